@@ -1,0 +1,101 @@
+#include "util/path.h"
+#include "util/platform.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace {
+
+using test_support::TempDir;
+using test_support::wide_path;
+using test_support::wide_path_of;
+
+class PathTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        test_support::write_file(dir.path() / "plain.dat", {1, 2, 3});
+        std::filesystem::create_directory(dir.path() / "sub");
+    }
+    TempDir dir;
+};
+
+TEST_F(PathTest, FileExistsOnlyForRegularFiles) {
+    const std::string file = dir.file("plain.dat");
+    const std::string sub = dir.file("sub");
+    const std::string missing = dir.file("missing.dat");
+    struct Case {
+        const char *path;
+        bool exists;
+    };
+    const Case cases[] = {
+        {file.c_str(), true}, {sub.c_str(), false}, {missing.c_str(), false},
+        {"", false},          {nullptr, false},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(u_file_exists(c.path), c.exists) << (c.path ? c.path : "(null)");
+    }
+}
+
+TEST_F(PathTest, WidePathsInBothMarkOrdersNameTheSameFile) {
+    const std::filesystem::path name = dir.path() / std::filesystem::path(u8"t\u00e9st.dat");
+    // Create the file through the wide form, then confirm independently that
+    // the name on disk is the intended one.
+    std::FILE *f = u_platform_open(wide_path_of(name).c_str(), UOpenMode::write);
+    ASSERT_NE(f, nullptr);
+    std::fputs("x", f);
+    ASSERT_EQ(std::fclose(f), 0);
+    ASSERT_TRUE(std::filesystem::is_regular_file(name));
+
+    EXPECT_TRUE(u_file_exists(wide_path_of(name, true).c_str()));
+    EXPECT_TRUE(u_file_exists(wide_path_of(name, false).c_str()));
+    EXPECT_FALSE(u_file_exists(wide_path_of(dir.path() / "sub").c_str()));
+    EXPECT_FALSE(u_file_exists(wide_path_of(dir.path() / "missing.dat").c_str()));
+
+    f = u_platform_open(wide_path_of(name, false).c_str(), UOpenMode::read);
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(std::fgetc(f), 'x');
+    std::fclose(f);
+}
+
+TEST_F(PathTest, WideFormRule) {
+    const std::string empty_wide("\xFF\xFE\0\0", 4);
+    EXPECT_TRUE(u_path_is_wide(empty_wide.c_str()));
+    EXPECT_FALSE(u_file_exists(empty_wide.c_str()));
+    EXPECT_EQ(u_platform_open(empty_wide.c_str(), UOpenMode::read), nullptr);
+
+    EXPECT_FALSE(u_path_is_wide(nullptr));
+    EXPECT_FALSE(u_path_is_wide(""));
+    EXPECT_FALSE(u_path_is_wide("\xFF"));
+    EXPECT_FALSE(u_path_is_wide("\xFE\xFE"));
+    EXPECT_FALSE(u_path_is_wide("plain.dat"));
+
+    // Narrow text that happens to begin FF FE is taken as wide, so a file
+    // whose narrow name is those bytes cannot be reached by that name.
+    const std::string looks_wide = "\xFF\xFE"
+                                   "ab";
+    EXPECT_TRUE(u_path_is_wide(looks_wide.c_str()));
+}
+
+#ifndef _WIN32
+TEST_F(PathTest, UnpairedSurrogateCannotBeOpenedOrQueried) {
+    const std::u16string base = dir.path().u16string();
+    for (std::u16string bad : {base + u"/\xD800x", base + u"/x\xDC00", base + u"/\xD800"}) {
+        const std::string path = wide_path(bad);
+        EXPECT_FALSE(u_file_exists(path.c_str()));
+        EXPECT_EQ(u_platform_open(path.c_str(), UOpenMode::write), nullptr);
+    }
+    // A paired surrogate (outside the basic plane) round-trips to UTF-8.
+    const std::u16string astral = base + u"/\xD83D\xDE00.dat";
+    std::FILE *f = u_platform_open(wide_path(astral).c_str(), UOpenMode::write);
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / std::filesystem::path(u8"\U0001F600.dat")));
+}
+#endif
+
+} // namespace

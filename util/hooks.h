@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstddef>
+
+// Process-wide hooks through which the library obtains memory and prints its
+// few diagnostics. They hold their defaults before any code runs (constant
+// initialisation), so they are safe to use from static constructors. A
+// program or test may replace them before it starts other threads; a block
+// obtained through u_malloc, u_realloc or u_calloc goes back through u_free.
+
+using u_print_fn = int (*)(const char *format, ...);
+using u_malloc_fn = void *(*)(std::size_t size);
+using u_realloc_fn = void *(*)(void *block, std::size_t size);
+using u_calloc_fn = void *(*)(std::size_t count, std::size_t size);
+using u_free_fn = void (*)(void *block);
+
+// Writes a printf-style message on the standard error stream and flushes it;
+// returns the result of the flush (0 on success).
+int u_print_stderr(const char *format, ...);
+
+extern u_print_fn u_print;     // starts as u_print_stderr
+extern u_malloc_fn u_malloc;   // starts as the C runtime's malloc
+extern u_realloc_fn u_realloc; // starts as realloc
+extern u_calloc_fn u_calloc;   // starts as calloc
+extern u_free_fn u_free;       // starts as free

@@ -1,0 +1,17 @@
+#pragma once
+
+// Path arguments. A path is a pointer to bytes in one of two forms:
+//  - narrow: a NUL-terminated byte string in the process's code page;
+//  - wide: the two mark bytes FF FE or FE FF, then UTF-16 code units in host
+//    order ending with a 16-bit zero. Either mark selects the wide form and
+//    nothing is swapped: the mark does not choose a byte order.
+// A path is wide exactly when it is not null, its first byte is not 0 and
+// its first two bytes, read as one host-order 16-bit unit, are 0xFEFF or
+// 0xFFFE.
+
+bool u_path_is_wide(const char *path);
+
+// True when `path` (either form) names an existing regular file; false for
+// null, "", a missing entry, a directory, a device or any failing status
+// query. The file is not opened.
+bool u_file_exists(const char *path);

@@ -1,0 +1,124 @@
+#include "util/platform.h"
+
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include "util/path.h"
+
+namespace {
+
+// The UTF-16 code units that follow the mark of a wide path, up to (not
+// including) the terminating zero unit. They may lie at any address.
+std::u16string wide_units(const char *path) {
+    std::u16string units;
+    for (const char *p = path + 2;; p += 2) {
+        char16_t unit;
+        std::memcpy(&unit, p, sizeof unit);
+        if (unit == 0) {
+            return units;
+        }
+        units.push_back(unit);
+    }
+}
+
+#ifndef _WIN32
+// UTF-16 to UTF-8; false on an unpaired surrogate.
+bool to_utf8(const std::u16string &in, std::string &out) {
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        std::uint32_t c = in[i];
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) {
+                return false;
+            }
+            c = 0x10000 + ((c - 0xD800) << 10) + (in[i + 1] - 0xDC00u);
+            ++i;
+        } else if (c >= 0xDC00 && c <= 0xDFFF) {
+            return false;
+        }
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    return true;
+}
+
+// The narrow name to hand to fopen/stat: the path itself, or the UTF-8 form
+// of a wide path. False when a wide path cannot be converted.
+bool native_name(const char *path, std::string &name) {
+    if (!u_path_is_wide(path)) {
+        name = path;
+        return true;
+    }
+    return to_utf8(wide_units(path), name);
+}
+#endif
+
+} // namespace
+
+std::FILE *u_platform_open(const char *path, UOpenMode mode) {
+    try {
+#ifdef _WIN32
+        if (u_path_is_wide(path)) {
+            std::u16string units = wide_units(path);
+            std::wstring name(units.begin(), units.end());
+            return _wfopen(name.c_str(), mode == UOpenMode::read ? L"rb" : L"wb");
+        }
+        return std::fopen(path, mode == UOpenMode::read ? "rb" : "wb");
+#else
+        std::string name;
+        if (!native_name(path, name)) {
+            return nullptr;
+        }
+        return std::fopen(name.c_str(), mode == UOpenMode::read ? "rb" : "wb");
+#endif
+    } catch (const std::bad_alloc &) {
+        return nullptr;
+    }
+}
+
+bool u_platform_stat_mode(const char *path, unsigned *mode) {
+    try {
+#ifdef _WIN32
+        struct _stat64i32 st;
+        int rc;
+        if (u_path_is_wide(path)) {
+            std::u16string units = wide_units(path);
+            std::wstring name(units.begin(), units.end());
+            rc = _wstat64i32(name.c_str(), &st);
+        } else {
+            rc = _stat64i32(path, &st);
+        }
+#else
+        std::string name;
+        if (!native_name(path, name)) {
+            return false;
+        }
+        struct stat st;
+        int rc = ::stat(name.c_str(), &st);
+#endif
+        if (rc != 0) {
+            return false;
+        }
+        *mode = static_cast<unsigned>(st.st_mode);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdio>
+
+// The one place that touches the platform's file-system calls. Each function
+// takes a path argument in either form (see path.h): on Windows a wide path
+// goes to the wide calls (_wfopen, _wstat64i32) as it is; elsewhere its
+// UTF-16 text is converted to UTF-8 for fopen and stat, and a path with an
+// unpaired surrogate cannot be opened or queried.
+
+enum class UOpenMode { read, write }; // "rb" and "wb"
+
+// Opens the file for binary reading or writing (create or truncate); null on
+// failure.
+std::FILE *u_platform_open(const char *path, UOpenMode mode);
+
+// Queries the status of `path`; on success stores the mode bits (file type
+// in mask 0xF000) and returns true. Every failure returns false.
+bool u_platform_stat_mode(const char *path, unsigned *mode);
