@@ -53,10 +53,11 @@ struct IntensityMatrix {
 
 // Obtains a buffer (not cleared) for the rectangle (and n_buckets) already in
 // the record. Call it on a matrix without a buffer: an earlier buffer is not
-// given back. Returns 0; ERR_PARAM_OUT_OF_RANGE for a count of zero, a
-// negative count, or one that does not fit `size` (the matrix unchanged);
-// ERR_NO_MEM when u_malloc gives nothing (the matrix empty; a PhaseMatrix
-// keeps its rectangle, an IntensityMatrix gets width, height and n_buckets 0).
+// given back. Counts are formed in 64 bits. Returns 0; ERR_PARAM_OUT_OF_RANGE
+// for a count of zero, a negative width, height or n_buckets, or a count that
+// does not fit `size` (the matrix unchanged, no memory asked for); ERR_NO_MEM
+// when u_malloc gives nothing (the matrix empty; a PhaseMatrix keeps its
+// rectangle, an IntensityMatrix gets width, height and n_buckets 0).
 int allocate(PhaseMatrix &m);
 int allocate(IntensityMatrix &m);
 
@@ -64,9 +65,11 @@ int allocate(IntensityMatrix &m);
 // frees the buffer, returns 0 and leaves the old rectangle in the record. A
 // larger count always gets a new buffer, an equal one never does, and a
 // smaller one keeps the present buffer only when `keepLarger` is true.
-// Samples are never carried over. Returns 0; ERR_NO_MEM (empty, rectangle as
-// before) or ERR_PARAM_OUT_OF_RANGE for a negative count or one that does not
-// fit `size` (rectangle as before, no new buffer).
+// Samples are never carried over. Returns 0; ERR_NO_MEM, or
+// ERR_PARAM_OUT_OF_RANGE for a negative width, height or bucket count, a
+// bucket count above 32767 or a count that does not fit `size` (no memory
+// asked for). Either failure leaves the matrix empty (the old buffer given
+// back) with the rectangle and n_buckets as before.
 int resize(PhaseMatrix &m, const Region &r, bool keepLarger);
 int resize(IntensityMatrix &m, const Region &r, int n_buckets, bool keepLarger);
 
