@@ -1,0 +1,191 @@
+#include "datafile/data_file.h"
+
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+
+#include "util/byte_order.h"
+#include "util/errors.h"
+#include "util/platform.h"
+
+namespace {
+
+constexpr std::size_t kMagicLength = 4;
+
+// A region whose width or height has the top bit set cannot be a block's
+// geometry.
+bool region_fits(const Region &r) {
+    return r.width >= 0 && r.height >= 0;
+}
+
+// Resets a matrix that holds no buffer to the empty state, releasing nothing.
+void reset(IntensityMatrix &m) {
+    m.size = 0;
+    m.x = m.y = m.width = m.height = 0;
+    m.n_buckets = 0;
+    m.tag = 0;
+    m.matrix = nullptr;
+}
+
+void reset(PhaseMatrix &m) {
+    m.size = 0;
+    m.x = m.y = m.width = m.height = 0;
+    m.matrix = nullptr;
+}
+
+// Moves the stream `count` bytes forward. A stream that cannot seek (a pipe)
+// is read and the bytes dropped instead, so it ends up where a seek would
+// have put it. ftell tells the two apart: it fails on such a stream without
+// disturbing it, whereas a failed fseek may throw away input that the stream
+// had already buffered. Running out of data is not a failure here: whatever
+// is read next finds the end of the stream, as it would after a seek past
+// the end of a file.
+void skip(std::FILE *stream, std::int32_t count) {
+    if (std::ftell(stream) >= 0 && std::fseek(stream, count, SEEK_CUR) == 0) {
+        return;
+    }
+    std::clearerr(stream);
+    unsigned char scratch[4096];
+    std::size_t left = static_cast<std::size_t>(count);
+    while (left > 0) {
+        const std::size_t chunk = left < sizeof scratch ? left : sizeof scratch;
+        const std::size_t got = std::fread(scratch, 1, chunk, stream);
+        left -= got;
+        if (got < chunk) {
+            return;
+        }
+    }
+}
+
+} // namespace
+
+int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBody *body,
+                          IntensityMatrix *intensity, PhaseMatrix *phase) {
+    const auto fail = [&](int code) {
+        if (intensity != nullptr) {
+            release(*intensity);
+        }
+        if (phase != nullptr) {
+            release(*phase);
+        }
+        return code;
+    };
+
+    DataFileHeader record;
+    auto *image = reinterpret_cast<unsigned char *>(&record);
+    std::memset(image, 0, sizeof record);
+
+    if (std::fread(image, kMagicLength, 1, stream) != 1) {
+        return fail(ERR_PREMATURE_EOF);
+    }
+    std::uint32_t magic;
+    std::memcpy(&magic, image, sizeof magic);
+    u_swap_bytes(&magic, 4);
+    const std::size_t length = data_file_header_length(magic);
+    if (length == 0) {
+        return fail(ERR_NOT_A_DATA_FILE);
+    }
+    // The rest of the header follows the four bytes already in the image; no
+    // seek back, so a stream that cannot seek reads the same bytes.
+    if (std::fread(image + kMagicLength, length - kMagicLength, 1, stream) != 1) {
+        return fail(ERR_PREMATURE_EOF);
+    }
+    data_file_expand_header(&record, magic);
+    data_file_swap_header(&record);
+
+    // Everything taken from the header is done before the first sample is
+    // read, so a bad region leaves the blocks untouched.
+    if (preamble != nullptr) {
+        *preamble = record.preamble;
+    }
+    const bool has_intensity = record.intens_nbytes > 0;
+    const bool has_phase = record.phase_nbytes > 0;
+    if (intensity != nullptr) {
+        reset(*intensity);
+        if (has_intensity) {
+            if (!region_fits(record.intens_region)) {
+                return fail(ERR_DATASET_DIM_TOO_LARGE);
+            }
+            intensity->x = record.intens_region.x;
+            intensity->y = record.intens_region.y;
+            intensity->width = record.intens_region.width;
+            intensity->height = record.intens_region.height;
+            intensity->n_buckets = record.intens_n_buckets;
+            intensity->tag = record.intens_tag;
+        }
+    }
+    if (phase != nullptr) {
+        reset(*phase);
+        if (has_phase) {
+            if (!region_fits(record.phase_region)) {
+                return fail(ERR_DATASET_DIM_TOO_LARGE);
+            }
+            phase->x = record.phase_region.x;
+            phase->y = record.phase_region.y;
+            phase->width = record.phase_region.width;
+            phase->height = record.phase_region.height;
+        }
+    }
+    if (body != nullptr) {
+        *body = record.body;
+        if (length == 4096) {
+            body->layout_code = 3;
+        }
+    }
+
+    if (has_intensity) {
+        if (intensity != nullptr) {
+            if (const int rc = allocate(*intensity); rc != 0) {
+                return fail(rc);
+            }
+            const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
+            const std::size_t size = intensity->size;
+            // A block with more samples than the frames hold cannot be stored.
+            if (n > size) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
+            if (std::fread(intensity->matrix, 2, n, stream) < n) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
+            u_swap_samples(intensity->matrix, n, 2);
+            // A shorter block leaves no sample unset.
+            std::memset(intensity->matrix + n, 0, (size - n) * 2);
+        } else {
+            skip(stream, record.intens_nbytes);
+        }
+    }
+
+    if (has_phase) {
+        if (phase != nullptr) {
+            if (const int rc = allocate(*phase); rc != 0) {
+                return fail(rc);
+            }
+            const std::size_t n =
+                static_cast<std::size_t>(phase->width) * static_cast<std::size_t>(phase->height);
+            // The region, not phase_nbytes, sets how many samples are read:
+            // files whose block length disagrees with their region have
+            // always converted this way.
+            if (std::fread(phase->matrix, 4, n, stream) < n || std::ferror(stream)) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
+            u_swap_samples(phase->matrix, n, 4);
+        } else {
+            skip(stream, record.phase_nbytes);
+        }
+    }
+    return 0;
+}
+
+int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
+                   IntensityMatrix *intensity, PhaseMatrix *phase) {
+    if (path == nullptr) {
+        return ERR_CANT_OPEN_FILE;
+    }
+    std::FILE *stream = u_platform_open(path, UOpenMode::read);
+    if (stream == nullptr) {
+        return ERR_CANT_OPEN_FILE;
+    }
+    const int rc = data_file_read_stream(stream, preamble, body, intensity, phase);
+    std::fclose(stream);
+    return rc;
+}
