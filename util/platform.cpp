@@ -5,6 +5,10 @@
 #include <new>
 #include <string>
 
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -121,4 +125,10 @@ bool u_platform_stat_mode(const char *path, unsigned *mode) {
     } catch (const std::bad_alloc &) {
         return false;
     }
+}
+
+void u_platform_binary_stderr() {
+#ifdef _WIN32
+    _setmode(_fileno(stderr), _O_BINARY);
+#endif
 }

@@ -17,3 +17,8 @@ std::FILE *u_platform_open(const char *path, UOpenMode mode);
 // Queries the status of `path`; on success stores the mode bits (file type
 // in mask 0xF000) and returns true. Every failure returns false.
 bool u_platform_stat_mode(const char *path, unsigned *mode);
+
+// Puts the standard error stream in binary mode where the platform
+// distinguishes one (Windows), so that messages are the same bytes
+// everywhere: "\n" is not turned into "\r\n". Elsewhere it does nothing.
+void u_platform_binary_stderr();

@@ -1,0 +1,176 @@
+// pdx_convert: converts one binary data file into a data matrix file.
+//
+//   pdx_convert [options] input output
+//
+// Every message goes to the standard error stream; nothing is written on the
+// standard output. The exit status names the stage that failed:
+//   0 success, 1 command line, 2 input not a regular file, 3 output exists
+//   without -f, 4 reading the input failed, 5 writing the output failed.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "datafile/data_file.h"
+#include "datafile/matrix_file.h"
+#include "matrix/region_matrix.h"
+#include "util/errors.h"
+#include "util/path.h"
+#include "util/platform.h"
+
+namespace {
+
+enum ExitStatus : int {
+    exit_success = 0,
+    exit_command_line = 1,
+    exit_no_input = 2,
+    exit_output_exists = 3,
+    exit_read_failed = 4,
+    exit_write_failed = 5,
+};
+
+// The usage text, one write per piece.
+void print_usage() {
+    static const char *const pieces[] = {
+        "\nUsage:  pdx_convert [options] input output\n",
+        "\tinput  = existing Vesk binary data file\n",
+        "\toutput = Vesk data matrix file to create\n",
+        "\tOptions:\n",
+        "\t\t-b\tto output big-endian data\n",
+        "\t\t\t(default little-endian)\n",
+        "\t\t-f\twrites output even if file already exists\n",
+    };
+    for (const char *piece : pieces) {
+        std::fputs(piece, stderr);
+    }
+}
+
+void print_unable(const char *input, const char *output) {
+    std::fprintf(stderr, "Unable to convert \"%s\" to \"%s\" because...\n", input, output);
+}
+
+// A path taken from the command line. An argument that begins with a
+// byte-order mark is a wide path, which the file functions read as 16-bit
+// units up to a 16-bit zero; the argument itself ends with one zero byte, so
+// it is copied with zero bytes after it and the path ends where the argument
+// does instead of running on into whatever follows it in memory. A narrow
+// argument is used as it is.
+class PathArgument {
+  public:
+    void set(const char *arg) {
+        arg_ = arg;
+        if (u_path_is_wide(arg)) {
+            wide_.assign(arg);
+            wide_.append(3, '\0'); // with the string's own NUL: a zero unit at either parity
+        }
+    }
+    bool present() const { return arg_ != nullptr; }
+    // The argument as typed, for messages.
+    const char *text() const { return arg_; }
+    // The path argument for the file functions.
+    const char *path() const { return wide_.empty() ? arg_ : wide_.c_str(); }
+
+  private:
+    const char *arg_ = nullptr;
+    std::string wide_;
+};
+
+struct CommandLine {
+    PathArgument input;
+    PathArgument output;
+    bool bigEndian = false;
+    bool force = false;
+};
+
+// Fills `cmd` from the arguments; false when the command line is malformed
+// (fewer than two arguments, an unknown option, a third path or a missing
+// path). Only the character right after '-' selects an option, so "-bf" is
+// "-b"; options may stand anywhere and repeat.
+bool parse_command_line(int argc, char **argv, CommandLine &cmd) {
+    if (argc < 3) {
+        return false;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (arg[0] == '-') {
+            switch (arg[1]) {
+            case 'b':
+                cmd.bigEndian = true;
+                break;
+            case 'f':
+                cmd.force = true;
+                break;
+            default:
+                return false;
+            }
+        } else if (!cmd.input.present()) {
+            cmd.input.set(arg);
+        } else if (!cmd.output.present()) {
+            cmd.output.set(arg);
+        } else {
+            return false;
+        }
+    }
+    return cmd.input.present() && cmd.output.present();
+}
+
+// Runs one conversion with `phase` as the matrix in between; the caller
+// releases it whatever happens here.
+int convert(const CommandLine &cmd, PhaseMatrix &phase) {
+    const char *input = cmd.input.text();
+    const char *output = cmd.output.text();
+
+    if (!u_file_exists(cmd.input.path())) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\t\"%s\" does not exist\n", input);
+        return exit_no_input;
+    }
+    if (!cmd.force && u_file_exists(cmd.output.path())) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\t\"%s\" already exists\n", output);
+        return exit_output_exists;
+    }
+
+    std::fprintf(stderr, "Converting \"%s\" to \"%s\"\n", input, output);
+
+    // The input is read completely and closed before the output is opened,
+    // so an output that names the input itself is rewritten from memory.
+    int code = data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
+    if (code != 0) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\tthere was an error reading the file \"%s\"\n", input);
+        std::fprintf(stderr, "\t%s\n", u_error_name(code));
+        return exit_read_failed;
+    }
+
+    code = matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
+    if (code != 0) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\tthere was an error writing to the file \"%s\"\n", output);
+        std::fprintf(stderr, "\t%s\n", u_error_name(code));
+        return exit_write_failed;
+    }
+
+    std::fprintf(stderr, "Conversion from \"%s\" to \"%s\" successful\n", input, output);
+    return exit_success;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    // The messages are the same bytes on every platform, so scripts that
+    // read them need no per-platform handling.
+    u_platform_binary_stderr();
+
+    PhaseMatrix phase;
+    int status;
+    CommandLine cmd;
+    if (!parse_command_line(argc, argv, cmd)) {
+        print_usage();
+        status = exit_command_line;
+    } else {
+        status = convert(cmd, phase);
+    }
+    release(phase);
+    return status;
+}

@@ -1,0 +1,281 @@
+// The pdx_convert command run as a real process: exit status, the exact bytes
+// on the standard error stream, an empty standard output, and the files left
+// behind.
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "converter/subprocess.h"
+#include "support/data_file_builder.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using test_support::Bytes;
+using test_support::DataFileBuilder;
+using test_support::TempDir;
+
+const std::string kUsage = "\nUsage:  pdx_convert [options] input output\n"
+                           "\tinput  = existing Vesk binary data file\n"
+                           "\toutput = Vesk data matrix file to create\n"
+                           "\tOptions:\n"
+                           "\t\t-b\tto output big-endian data\n"
+                           "\t\t\t(default little-endian)\n"
+                           "\t\t-f\twrites output even if file already exists\n";
+
+// The phase samples of the good input, 3 wide and 2 high.
+const std::vector<std::int32_t> kPhase = {1, -2, 0x12345678, INT32_MIN, INT32_MAX, 0};
+
+Bytes matrix_file_bytes(bool big_endian) {
+    Bytes out;
+    auto put = [&](std::uint32_t v, int width) {
+        for (int i = 0; i < width; ++i) {
+            const int shift = big_endian ? 8 * (width - 1 - i) : 8 * i;
+            out.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    put(3, 2);
+    put(2, 2);
+    for (std::int32_t s : kPhase) {
+        put(static_cast<std::uint32_t>(s), 4);
+    }
+    return out;
+}
+
+const Bytes kOldOutput = {'o', 'l', 'd', '\n'};
+
+// What a case leaves in the file named by `file`.
+enum class Expect {
+    absent,      // never created
+    untouched,   // the file that was there before, unchanged
+    little,      // the good input converted little-endian
+    big,         // the good input converted big-endian
+    dimensions0, // a matrix file of zero width and height: 00 00 00 00
+};
+
+struct Case {
+    const char *name;
+    std::vector<std::string> args; // {name} stands for the path of a fixture file
+    int status;
+    std::string err; // {name} as in args
+    const char *file;
+    Expect expect;
+};
+
+// Test names carry the case; this keeps ctest from printing its bytes too.
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+std::string unable(const std::string &in, const std::string &out) {
+    return "Unable to convert \"" + in + "\" to \"" + out + "\" because...\n";
+}
+std::string converting(const std::string &in, const std::string &out) {
+    return "Converting \"" + in + "\" to \"" + out + "\"\n";
+}
+std::string success(const std::string &in, const std::string &out) {
+    return converting(in, out) + "Conversion from \"" + in + "\" to \"" + out + "\" successful\n";
+}
+std::string read_failure(const std::string &in, const std::string &out, const char *error) {
+    return converting(in, out) + unable(in, out) + "\tthere was an error reading the file \"" + in +
+           "\"\n\t" + error + "\n";
+}
+std::string write_failure(const std::string &in, const std::string &out, const char *error) {
+    return converting(in, out) + unable(in, out) + "\tthere was an error writing to the file \"" +
+           out + "\"\n\t" + error + "\n";
+}
+
+std::vector<Case> cases() {
+    const Expect absent = Expect::absent, untouched = Expect::untouched;
+    const Expect little = Expect::little, big = Expect::big;
+    // clang-format off
+    std::vector<Case> c = {
+        // The command line: usage text and status 1, nothing examined or created.
+        {"NoArguments", {}, 1, kUsage, "new", absent},
+        {"OneArgument", {"{good}"}, 1, kUsage, "new", absent},
+        {"UnknownOptionBeforeTwoPaths", {"-x", "{missing}", "{new}"}, 1, kUsage, "new", absent},
+        {"LoneDashIsUnknown", {"{good}", "-", "{new}"}, 1, kUsage, "new", absent},
+        {"DoubleDashIsUnknown", {"--", "{good}", "{new}"}, 1, kUsage, "new", absent},
+        {"ThreePaths", {"{good}", "{new}", "{old}"}, 1, kUsage, "old", untouched},
+        {"OnlyOptions", {"-b", "-f"}, 1, kUsage, "new", absent},
+        {"OptionsAndOnePath", {"-f", "{good}", "-b"}, 1, kUsage, "new", absent},
+
+        // The input must be an existing regular file; the output is then not examined.
+        {"MissingInput", {"{missing}", "{old}"},
+         2, unable("{missing}", "{old}") + "\t\"{missing}\" does not exist\n", "old", untouched},
+        {"DirectoryAsInput", {"{dir}", "{new}"},
+         2, unable("{dir}", "{new}") + "\t\"{dir}\" does not exist\n", "new", absent},
+        {"EmptyInputPath", {"", "{new}"},
+         2, unable("", "{new}") + "\t\"\" does not exist\n", "new", absent},
+
+        // An existing output needs -f; only the letter after '-' counts, so -bf is -b.
+        {"ExistingOutputWithoutForce", {"{good}", "{old}"},
+         3, unable("{good}", "{old}") + "\t\"{old}\" already exists\n", "old", untouched},
+        {"CombinedLettersCountOnlyTheFirst", {"-bf", "{good}", "{old}"},
+         3, unable("{good}", "{old}") + "\t\"{old}\" already exists\n", "old", untouched},
+        {"ForceBigEndianOverwrites", {"-f", "-b", "{good}", "{old}"},
+         0, success("{good}", "{old}"), "old", big},
+        {"OptionsAfterAndBetweenPaths", {"{good}", "-b", "{old}", "-f"},
+         0, success("{good}", "{old}"), "old", big},
+        {"RepeatedOptions", {"-b", "{good}", "-b", "{new}", "-b"},
+         0, success("{good}", "{new}"), "new", big},
+        {"OutputNamesTheInputItself", {"-f", "{self}", "{self}"},
+         0, success("{self}", "{self}"), "self", little},
+
+        // Reading fails: status 4, the reader's error by name, no output written.
+        {"NotADataFile", {"{text}", "{new}"},
+         4, read_failure("{text}", "{new}", "ERR_NOT_A_DATA_FILE"), "new", absent},
+        {"TruncatedPhaseBlock", {"{short}", "{new}"},
+         4, read_failure("{short}", "{new}", "ERR_CORRUPT_DATA_FILE"), "new", absent},
+        {"ReadFailureLeavesForcedOutputAlone", {"-f", "{text}", "{old}"},
+         4, read_failure("{text}", "{old}", "ERR_NOT_A_DATA_FILE"), "old", untouched},
+
+        // A directory of the output's name does not count as existing: the write fails.
+        {"DirectoryAsOutput", {"{good}", "{dir}"},
+         5, write_failure("{good}", "{dir}", "ERR_CANT_OPEN_FILE"), "dir", absent},
+
+        // Success: exactly the progress line and the success line.
+        {"Success", {"{good}", "{new}"}, 0, success("{good}", "{new}"), "new", little},
+        {"NoPhaseBlock", {"{nophase}", "{new}"},
+         0, success("{nophase}", "{new}"), "new", Expect::dimensions0},
+    };
+#ifdef __linux__
+    // A device that takes no bytes: the open succeeds and the write fails.
+    c.push_back({"FullDeviceAsOutput", {"{good}", "/dev/full"},
+                 5, write_failure("{good}", "/dev/full", "ERR_CANT_WRITE_FILE"), "new", absent});
+#endif
+    // clang-format on
+    return c;
+}
+
+void replace_all(std::string &s, const std::string &from, const std::string &to) {
+    for (std::size_t at = s.find(from); at != std::string::npos;
+         at = s.find(from, at + to.size())) {
+        s.replace(at, from.size(), to);
+    }
+}
+
+std::set<std::string> listing(const fs::path &dir) {
+    std::set<std::string> names;
+    for (const auto &entry : fs::directory_iterator(dir)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+class PdxConvert : public testing::TestWithParam<Case> {
+  protected:
+    void SetUp() override {
+        DataFileBuilder good(4096);
+        good.intensity(3, 2, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}).phase(3, 2, kPhase);
+        const Bytes good_bytes = good.build();
+        const Bytes short_bytes(good_bytes.begin(), good_bytes.end() - 3); // mid-sample
+        const std::string text = "width,height\n3,2\n";
+
+        files_ = {{"good", "good.dat"}, {"self", "self.dat"},  {"short", "short.dat"},
+                  {"text", "text.csv"}, {"nophase", "np.dat"}, {"old", "old.mat"},
+                  {"new", "new.mat"},   {"missing", "no.dat"}, {"dir", "sub"}};
+        write("good", good_bytes);
+        write("self", good_bytes);
+        write("short", short_bytes);
+        write("text", Bytes(text.begin(), text.end()));
+        write("nophase", DataFileBuilder(834).intensity(3, 2, 1, {1, 2, 3, 4, 5, 6}).build());
+        write("old", kOldOutput);
+        fs::create_directory(work_.path() / files_["dir"]);
+    }
+
+    void write(const std::string &key, const Bytes &bytes) {
+        test_support::write_file(work_.path() / files_[key], bytes);
+    }
+
+    std::string expand(std::string s) {
+        for (const auto &[key, name] : files_) {
+            replace_all(s, "{" + key + "}", work_.file(name));
+        }
+        return s;
+    }
+
+    TempDir work_;    // the files the command sees
+    TempDir capture_; // its standard output and error
+    std::map<std::string, std::string> files_;
+};
+
+TEST_P(PdxConvert, Runs) {
+    const Case &c = GetParam();
+    std::vector<std::string> args;
+    for (const std::string &a : c.args) {
+        args.push_back(expand(a));
+    }
+    const std::set<std::string> before = listing(work_.path());
+
+    const test_support::ProcessResult r =
+        test_support::run_process(PDX_CONVERT_EXE, args, capture_.path());
+
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, expand(c.err));
+    EXPECT_EQ(r.out, "");
+
+    const fs::path file = work_.path() / files_[c.file];
+    std::set<std::string> after_expected = before;
+    switch (c.expect) {
+    case Expect::absent:
+        EXPECT_FALSE(fs::is_regular_file(file));
+        break;
+    case Expect::untouched:
+        EXPECT_EQ(test_support::read_file(file), kOldOutput);
+        break;
+    case Expect::little:
+        EXPECT_EQ(test_support::read_file(file), matrix_file_bytes(false));
+        break;
+    case Expect::big:
+        EXPECT_EQ(test_support::read_file(file), matrix_file_bytes(true));
+        break;
+    case Expect::dimensions0:
+        EXPECT_EQ(test_support::read_file(file), Bytes(4, 0));
+        break;
+    }
+    if (c.expect != Expect::absent) {
+        after_expected.insert(files_[c.file]);
+    }
+    // Nothing else was created or removed.
+    EXPECT_EQ(listing(work_.path()), after_expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PdxConvert, testing::ValuesIn(cases()),
+                         [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
+
+#ifndef _WIN32
+// Arguments that begin with a byte-order mark are wide paths. A command-line
+// argument ends with a single zero byte, so the path must end there too and
+// not run on into the next argument, whether an odd or an even number of
+// bytes follows the mark. The names are chosen so that their UTF-16 units
+// (little-endian host) hold no zero byte, which an argument cannot carry,
+// except the last byte of an odd-length one; the child runs in the work
+// directory so that the paths can be relative.
+TEST(PdxConvertWidePaths, EndWhereTheArgumentEnds) {
+    TempDir work;
+    TempDir capture;
+    const std::string in_arg = "\xFF\xFE\x01\x4E\x41"; // U+4E01 'A', odd length
+    const std::string out_arg = "\xFF\xFE\x02\x4E";    // U+4E02
+    test_support::write_file(work.path() / fs::path(u8"\u4e01A"),
+                             DataFileBuilder(4096).phase(3, 2, kPhase).build());
+
+    // "-b" follows the input argument in memory: a path that ran on past its
+    // argument would take it in and name no existing file.
+    const test_support::ProcessResult r = test_support::run_process(
+        PDX_CONVERT_EXE, {in_arg, "-b", out_arg}, capture.path(), work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, success(in_arg, out_arg));
+    EXPECT_EQ(test_support::read_file(work.path() / fs::path(u8"\u4e02")), matrix_file_bytes(true));
+}
+#endif
+
+} // namespace
