@@ -1,0 +1,126 @@
+// Writes the seed corpus of the fuzz targets from the test suite's data file
+// builder: valid data files of each header length and magic, with and
+// without blocks, and data matrix files in both byte orders.
+//
+//   make_corpus FOLDER   writes FOLDER/data_file, FOLDER/matrix_file and
+//                        FOLDER/convert
+//
+// The committed corpus under fuzz/corpus was made this way, then grown by
+// fuzzing; inputs that once found a fault are kept there as regressions.
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/data_file_builder.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using test_support::Bytes;
+using test_support::DataFileBuilder;
+
+std::vector<std::int32_t> phase_ramp(int n) {
+    std::vector<std::int32_t> v;
+    for (int i = 0; i < n; ++i) {
+        v.push_back(i * 1000 - 7);
+    }
+    return v;
+}
+
+std::vector<std::uint16_t> intensity_ramp(int n) {
+    std::vector<std::uint16_t> v;
+    for (int i = 0; i < n; ++i) {
+        v.push_back(static_cast<std::uint16_t>(i * 257));
+    }
+    return v;
+}
+
+struct Seed {
+    std::string name;
+    Bytes bytes;
+};
+
+std::vector<Seed> data_file_seeds() {
+    std::vector<Seed> seeds;
+    const struct {
+        const char *name;
+        std::size_t length;
+        std::uint32_t magic;
+    } headers[] = {
+        {"h834a", test_support::kShortHeader, test_support::kMagic834},
+        {"h834b", test_support::kShortHeader, test_support::kMagic834Alt},
+        {"h4096", test_support::kLongHeader, test_support::kMagic4096},
+    };
+    for (const auto &h : headers) {
+        const std::string base = h.name;
+        seeds.push_back({base + "_empty", DataFileBuilder(h.length, h.magic).build()});
+        seeds.push_back({base + "_phase",
+                         DataFileBuilder(h.length, h.magic).phase(3, 2, phase_ramp(6)).build()});
+        seeds.push_back({base + "_both", DataFileBuilder(h.length, h.magic)
+                                             .intensity(3, 2, 2, intensity_ramp(12))
+                                             .phase(3, 2, phase_ramp(6))
+                                             .build()});
+        seeds.push_back(
+            {base + "_intensity",
+             DataFileBuilder(h.length, h.magic).intensity(2, 2, 1, intensity_ramp(4)).build()});
+    }
+    return seeds;
+}
+
+std::vector<Seed> matrix_file_seeds() {
+    auto matrix = [](int w, int h, bool big) {
+        Bytes out;
+        auto put = [&](std::uint32_t v, int width) {
+            for (int i = 0; i < width; ++i) {
+                const int shift = big ? 8 * (width - 1 - i) : 8 * i;
+                out.push_back(static_cast<std::uint8_t>(v >> shift));
+            }
+        };
+        put(static_cast<std::uint32_t>(w), 2);
+        put(static_cast<std::uint32_t>(h), 2);
+        for (std::int32_t s : phase_ramp(w * h)) {
+            put(static_cast<std::uint32_t>(s), 4);
+        }
+        return out;
+    };
+    return {
+        {"le_2x3", matrix(2, 3, false)},
+        {"be_2x3", matrix(2, 3, true)},
+        {"le_1x1", matrix(1, 1, false)},
+        {"zero", matrix(0, 0, false)},
+    };
+}
+
+void write_all(const std::filesystem::path &dir, const std::vector<Seed> &seeds) {
+    std::filesystem::create_directories(dir);
+    for (const Seed &s : seeds) {
+        test_support::write_file(dir / s.name, s.bytes);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: make_corpus FOLDER\n");
+        return 2;
+    }
+    const std::filesystem::path root = argv[1];
+    std::vector<Seed> stream_seeds;
+    // The stream target's first byte chooses the outputs: one seed per
+    // choice of all four and of the phase alone.
+    for (const Seed &s : data_file_seeds()) {
+        for (std::uint8_t choice : {std::uint8_t{0x0F}, std::uint8_t{0x08}}) {
+            Bytes b{choice};
+            b.insert(b.end(), s.bytes.begin(), s.bytes.end());
+            stream_seeds.push_back({s.name + (choice == 0x0F ? "_all" : "_phase_only"), b});
+        }
+    }
+    write_all(root / "data_file", stream_seeds);
+    write_all(root / "convert", data_file_seeds());
+    write_all(root / "matrix_file", matrix_file_seeds());
+    return 0;
+}
