@@ -37,22 +37,84 @@ void u_swap_bytes(void *value, int width) {
     }
 }
 
+// Block reversal. On GCC 12+ and Clang the bulk of the block goes through
+// 16-byte vectors (the baseline x86-64 instruction set has no byte shuffle, so
+// a per-sample bswap loop stays scalar at -O2 with GCC): 16-bit samples swap
+// the two bytes of each lane with two shifts; 32-bit samples first exchange
+// the 16-bit halves of each sample with a lane shuffle, then swap the bytes of
+// each half. Two vectors per step, 32 bytes, keep the loop overhead low. The
+// remainder, and every sample on other compilers, takes the scalar loop.
+namespace {
+
+#if defined(__clang__) || (defined(__GNUC__) && __GNUC__ >= 12)
+#define U_SWAP_VECTOR 1
+
+typedef std::uint16_t Lanes16 __attribute__((vector_size(16)));
+
+inline Lanes16 load_lanes(const unsigned char *p) {
+    Lanes16 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(unsigned char *p, Lanes16 v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline Lanes16 swap_bytes_of_lanes(Lanes16 v) {
+    return (v << 8) | (v >> 8);
+}
+
+inline Lanes16 swap_lane_pairs(Lanes16 v) {
+    return __builtin_shufflevector(v, v, 1, 0, 3, 2, 5, 4, 7, 6);
+}
+
+#endif
+
+constexpr std::size_t kStep = 32; // bytes per vector step: two vectors
+
+void swap_samples_2(unsigned char *b, std::size_t count) {
+#ifdef U_SWAP_VECTOR
+    unsigned char *const vector_end = b + (count * 2) / kStep * kStep;
+    for (; b != vector_end; b += kStep) {
+        store_lanes(b, swap_bytes_of_lanes(load_lanes(b)));
+        store_lanes(b + 16, swap_bytes_of_lanes(load_lanes(b + 16)));
+    }
+    count %= kStep / 2;
+#endif
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint16_t v;
+        std::memcpy(&v, b + 2 * i, 2);
+        v = static_cast<std::uint16_t>((v >> 8) | (v << 8));
+        std::memcpy(b + 2 * i, &v, 2);
+    }
+}
+
+void swap_samples_4(unsigned char *b, std::size_t count) {
+#ifdef U_SWAP_VECTOR
+    unsigned char *const vector_end = b + (count * 4) / kStep * kStep;
+    for (; b != vector_end; b += kStep) {
+        store_lanes(b, swap_bytes_of_lanes(swap_lane_pairs(load_lanes(b))));
+        store_lanes(b + 16, swap_bytes_of_lanes(swap_lane_pairs(load_lanes(b + 16))));
+    }
+    count %= kStep / 4;
+#endif
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t v;
+        std::memcpy(&v, b + 4 * i, 4);
+        v = (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
+        std::memcpy(b + 4 * i, &v, 4);
+    }
+}
+
+} // namespace
+
 void u_swap_samples(void *block, std::size_t count, int width) {
     auto *b = static_cast<unsigned char *>(block);
     if (width == 2) {
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint16_t v;
-            std::memcpy(&v, b + 2 * i, 2);
-            v = static_cast<std::uint16_t>((v >> 8) | (v << 8));
-            std::memcpy(b + 2 * i, &v, 2);
-        }
+        swap_samples_2(b, count);
     } else if (width == 4) {
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint32_t v;
-            std::memcpy(&v, b + 4 * i, 4);
-            v = (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
-            std::memcpy(b + 4 * i, &v, 4);
-        }
+        swap_samples_4(b, count);
     } else {
         bad_width(width);
     }
