@@ -53,7 +53,7 @@ constexpr Span kConverted[] = {
 // clang-format on
 
 // Where on-disk `offset` lies in the widened record.
-constexpr std::size_t record_offset(std::size_t offset) {
+consteval std::size_t record_offset(std::size_t offset) {
     std::size_t shift = 0;
     for (const Span &pad : kWidening) {
         if (pad.offset <= offset) {
@@ -64,17 +64,18 @@ constexpr std::size_t record_offset(std::size_t offset) {
 }
 
 // The conversion list in record offsets, worked out once at compile time.
-constexpr auto kSwapList = [] {
+constexpr auto kSwapList = []() consteval {
     std::array<Span, std::size(kConverted)> list{};
     for (std::size_t i = 0; i < list.size(); ++i) {
         list[i] = {record_offset(kConverted[i].offset), kConverted[i].length};
     }
     return list;
-}();
+}
+();
 
 constexpr std::size_t kPadTotal = record_offset(4096) - 4096;
 
-constexpr bool swap_list_is_sound() {
+consteval bool swap_list_is_sound() {
     std::size_t end = 0;
     for (const Span &f : kSwapList) {
         if ((f.length != 2 && f.length != 4) || f.offset < end || f.offset % f.length != 0) {
@@ -85,7 +86,7 @@ constexpr bool swap_list_is_sound() {
     return end <= sizeof(DataFileHeader);
 }
 
-constexpr bool converts(std::size_t offset, std::size_t length) {
+consteval bool converts(std::size_t offset, std::size_t length) {
     for (const Span &f : kSwapList) {
         if (f.offset == offset) {
             return f.length == length;

@@ -1,5 +1,7 @@
 // Fuzz target: the converter's path, a data file read by path into a phase
-// matrix, written as a data matrix file and read back unchanged.
+// matrix, written as a data matrix file and read back unchanged. A success
+// must carry exactly the phase samples that the file's bytes give, and the
+// output file must hold exactly those samples in the byte order asked for.
 
 #include <cstdint>
 #include <cstring>
@@ -7,9 +9,32 @@
 #include "datafile/data_file.h"
 #include "datafile/matrix_file.h"
 #include "fuzz_support.h"
+#include "support/temp_dir.h"
 #include "util/errors.h"
 
 using namespace fuzz_support;
+
+namespace {
+
+// The data matrix file that `phase` should become.
+test_support::Bytes expected_output(const PhaseMatrix &phase, bool bigEndian) {
+    test_support::Bytes out;
+    const auto put = [&](std::uint32_t v, int width) {
+        for (int i = 0; i < width; ++i) {
+            const int shift = bigEndian ? 8 * (width - 1 - i) : 8 * i;
+            out.push_back(static_cast<std::uint8_t>(v >> shift));
+        }
+    };
+    put(static_cast<std::uint16_t>(phase.width), 2);
+    put(static_cast<std::uint16_t>(phase.height), 2);
+    const std::size_t n = phase.matrix == nullptr ? 0 : std::size_t(phase.width) * phase.height;
+    for (std::size_t i = 0; i < n; ++i) {
+        put(static_cast<std::uint32_t>(phase.matrix[i]), 4);
+    }
+    return out;
+}
+
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     install_budget();
@@ -20,13 +45,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     PhaseMatrix phase;
     const int code = data_file_read(in.c_str(), nullptr, nullptr, nullptr, &phase);
-    check(code >= 0 && code <= U_ERROR_COUNT, "code outside the table");
     if (code != 0) {
+        check(data_file_code(code) && code != ERR_CANT_OPEN_FILE, "unexpected code");
         check(released(phase), "matrix not released after a failure");
+        check(live_bytes() == 0, "sample memory leaked");
         return 0;
     }
+
+    // The phase block follows the whole intensity block, which is skipped.
+    const DataFileLayout l = data_file_layout(data, size);
+    check(l.valid, "a file without a magic number or a whole header was read");
+    if (l.phase_nbytes > 0) {
+        const std::size_t at = l.header + (l.intens_nbytes > 0 ? std::size_t(l.intens_nbytes) : 0);
+        check(phase_matches(phase, l, data, size, at), "phase samples");
+    } else {
+        check(released(phase) && phase.x == 0 && phase.y == 0, "phase without a block");
+    }
+
     const bool bigEndian = (size & 1) != 0;
     check(matrix_file_write(out.c_str(), &phase, bigEndian) == 0, "write");
+    check(test_support::read_file(out) == expected_output(phase, bigEndian), "output bytes");
     if (phase.width > 0 && phase.height > 0) {
         PhaseMatrix back;
         check(matrix_file_read(out.c_str(), &back, bigEndian) == 0, "read back");

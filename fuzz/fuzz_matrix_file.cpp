@@ -21,8 +21,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     for (bool bigEndian : {false, true}) {
         PhaseMatrix m;
         const int code = matrix_file_read(in.c_str(), &m, bigEndian);
-        check(code >= 0 && code <= U_ERROR_COUNT, "code outside the table");
+        if (size >= 4) {
+            // A file that holds what its dimensions announce must read.
+            const auto dimension = [&](std::size_t at) {
+                return bigEndian ? be16_at(data + at) : le16_at(data + at);
+            };
+            const std::uint64_t w = dimension(0), h = dimension(2);
+            const bool valid = w >= 1 && w <= 32767 && h >= 1 && h <= 32767 &&
+                               (size - 4) / 4 >= w * h && 4 * w * h <= kBudget;
+            check(!valid || code == 0, "a valid file was refused");
+        }
         if (code != 0) {
+            check(code == ERR_PREMATURE_EOF || code == ERR_PARAM_OUT_OF_RANGE ||
+                      code == ERR_NO_MEM || code == ERR_CORRUPT_DATA_FILE,
+                  "unexpected code");
             check(released(m), "matrix not released after a failure");
             continue;
         }

@@ -110,13 +110,18 @@ int main(int argc, char **argv) {
     }
     const std::filesystem::path root = argv[1];
     std::vector<Seed> stream_seeds;
-    // The stream target's first byte chooses the outputs: one seed per
-    // choice of all four and of the phase alone.
+    // The stream target's first byte chooses the outputs and the stream:
+    // one seed each for all four outputs, the phase alone, and the phase
+    // alone from a stream that cannot seek.
+    const struct {
+        std::uint8_t choice;
+        const char *suffix;
+    } choices[] = {{0x0F, "_all"}, {0x08, "_phase_only"}, {0x18, "_phase_pipe"}};
     for (const Seed &s : data_file_seeds()) {
-        for (std::uint8_t choice : {std::uint8_t{0x0F}, std::uint8_t{0x08}}) {
-            Bytes b{choice};
+        for (const auto &c : choices) {
+            Bytes b{c.choice};
             b.insert(b.end(), s.bytes.begin(), s.bytes.end());
-            stream_seeds.push_back({s.name + (choice == 0x0F ? "_all" : "_phase_only"), b});
+            stream_seeds.push_back({s.name + c.suffix, b});
         }
     }
     write_all(root / "data_file", stream_seeds);
