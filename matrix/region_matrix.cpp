@@ -91,41 +91,40 @@ template <typename Matrix> int fit_buffer(Matrix &m, Count count, bool keepLarge
     return 0;
 }
 
-} // namespace
-
-int allocate(PhaseMatrix &m) {
-    const Count count = count_of({m.width, m.height}, sizeof *m.matrix);
+// The steps both kinds of allocate share: refuse an unusable count with the
+// matrix unchanged, otherwise drop any record of a buffer and obtain a new
+// one of `count` samples.
+template <typename Matrix> int obtain_buffer(Matrix &m, Count count) {
+    using Sample = std::remove_pointer_t<decltype(m.matrix)>;
     if (count.kind != CountKind::usable) {
         return ERR_PARAM_OUT_OF_RANGE;
     }
     m.size = 0;
     m.matrix = nullptr;
-    void *block = u_malloc(static_cast<std::size_t>(count.samples) * sizeof *m.matrix);
+    void *block = u_malloc(static_cast<std::size_t>(count.samples) * sizeof(Sample));
     if (block == nullptr) {
         return ERR_NO_MEM;
     }
-    m.matrix = static_cast<std::int32_t *>(block);
+    m.matrix = static_cast<Sample *>(block);
     m.size = count.samples;
     return 0;
 }
 
+} // namespace
+
+int allocate(PhaseMatrix &m) {
+    return obtain_buffer(m, count_of({m.width, m.height}, sizeof *m.matrix));
+}
+
 int allocate(IntensityMatrix &m) {
-    const Count count = count_of({m.n_buckets, m.width, m.height}, sizeof *m.matrix);
-    if (count.kind != CountKind::usable) {
-        return ERR_PARAM_OUT_OF_RANGE;
-    }
-    m.size = 0;
-    m.matrix = nullptr;
-    void *block = u_malloc(static_cast<std::size_t>(count.samples) * sizeof *m.matrix);
-    if (block == nullptr) {
+    const int rc = obtain_buffer(m, count_of({m.n_buckets, m.width, m.height}, sizeof *m.matrix));
+    if (rc == ERR_NO_MEM) {
+        // An intensity matrix without memory shows no frames at all.
         m.n_buckets = 0;
         m.width = 0;
         m.height = 0;
-        return ERR_NO_MEM;
     }
-    m.matrix = static_cast<std::uint16_t *>(block);
-    m.size = count.samples;
-    return 0;
+    return rc;
 }
 
 int resize(PhaseMatrix &m, const Region &r, bool keepLarger) {
