@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -68,18 +69,7 @@ test_support::Bytes example_bytes(const std::vector<std::int32_t> &phase) {
 
 // The little-endian data matrix file of the phase map.
 test_support::Bytes matrix_bytes(const std::vector<std::int32_t> &phase) {
-    test_support::Bytes out;
-    auto put = [&out](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i) {
-            out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-        }
-    };
-    put(kWidth, 2);
-    put(kHeight, 2);
-    for (const std::int32_t p : phase) {
-        put(static_cast<std::uint32_t>(p), 4);
-    }
-    return out;
+    return test_support::matrix_file_image(kWidth, kHeight, phase, false);
 }
 
 } // namespace

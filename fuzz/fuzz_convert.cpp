@@ -9,6 +9,7 @@
 #include "datafile/data_file.h"
 #include "datafile/matrix_file.h"
 #include "fuzz_support.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 #include "util/errors.h"
 
@@ -18,20 +19,10 @@ namespace {
 
 // The data matrix file that `phase` should become.
 test_support::Bytes expected_output(const PhaseMatrix &phase, bool bigEndian) {
-    test_support::Bytes out;
-    const auto put = [&](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i) {
-            const int shift = bigEndian ? 8 * (width - 1 - i) : 8 * i;
-            out.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
-    };
-    put(static_cast<std::uint16_t>(phase.width), 2);
-    put(static_cast<std::uint16_t>(phase.height), 2);
     const std::size_t n = phase.matrix == nullptr ? 0 : std::size_t(phase.width) * phase.height;
-    for (std::size_t i = 0; i < n; ++i) {
-        put(static_cast<std::uint32_t>(phase.matrix[i]), 4);
-    }
-    return out;
+    return test_support::matrix_file_image(static_cast<std::uint16_t>(phase.width),
+                                           static_cast<std::uint16_t>(phase.height), phase.matrix,
+                                           n, bigEndian);
 }
 
 } // namespace
@@ -47,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const int code = data_file_read(in.c_str(), nullptr, nullptr, nullptr, &phase);
     if (code != 0) {
         check(data_file_code(code) && code != ERR_CANT_OPEN_FILE, "unexpected code");
-        check(released(phase), "matrix not released after a failure");
+        check(is_released(phase), "matrix not released after a failure");
         check(live_bytes() == 0, "sample memory leaked");
         return 0;
     }
@@ -59,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::size_t at = l.header + (l.intens_nbytes > 0 ? std::size_t(l.intens_nbytes) : 0);
         check(phase_matches(phase, l, data, size, at), "phase samples");
     } else {
-        check(released(phase) && phase.x == 0 && phase.y == 0, "phase without a block");
+        check(is_released(phase) && phase.x == 0 && phase.y == 0, "phase without a block");
     }
 
     const bool bigEndian = (size & 1) != 0;

@@ -95,13 +95,13 @@ void check_success(const std::uint8_t *data, std::size_t size, unsigned choice,
             phase_at += std::size_t(l.intens_nbytes);
         }
     } else if (choice & 4) {
-        check(released(intensity), "intensity without a block");
+        check(is_released(intensity), "intensity without a block");
     }
     if (choice & 8) {
         if (l.phase_nbytes > 0) {
             check(phase_matches(phase, l, data, size, phase_at), "phase samples");
         } else {
-            check(released(phase) && phase.x == 0 && phase.y == 0, "phase without a block");
+            check(is_released(phase) && phase.x == 0 && phase.y == 0, "phase without a block");
         }
     }
 }
@@ -138,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     if (code != 0) {
         check(data_file_code(code) && code != ERR_CANT_OPEN_FILE, "unexpected code");
-        check(released(intensity) && released(phase), "matrix not released after a failure");
+        check(is_released(intensity) && is_released(phase), "matrix not released after a failure");
     } else {
         check_success(data, size, choice, preamble, body, intensity, phase);
     }

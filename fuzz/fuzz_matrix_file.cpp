@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             check(code == ERR_PREMATURE_EOF || code == ERR_PARAM_OUT_OF_RANGE ||
                       code == ERR_NO_MEM || code == ERR_CORRUPT_DATA_FILE,
                   "unexpected code");
-            check(released(m), "matrix not released after a failure");
+            check(is_released(m), "matrix not released after a failure");
             continue;
         }
         check(m.x == 0 && m.y == 0 && m.width > 0 && m.height > 0, "geometry");

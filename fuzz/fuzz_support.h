@@ -16,6 +16,7 @@
 #include <string>
 
 #include "matrix/region_matrix.h"
+#include "support/matrix_image.h"
 #include "util/hooks.h"
 
 namespace fuzz_support {
@@ -189,12 +190,6 @@ inline bool phase_matches(const PhaseMatrix &phase, const DataFileLayout &l,
     return true;
 }
 
-inline bool released(const PhaseMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0;
-}
-
-inline bool released(const IntensityMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0 && m.n_buckets == 0;
-}
+using test_support::is_released;
 
 } // namespace fuzz_support

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -72,19 +73,8 @@ std::vector<Seed> data_file_seeds() {
 
 std::vector<Seed> matrix_file_seeds() {
     auto matrix = [](int w, int h, bool big) {
-        Bytes out;
-        auto put = [&](std::uint32_t v, int width) {
-            for (int i = 0; i < width; ++i) {
-                const int shift = big ? 8 * (width - 1 - i) : 8 * i;
-                out.push_back(static_cast<std::uint8_t>(v >> shift));
-            }
-        };
-        put(static_cast<std::uint32_t>(w), 2);
-        put(static_cast<std::uint32_t>(h), 2);
-        for (std::int32_t s : phase_ramp(w * h)) {
-            put(static_cast<std::uint32_t>(s), 4);
-        }
-        return out;
+        return test_support::matrix_file_image(
+            static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), phase_ramp(w * h), big);
     };
     return {
         {"le_2x3", matrix(2, 3, false)},

@@ -14,6 +14,7 @@
 
 #include "converter/subprocess.h"
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -35,19 +36,7 @@ const std::string kUsage = "\nUsage:  pdx_convert [options] input output\n"
 const std::vector<std::int32_t> kPhase = {1, -2, 0x12345678, INT32_MIN, INT32_MAX, 0};
 
 Bytes matrix_file_bytes(bool big_endian) {
-    Bytes out;
-    auto put = [&](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i) {
-            const int shift = big_endian ? 8 * (width - 1 - i) : 8 * i;
-            out.push_back(static_cast<std::uint8_t>(v >> shift));
-        }
-    };
-    put(3, 2);
-    put(2, 2);
-    for (std::int32_t s : kPhase) {
-        put(static_cast<std::uint32_t>(s), 4);
-    }
-    return out;
+    return test_support::matrix_file_image(3, 2, kPhase, big_endian);
 }
 
 const Bytes kOldOutput = {'o', 'l', 'd', '\n'};

@@ -15,6 +15,7 @@
 #include "datafile/matrix_file.h"
 #include "support/alloc_faults.h"
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 #include "util/errors.h"
 
@@ -23,6 +24,7 @@ namespace {
 using test_support::AllocHooks;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
+using test_support::is_released;
 using test_support::read_file;
 using test_support::refuse_each_call;
 
@@ -39,26 +41,7 @@ Bytes data_file() {
 
 // The data matrix file of kPhase, 3 wide and 2 high.
 Bytes matrix_file_bytes(bool bigEndian) {
-    Bytes out;
-    const auto put = [&](std::uint32_t v, int width) {
-        for (int i = 0; i < width; ++i) {
-            out.push_back(
-                static_cast<std::uint8_t>(v >> (bigEndian ? 8 * (width - 1 - i) : 8 * i)));
-        }
-    };
-    put(3, 2);
-    put(2, 2);
-    for (std::int32_t s : kPhase) {
-        put(static_cast<std::uint32_t>(s), 4);
-    }
-    return out;
-}
-
-bool released(const PhaseMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0;
-}
-bool released(const IntensityMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0 && m.n_buckets == 0;
+    return test_support::matrix_file_image(3, 2, kPhase, bigEndian);
 }
 
 std::vector<std::int32_t> samples(const PhaseMatrix &m) {
@@ -105,8 +88,8 @@ TEST_F(FileFaultInjection, DataFileReadForEveryChoiceOfOutputs) {
             const int rc = read();
             if (hooks.refused_count() != 0) {
                 EXPECT_EQ(rc, ERR_NO_MEM);
-                EXPECT_TRUE(released(intensity));
-                EXPECT_TRUE(released(phase));
+                EXPECT_TRUE(is_released(intensity));
+                EXPECT_TRUE(is_released(phase));
                 if (choice & 1) {
                     EXPECT_EQ(std::memcmp(&preamble, &want_preamble, sizeof preamble), 0);
                 }
@@ -138,7 +121,7 @@ TEST_F(FileFaultInjection, MatrixFileRead) {
             const int rc = matrix_file_read(path.c_str(), &m, bigEndian);
             if (hooks.refused_count() != 0) {
                 EXPECT_EQ(rc, ERR_NO_MEM);
-                EXPECT_TRUE(released(m));
+                EXPECT_TRUE(is_released(m));
                 hooks.fail_call(0);
                 ASSERT_EQ(matrix_file_read(path.c_str(), &m, bigEndian), 0);
             } else {
@@ -208,7 +191,7 @@ TEST_F(FileFaultInjection, ReadThenWriteAsTheCommandDoes) {
             if (hooks.refused_count() != 0) {
                 EXPECT_EQ(rc, ERR_NO_MEM);
                 if (phase.matrix == nullptr) { // the read failed
-                    EXPECT_TRUE(released(phase));
+                    EXPECT_TRUE(is_released(phase));
                     EXPECT_FALSE(std::filesystem::exists(out));
                 } else { // the write failed
                     EXPECT_EQ(samples(phase), kPhase);

@@ -18,6 +18,7 @@
 #include "datafile/matrix_file.h"
 #include "support/alloc_hooks.h"
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 #include "util/errors.h"
 
@@ -32,13 +33,7 @@ namespace fs = std::filesystem;
 using test_support::AllocHooks;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
-
-bool released(const PhaseMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0;
-}
-bool released(const IntensityMatrix &m) {
-    return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0 && m.n_buckets == 0;
-}
+using test_support::is_released;
 
 // A data file with both blocks; the phase block ends the file.
 Bytes data_file(std::size_t header) {
@@ -85,7 +80,7 @@ TEST_F(IoFaultTest, DataFileCutAtEveryOffsetNeverReads) {
                 const int rc =
                     data_file_read(path.c_str(), all ? &preamble : nullptr, all ? &body : nullptr,
                                    all ? &intensity : nullptr, &phase);
-                if (rc != want || !released(intensity) || !released(phase)) {
+                if (rc != want || !is_released(intensity) || !is_released(phase)) {
                     ADD_FAILURE() << "cut to " << length << " bytes, "
                                   << (all ? "all outputs" : "phase alone") << ": code " << rc;
                     release(intensity);
@@ -115,7 +110,7 @@ TEST_F(IoFaultTest, MatrixFileCutAtEveryOffsetNeverReads) {
             PhaseMatrix back;
             EXPECT_EQ(matrix_file_read(path.c_str(), &back, bigEndian),
                       length < 4 ? ERR_PREMATURE_EOF : ERR_CORRUPT_DATA_FILE);
-            EXPECT_TRUE(released(back));
+            EXPECT_TRUE(is_released(back));
             release(back);
         }
         EXPECT_EQ(hooks.live_blocks(), 0u);
@@ -141,9 +136,9 @@ TEST_F(IoFaultTest, DirectoryReadsFail) {
     EXPECT_EQ(data_rc, ERR_CANT_OPEN_FILE);
     EXPECT_EQ(matrix_rc, ERR_CANT_OPEN_FILE);
 #endif
-    EXPECT_TRUE(released(intensity));
-    EXPECT_TRUE(released(phase));
-    EXPECT_TRUE(released(m));
+    EXPECT_TRUE(is_released(intensity));
+    EXPECT_TRUE(is_released(phase));
+    EXPECT_TRUE(is_released(m));
     EXPECT_EQ(hooks.malloc_count(), 0u);
 }
 
@@ -249,8 +244,8 @@ TEST_F(IoFaultTest, StreamErrorsFailWithThePartBeingRead) {
                     // A skipped intensity block is never read, so with a seek
                     // an error inside it is first met in the phase block.
                     EXPECT_EQ(rc, fail_at < header ? ERR_PREMATURE_EOF : ERR_CORRUPT_DATA_FILE);
-                    EXPECT_TRUE(released(intensity));
-                    EXPECT_TRUE(released(phase));
+                    EXPECT_TRUE(is_released(intensity));
+                    EXPECT_TRUE(is_released(phase));
                     EXPECT_EQ(hooks.live_blocks(), 0u);
                 }
             }
@@ -275,7 +270,7 @@ TEST_F(IoFaultTest, TransientErrorWhileSkippingIsNotIgnored) {
         EXPECT_EQ(data_file_read_stream(stream, nullptr, nullptr, nullptr, &phase),
                   ERR_CORRUPT_DATA_FILE);
         std::fclose(stream);
-        EXPECT_TRUE(released(phase));
+        EXPECT_TRUE(is_released(phase));
     }
 }
 
