@@ -406,28 +406,26 @@ TEST_F(DataFileReadTest, OddIntensityLengthReadsThePhaseOneByteEarly) {
     EXPECT_EQ(phase_only.phase_samples(), (std::vector<std::int32_t>{0x11223344, 0x55667788}));
 }
 
-TEST_F(DataFileReadTest, LongerPhaseBlockIsReadOnlyAsFarAsTheRegion) {
-    DataFileBuilder b = valid_builder();
-    b.set32(at::phase_nbytes, kPhaseBytes + 103);
-    b.trailer(Bytes(103, 0xAB));
-    Outputs out;
-    long position = 0;
-    ASSERT_EQ(read_stream(b.build(), out, &position), 0);
-    EXPECT_EQ(out.phase_samples(), kPhase);
-    EXPECT_EQ(position, static_cast<long>(4096 + kIntensityBytes + kPhaseBytes));
-}
-
-// The region sets how many phase samples are read, in either direction: a
-// block length that falls short of the region still reads the region's
-// samples when the file holds them.
-TEST_F(DataFileReadTest, ShorterPhaseLengthStillReadsTheRegion) {
-    DataFileBuilder b = valid_builder();
-    b.set32(at::phase_nbytes, 4);
-    Outputs out;
-    long position = 0;
-    ASSERT_EQ(read_stream(b.build(), out, &position), 0);
-    EXPECT_EQ(out.phase_samples(), kPhase);
-    EXPECT_EQ(position, static_cast<long>(4096 + kIntensityBytes + kPhaseBytes));
+// The region, not phase_nbytes, sets how many phase samples are read: a
+// longer block is read only as far as the region, and a block length that
+// falls short of the region still reads the region's samples when the file
+// holds them.
+TEST_F(DataFileReadTest, PhaseRegionSetsTheSamplesReadWhateverTheBlockLength) {
+    struct Case {
+        std::uint32_t phase_nbytes;
+        std::size_t trailer;
+    };
+    for (const Case c : {Case{kPhaseBytes + 103, 103}, Case{4, 0}}) {
+        SCOPED_TRACE(c.phase_nbytes);
+        DataFileBuilder b = valid_builder();
+        b.set32(at::phase_nbytes, c.phase_nbytes);
+        b.trailer(Bytes(c.trailer, 0xAB));
+        Outputs out;
+        long position = 0;
+        ASSERT_EQ(read_stream(b.build(), out, &position), 0);
+        EXPECT_EQ(out.phase_samples(), kPhase);
+        EXPECT_EQ(position, static_cast<long>(4096 + kIntensityBytes + kPhaseBytes));
+    }
 }
 
 // A block length of zero or less means no block, whatever its geometry says.
