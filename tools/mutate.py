@@ -28,6 +28,7 @@ import json
 import os
 import random
 import re
+import shlex
 import signal
 import subprocess
 import sys
@@ -46,10 +47,14 @@ OPERATORS = ("relational", "equality", "logical", "constant", "negate", "call", 
 # ---------------------------------------------------------------- lexing
 
 
+STRING_MARK = "\x01"
+
+
 def mask_source(text):
-    """Returns (code, strings): `text` with comments, string and character
-    literals and preprocessor lines replaced by spaces (newlines kept, so
-    offsets agree), and the spans of the string literals found in code."""
+    """Returns (code, strings): `text` with comments, character literals and
+    preprocessor lines replaced by spaces and string literals by STRING_MARK
+    (newlines kept, so offsets agree), and the spans of the string literals
+    found in code."""
     out = list(text)
     strings = []
     i, n = 0, len(text)
@@ -96,9 +101,10 @@ def mask_source(text):
             while j < n and text[j] != c:
                 j += 2 if text[j] == "\\" else 1
             j += 1
+            blank(i, j)
             if c == '"':
                 strings.append((i, j))
-            blank(i, j)
+                out[i:j] = STRING_MARK * (j - i)
             i = j
         else:
             i += 1
@@ -208,9 +214,13 @@ def string_variant(literal):
     return None
 
 
-def generate(path, text, operators, error_codes, tables):
+def generate(path, text, operators, error_codes, tables, active):
     code, strings = mask_source(text)
     code = blank_static_asserts(code)
+    if active is not None:
+        # Code the build never compiles cannot be judged by it.
+        rows = code.split("\n")
+        code = "\n".join(row if k + 1 in active else " " * len(row) for k, row in enumerate(rows))
     if not tables:
         # Rows of offset/length tables: their entries are checked at compile
         # time and by the table tests; mutating each one costs a build apiece.
@@ -257,8 +267,8 @@ def generate(path, text, operators, error_codes, tables):
             add(m.start(), m.end(), other, "error")
 
     for a, b in strings:
-        if code[a:b].strip():
-            continue  # blanked: inside a compile-time check
+        if code[a:b] != STRING_MARK * (b - a):
+            continue  # blanked: a compile-time check or code not compiled
         variant = string_variant(text[a:b])
         if variant is not None:
             add(a, b, variant, "string")
@@ -271,6 +281,42 @@ def generate(path, text, operators, error_codes, tables):
         mu.line = text.count("\n", 0, mu.start) + 1
         mu.before, mu.after = changed_lines(text, mu.start, mu.end, mu.replacement)
     return result
+
+
+def active_lines(build_dir, path):
+    """Lines of `path` that the build compiles: those not removed by the
+    preprocessor (another platform's branch, for one). None when the build
+    does not compile the file itself."""
+    database = build_dir / "compile_commands.json"
+    source = str(ROOT / path)
+    lines = None
+    for entry in json.loads(database.read_text()) if database.exists() else []:
+        if os.path.realpath(entry["file"]) != os.path.realpath(source):
+            continue
+        words = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
+        cmd, skip = [], False
+        for w in words:
+            if skip:
+                skip = False
+            elif w in ("-o", "-MF", "-MT", "-MQ"):
+                skip = True
+            elif w not in ("-c", "-MD", "-MMD"):
+                cmd.append(w)
+        proc = subprocess.run(cmd + ["-E"], cwd=entry["directory"], capture_output=True, text=True)
+        if proc.returncode != 0:
+            sys.exit("cannot preprocess %s:\n%s" % (path, proc.stderr))
+        lines = lines or set()
+        current, number = None, 0
+        for text in proc.stdout.splitlines():
+            marker = re.match(r'# (\d+) "(.*)"', text)
+            if marker:
+                number = int(marker.group(1))
+                current = os.path.realpath(marker.group(2)) == os.path.realpath(source)
+                continue
+            if current and text.strip():
+                lines.add(number)
+            number += 1
+    return lines
 
 
 def error_codes_used(texts):
@@ -433,7 +479,7 @@ KILLED = ("killed", "timeout", "compiler")
 
 def report(mutants, equivalents_skipped, elapsed, out):
     files = sorted({mu.path for mu in mutants} | {mu.path for mu in equivalents_skipped})
-    header = "%-28s %7s %7s %7s %8s %6s %8s %7s  %s" % (
+    header = "%-30s %7s %7s %7s %8s %6s %8s %7s  %s" % (
         "file", "mutants", "killed", "timeout", "compiler", "equiv", "survived", "score", "tests only")
     print(header, file=out)
     totals = [0] * 6
@@ -444,7 +490,7 @@ def report(mutants, equivalents_skipped, elapsed, out):
         built = live - compiler
         score = "%6.1f%%" % (100.0 * (killed + timeouts + compiler) / live) if live else "     -"
         only = "%6.1f%%" % (100.0 * (killed + timeouts) / built) if built else "     -"
-        print("%-28s %7d %7d %7d %8d %6d %8d %7s  %s" % (name, n, killed, timeouts, compiler, equiv,
+        print("%-30s %7d %7d %7d %8d %6d %8d %7s  %s" % (name, n, killed, timeouts, compiler, equiv,
                                                        survived, score, only), file=out)
 
     for f in files:
@@ -503,7 +549,10 @@ def main(argv):
     codes = error_codes_used(p.read_text(encoding="utf-8") for p in all_sources)
     originals = {p: (ROOT / p).read_bytes() for p in paths}
     texts = {p: originals[p].decode("utf-8") for p in paths}
-    mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables)]
+    runner = Runner(args.preset, 0)
+    runner.configure()
+    mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables,
+                                                     active_lines(runner.build_dir, p))]
     equivalents = read_equivalents(EQUIVALENT_FILE)
     skipped = [mu for mu in mutants if mu.key() in equivalents]
     todo = [mu for mu in mutants if mu.key() not in equivalents]
@@ -517,7 +566,6 @@ def main(argv):
         print("%d mutants to run, %d known equivalent" % (len(todo), len(skipped)))
         return 0
 
-    runner = Runner(args.preset, 0)
     tree = Tree(runner.build_dir)
     for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(sig, on_signal)
@@ -527,7 +575,6 @@ def main(argv):
         sys.exit("refusing to mutate files with uncommitted changes: " + ", ".join(changed))
 
     started = time.monotonic()
-    runner.configure()
     rc, out = runner.build()
     if rc != 0:
         sys.exit("the unmutated tree does not build:\n" + out)
