@@ -332,8 +332,11 @@ def error_codes_used(texts):
 
 def read_equivalents(path):
     """Entries of the equivalent-mutants file: blocks separated by blank
-    lines, each `<file> <operator>`, `- <line>`, `+ <line>`, `why: ...`.
-    Lines starting with '#' are comments."""
+    lines, each `<file> <operator>`, `- <line>`, `+ <line>` and a reason:
+    `why: ...` for a mutant that behaves exactly like the original, or
+    `sanitize: ...` for one that only the sanitizer build can tell apart (it
+    counts as killed in other builds and is run in that one). Returns
+    {key: (kind, reason)}. Lines starting with '#' are comments."""
     entries = {}
     if not path.exists():
         return entries
@@ -350,10 +353,11 @@ def read_equivalents(path):
         head = block[0].split()
         before = [l[2:] for l in block if l.startswith("- ")]
         after = [l[2:] for l in block if l.startswith("+ ")]
-        why = " ".join(l[4:].strip() for l in block if l.startswith("why:"))
-        if len(head) != 2 or len(before) != 1 or len(after) != 1 or not why:
+        reasons = [l.split(":", 1) for l in block[1:] if re.match(r"(why|sanitize):", l)]
+        if len(head) != 2 or len(before) != 1 or len(after) != 1 or len(reasons) != 1:
             sys.exit("%s: malformed entry:\n%s" % (path, "\n".join(block)))
-        entries[(head[0], head[1], before[0].strip(), after[0].strip())] = why
+        kind = "equivalent" if reasons[0][0] == "why" else "sanitize"
+        entries[(head[0], head[1], before[0].strip(), after[0].strip())] = (kind, reasons[0][1].strip())
         block = []
     return entries
 
@@ -477,32 +481,30 @@ def judge(runner, mu, timeout):
 KILLED = ("killed", "timeout", "compiler")
 
 
-def report(mutants, equivalents_skipped, elapsed, out):
-    files = sorted({mu.path for mu in mutants} | {mu.path for mu in equivalents_skipped})
-    header = "%-30s %7s %7s %7s %8s %6s %8s %7s  %s" % (
-        "file", "mutants", "killed", "timeout", "compiler", "equiv", "survived", "score", "tests only")
-    print(header, file=out)
-    totals = [0] * 6
+OUTCOMES = ("killed", "timeout", "compiler", "sanitize", "equivalent", "survived")
 
-    def row(name, counts):
-        n, killed, timeouts, compiler, equiv, survived = counts
-        live = n - equiv
+
+def report(mutants, elapsed, out):
+    """Per file and in total: mutants by outcome and the score, the share of
+    non-equivalent mutants killed (by the tests, a timeout, the compiler or,
+    for listed ones, the sanitizer build). `tests` leaves out the mutants
+    the compiler refused."""
+    print("%-30s %7s" % ("file", "mutants") + "".join(" %8s" % o[:8] for o in OUTCOMES)
+          + " %7s %7s" % ("score", "tests"), file=out)
+
+    def row(name, group):
+        counts = [sum(mu.outcome == o for mu in group) for o in OUTCOMES]
+        killed, timeout, compiler, sanitize, equivalent, _ = counts
+        live = len(group) - equivalent
+        score = "%6.1f%%" % (100.0 * (killed + timeout + compiler + sanitize) / live) if live else "      -"
         built = live - compiler
-        score = "%6.1f%%" % (100.0 * (killed + timeouts + compiler) / live) if live else "     -"
-        only = "%6.1f%%" % (100.0 * (killed + timeouts) / built) if built else "     -"
-        print("%-30s %7d %7d %7d %8d %6d %8d %7s  %s" % (name, n, killed, timeouts, compiler, equiv,
-                                                       survived, score, only), file=out)
+        tests = "%6.1f%%" % (100.0 * (killed + timeout + sanitize) / built) if built else "      -"
+        print("%-30s %7d" % (name, len(group)) + "".join(" %8d" % c for c in counts)
+              + " %7s %7s" % (score, tests), file=out)
 
-    for f in files:
-        mine = [mu for mu in mutants if mu.path == f]
-        eq = sum(1 for mu in equivalents_skipped if mu.path == f)
-        counts = [len(mine) + eq, sum(mu.outcome == "killed" for mu in mine),
-                  sum(mu.outcome == "timeout" for mu in mine),
-                  sum(mu.outcome == "compiler" for mu in mine), eq,
-                  sum(mu.outcome == "survived" for mu in mine)]
-        totals = [a + b for a, b in zip(totals, counts)]
-        row(f, counts)
-    row("total", totals)
+    for f in sorted({mu.path for mu in mutants}):
+        row(f, [mu for mu in mutants if mu.path == f])
+    row("total", mutants)
     print("run time %.0f s" % elapsed, file=out)
 
 
@@ -526,6 +528,8 @@ def parse_args(argv):
     p.add_argument("--tables", action="store_true", help="also mutate {offset, length} table rows")
     p.add_argument("--timeout", type=int, help="per-test timeout in seconds (default: from a baseline run)")
     p.add_argument("--list", action="store_true", help="list the mutants and stop")
+    p.add_argument("--listed", action="store_true",
+                   help="run only the mutants of the equivalent-mutants file, to check them")
     p.add_argument("--report", type=Path, help="also write the summary and survivors to this file")
     return p.parse_args(argv)
 
@@ -553,9 +557,16 @@ def main(argv):
     runner.configure()
     mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables,
                                                      active_lines(runner.build_dir, p))]
-    equivalents = read_equivalents(EQUIVALENT_FILE)
-    skipped = [mu for mu in mutants if mu.key() in equivalents]
-    todo = [mu for mu in mutants if mu.key() not in equivalents]
+    listed = read_equivalents(EQUIVALENT_FILE)
+    if args.listed:
+        mutants = [mu for mu in mutants if mu.key() in listed]
+        listed = {}
+    for mu in mutants:
+        kind = listed.get(mu.key(), ("",))[0]
+        if kind == "equivalent" or (kind == "sanitize" and args.preset != "sanitize"):
+            mu.outcome = kind
+    skipped = [mu for mu in mutants if mu.outcome]
+    todo = [mu for mu in mutants if not mu.outcome]
     if args.sample is not None and args.sample < len(todo):
         todo = sorted(random.Random(args.seed).sample(todo, args.sample), key=lambda mu: (mu.path, mu.start))
         skipped = []
@@ -563,7 +574,7 @@ def main(argv):
     if args.list:
         for mu in todo:
             print("%s:%d %s\n  - %s\n  + %s" % (mu.path, mu.line, mu.operator, mu.before, mu.after))
-        print("%d mutants to run, %d known equivalent" % (len(todo), len(skipped)))
+        print("%d mutants to run, %d listed as equivalent or for the sanitizer" % (len(todo), len(skipped)))
         return 0
 
     tree = Tree(runner.build_dir)
@@ -622,7 +633,7 @@ def main(argv):
         outputs.append(open(args.report, "w", encoding="utf-8"))
     for out in outputs:
         print("", file=out)
-        report(todo, skipped, elapsed, out)
+        report(todo + skipped, elapsed, out)
         survivors = [mu for mu in todo if mu.outcome == "survived"]
         if survivors:
             print("\nsurvivors (paste into %s with a reason once shown equivalent):"
