@@ -251,7 +251,7 @@ def generate(path, text, operators, error_codes, tables, active):
         add(open_at + 1, close, "!(" + cond + ")", "negate")
 
     calls = "|".join(DROPPED_CALLS)
-    for m in re.finditer(r"(?:\bstd::)?\b(%s)\s*\(" % calls, code):
+    for m in re.finditer(r"(?:\b[A-Za-z_]\w*::)*\b(%s)\s*\(" % calls, code):
         before = code[: m.start()].rstrip()
         if not (before == "" or before[-1] in ";{}(,=!?:&|" or before.endswith("return")):
             continue  # a declaration or definition

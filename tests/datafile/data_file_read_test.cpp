@@ -138,9 +138,12 @@ class DataFileReadTest : public testing::Test {
     int read(const Bytes &bytes, Outputs &out, bool preamble = true, bool body = true,
              bool intensity = true, bool phase = true) {
         test_support::write_file(path_, bytes);
-        return data_file_read(path_.c_str(), preamble ? &out.preamble : nullptr,
-                              body ? &out.body : nullptr, intensity ? &out.intensity : nullptr,
-                              phase ? &out.phase : nullptr);
+        const int descriptor = test_support::lowest_free_descriptor();
+        const int rc = data_file_read(
+            path_.c_str(), preamble ? &out.preamble : nullptr, body ? &out.body : nullptr,
+            intensity ? &out.intensity : nullptr, phase ? &out.phase : nullptr);
+        EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "the file was left open";
+        return rc;
     }
 
     // Reads `bytes` through data_file_read_stream and reports where the
@@ -249,8 +252,8 @@ std::vector<FailureCase> failure_cases() {
              b.resize(4);
          },
          ERR_NOT_A_DATA_FILE, false, false, true},
-        {"intensity width top bit", set16(at::intens_width, 0x8000), ERR_DATASET_DIM_TOO_LARGE,
-         true, false, true},
+        {"intensity width -1", set16(at::intens_width, 0xFFFF), ERR_DATASET_DIM_TOO_LARGE, true,
+         false, true},
         {"intensity height -1", set16(at::intens_height, 0xFFFF), ERR_DATASET_DIM_TOO_LARGE, true,
          false, true},
         {"phase width top bit, height 100",
@@ -492,7 +495,8 @@ std::vector<PipeCase> pipe_cases() {
     cases.push_back(
         {"short header, intensity skipped", valid_builder(834).build(), false, true, 0});
     DataFileBuilder big = valid_builder();
-    big.set32(at::intens_nbytes, 20001).intensity_bytes(Bytes(20001, 0x3C));
+    // Five full chunks of the skip, then a single byte.
+    big.set32(at::intens_nbytes, 20481).intensity_bytes(Bytes(20481, 0x3C));
     cases.push_back({"long odd intensity skipped", big.build(), false, true, 0});
     Bytes cut = big.build();
     cut.resize(4096 + 9000);

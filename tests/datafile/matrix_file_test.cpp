@@ -264,7 +264,9 @@ TEST_F(MatrixFileTest, ReadRejectsBadFiles) {
         write_file(path, c.bytes);
         PhaseMatrix m;
         AllocHooks hooks;
+        const int descriptor = test_support::lowest_free_descriptor();
         EXPECT_EQ(matrix_file_read(path.c_str(), &m, c.bigEndian), c.code);
+        EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "the file was left open";
         expect_released(m);
         ASSERT_EQ(hooks.malloc_count(), c.asked ? 1u : 0u);
         if (c.asked) {

@@ -311,6 +311,8 @@ TEST(Resize, IntensityCountsBucketsAndStoresThem) {
     EXPECT_EQ(hooks.mallocs()[1].bytes, 1000u);
     ASSERT_EQ(hooks.free_count(), 1u);
     EXPECT_EQ(hooks.frees()[0], first);
+    ASSERT_EQ(resize(m, Region{0, 0, 1, 1}, 32767, false), 0); // the most buckets there can be
+    EXPECT_EQ(m.n_buckets, 32767);
     release(m);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 
 // Test helpers for files: a scratch directory removed at the end of the test,
-// whole-file reads and writes, and path arguments in the wide form.
+// whole-file reads and writes, path arguments in the wide form, and the
+// lowest free descriptor.
 
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,11 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace test_support {
 
@@ -68,6 +74,20 @@ inline std::string wide_path(std::u16string_view text, bool ffFirst = true) {
     }
     out.append(2, '\0');
     return out;
+}
+
+// The number the next opened file would get. A stream that an operation
+// leaves open keeps the number it took, so the number after the operation
+// differs from the number before it.
+inline int lowest_free_descriptor() {
+#ifdef _WIN32
+    const int fd = _dup(2);
+    _close(fd);
+#else
+    const int fd = dup(2);
+    close(fd);
+#endif
+    return fd;
 }
 
 inline std::string wide_path_of(const std::filesystem::path &p, bool ffFirst = true) {

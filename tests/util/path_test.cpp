@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,9 @@ class PathTest : public testing::Test {
   protected:
     void SetUp() override {
         test_support::write_file(dir.path() / "plain.dat", {1, 2, 3});
+        // A data file with every permission bit set is still a regular file.
+        test_support::write_file(dir.path() / "run.dat", {1});
+        std::filesystem::permissions(dir.path() / "run.dat", std::filesystem::perms::all);
         std::filesystem::create_directory(dir.path() / "sub");
     }
     TempDir dir;
@@ -28,6 +32,7 @@ class PathTest : public testing::Test {
 
 TEST_F(PathTest, FileExistsOnlyForRegularFiles) {
     const std::string file = dir.file("plain.dat");
+    const std::string executable = dir.file("run.dat");
     const std::string sub = dir.file("sub");
     const std::string missing = dir.file("missing.dat");
     struct Case {
@@ -35,7 +40,8 @@ TEST_F(PathTest, FileExistsOnlyForRegularFiles) {
         bool exists;
     };
     const Case cases[] = {
-        {file.c_str(), true}, {sub.c_str(), false}, {missing.c_str(), false},
+        {file.c_str(), true}, {executable.c_str(), true},
+        {sub.c_str(), false}, {missing.c_str(), false},
         {"", false},          {nullptr, false},
     };
     for (const Case &c : cases) {
@@ -84,19 +90,30 @@ TEST_F(PathTest, WideFormRule) {
 }
 
 #ifndef _WIN32
-TEST_F(PathTest, UnpairedSurrogateCannotBeOpenedOrQueried) {
+TEST_F(PathTest, WidePathsConvertToUtf8UnlessASurrogateIsUnpaired) {
     const std::u16string base = dir.path().u16string();
     for (std::u16string bad : {base + u"/\xD800x", base + u"/x\xDC00", base + u"/\xD800"}) {
         const std::string path = wide_path(bad);
         EXPECT_FALSE(u_file_exists(path.c_str()));
         EXPECT_EQ(u_platform_open(path.c_str(), UOpenMode::write), nullptr);
     }
-    // A paired surrogate (outside the basic plane) round-trips to UTF-8.
-    const std::u16string astral = base + u"/\xD83D\xDE00.dat";
-    std::FILE *f = u_platform_open(wide_path(astral).c_str(), UOpenMode::write);
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
-    EXPECT_TRUE(std::filesystem::exists(dir.path() / std::filesystem::path(u8"\U0001F600.dat")));
+    // Each side of every UTF-8 length boundary, the first and last pairs
+    // of surrogates and a character of plane 1 reach the file system with
+    // the UTF-8 bytes written out here.
+    const std::pair<std::u16string, std::string> names[] = {
+        {u"\x7F\x80", "\x7F\xC2\x80"},
+        {u"\x7FF\x800", "\xDF\xBF\xE0\xA0\x80"},
+        {u"\xFFFF\xD800\xDC00", "\xEF\xBF\xBF\xF0\x90\x80\x80"},
+        {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
+        {u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
+    };
+    for (const auto &[units, utf8] : names) {
+        SCOPED_TRACE(utf8);
+        std::FILE *f = u_platform_open(wide_path(base + u"/" + units).c_str(), UOpenMode::write);
+        ASSERT_NE(f, nullptr);
+        std::fclose(f);
+        EXPECT_TRUE(std::filesystem::exists(dir.path() / utf8));
+    }
 }
 #endif
 
