@@ -424,11 +424,28 @@ class Tree:
         (self.journal / path.replace("/", "__")).unlink(missing_ok=True)
 
 
-def dirty(paths):
-    rc, out = run(["git", "status", "--porcelain", "--"] + list(paths), 60)
+def dirty(paths=()):
+    rc, out = run(["git", "status", "--porcelain", "--untracked-files=no", "--"] + list(paths), 60)
     if rc != 0:
         sys.exit("git status failed:\n" + out)
     return [line[3:] for line in out.splitlines()]
+
+
+def repair(clean_before, keep_dir):
+    """Puts back tracked files that a mutant's tests changed: a mutant that
+    opens its input for writing, say, truncates the example data file. Only
+    files that had no changes when the run started are touched, and the
+    changed file is kept in `keep_dir` first (an edit made during the run is
+    not lost)."""
+    damaged = [f for f in dirty() if f not in clean_before]
+    for f in damaged:
+        kept = keep_dir / f
+        kept.parent.mkdir(parents=True, exist_ok=True)
+        if (ROOT / f).exists():
+            kept.write_bytes((ROOT / f).read_bytes())
+    if damaged:
+        run(["git", "checkout", "--"] + damaged, 60)
+    return damaged
 
 
 def test_targets(build_dir):
@@ -527,6 +544,8 @@ def parse_args(argv):
                    help="comma-separated subset of: " + ", ".join(OPERATORS))
     p.add_argument("--tables", action="store_true", help="also mutate {offset, length} table rows")
     p.add_argument("--timeout", type=int, help="per-test timeout in seconds (default: from a baseline run)")
+    p.add_argument("--rerun", type=Path, metavar="REPORT",
+                   help="run only the survivors of an earlier --report, after the tests changed")
     p.add_argument("--list", action="store_true", help="list the mutants and stop")
     p.add_argument("--listed", action="store_true",
                    help="run only the mutants of the equivalent-mutants file, to check them")
@@ -561,6 +580,10 @@ def main(argv):
     if args.listed:
         mutants = [mu for mu in mutants if mu.key() in listed]
         listed = {}
+    if args.rerun:
+        text = args.rerun.read_text(encoding="utf-8")
+        again = set(re.findall(r"^(\S+) (\w+)\n- (.*)\n\+ (.*)\nwhy: $", text, re.M))
+        mutants = [mu for mu in mutants if mu.key() in again]
     for mu in mutants:
         kind = listed.get(mu.key(), ("",))[0]
         if kind == "equivalent" or (kind == "sanitize" and args.preset != "sanitize"):
@@ -584,6 +607,7 @@ def main(argv):
     changed = dirty(paths)
     if changed:
         sys.exit("refusing to mutate files with uncommitted changes: " + ", ".join(changed))
+    already_changed = set(dirty())
 
     started = time.monotonic()
     rc, out = runner.build()
@@ -609,6 +633,9 @@ def main(argv):
             finally:
                 tree.restore(mu.path, originals[mu.path])
                 current = None
+                for damaged in repair(already_changed, runner.build_dir / "mutate-damaged"):
+                    print("  its tests changed %s: restored (the changed file is in %s)"
+                          % (damaged, runner.build_dir / "mutate-damaged"), flush=True)
             mu.seconds = time.monotonic() - t0
             print("[%*d/%d] %s:%d %-10s %-8s %5.1fs  %s" % (len(str(len(todo))), i, len(todo), mu.path,
                   mu.line, mu.operator, mu.outcome, mu.seconds, mu.after[:60]), flush=True)
