@@ -149,11 +149,12 @@ class Mutant:
     line: int = 0
     before: str = ""  # the changed lines, stripped, as in the source
     after: str = ""  # the same lines in the mutant
+    occurrence: int = 1  # among the file's mutants with the same lines and operator
     outcome: str = ""
     seconds: float = 0.0
 
     def key(self):
-        return (self.path, self.operator, self.before, self.after)
+        return (self.path, self.operator, self.before, self.after, self.occurrence)
 
     def apply(self, text):
         return text[: self.start] + self.replacement + text[self.end :]
@@ -277,9 +278,11 @@ def generate(path, text, operators, error_codes, tables, active):
     for mu in found:
         unique.setdefault((mu.start, mu.end, mu.replacement), mu)
     result = sorted(unique.values(), key=lambda mu: (mu.start, mu.operator, mu.replacement))
+    seen = {}
     for mu in result:
         mu.line = text.count("\n", 0, mu.start) + 1
         mu.before, mu.after = changed_lines(text, mu.start, mu.end, mu.replacement)
+        mu.occurrence = seen[mu.key()[:4]] = seen.get(mu.key()[:4], 0) + 1
     return result
 
 
@@ -332,7 +335,8 @@ def error_codes_used(texts):
 
 def read_equivalents(path):
     """Entries of the equivalent-mutants file: blocks separated by blank
-    lines, each `<file> <operator>`, `- <line>`, `+ <line>` and a reason:
+    lines, each `<file> <operator>` (then `#n` for the n-th of several
+    mutants with the same lines), `- <line>`, `+ <line>` and a reason:
     `why: ...` for a mutant that behaves exactly like the original, or
     `sanitize: ...` for one that only the sanitizer build can tell apart (it
     counts as killed in other builds and is run in that one). Returns
@@ -354,16 +358,19 @@ def read_equivalents(path):
         before = [l[2:] for l in block if l.startswith("- ")]
         after = [l[2:] for l in block if l.startswith("+ ")]
         reasons = [l.split(":", 1) for l in block[1:] if re.match(r"(why|sanitize):", l)]
-        if len(head) != 2 or len(before) != 1 or len(after) != 1 or len(reasons) != 1:
+        if not 2 <= len(head) <= 3 or len(before) != 1 or len(after) != 1 or len(reasons) != 1:
             sys.exit("%s: malformed entry:\n%s" % (path, "\n".join(block)))
         kind = "equivalent" if reasons[0][0] == "why" else "sanitize"
-        entries[(head[0], head[1], before[0].strip(), after[0].strip())] = (kind, reasons[0][1].strip())
+        occurrence = int(head[2].lstrip("#")) if len(head) == 3 else 1
+        key = (head[0], head[1], before[0].strip(), after[0].strip(), occurrence)
+        entries[key] = (kind, reasons[0][1].strip())
         block = []
     return entries
 
 
 def equivalent_entry(mu):
-    return "%s %s\n- %s\n+ %s\nwhy: " % (mu.path, mu.operator, mu.before, mu.after)
+    head = "%s %s" % (mu.path, mu.operator) + (" #%d" % mu.occurrence if mu.occurrence > 1 else "")
+    return "%s\n- %s\n+ %s\nwhy: " % (head, mu.before, mu.after)
 
 
 # ---------------------------------------------------------------- running
@@ -582,7 +589,8 @@ def main(argv):
         listed = {}
     if args.rerun:
         text = args.rerun.read_text(encoding="utf-8")
-        again = set(re.findall(r"^(\S+) (\w+)\n- (.*)\n\+ (.*)\nwhy: $", text, re.M))
+        again = {(f, op, before, after, int(n or 1)) for f, op, n, before, after in
+                 re.findall(r"^(\S+) (\w+)(?: #(\d+))?\n- (.*)\n\+ (.*)\nwhy: $", text, re.M)}
         mutants = [mu for mu in mutants if mu.key() in again]
     for mu in mutants:
         kind = listed.get(mu.key(), ("",))[0]

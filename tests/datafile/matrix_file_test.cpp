@@ -125,9 +125,9 @@ TEST_F(MatrixFileTest, WriteRefusesAMatrixThatDoesNotHoldItsSamples) {
     five.width = 2;
     five.height = 3;
 
-    PhaseMatrix no_buffer;
-    no_buffer.width = 2;
-    no_buffer.height = 3;
+    PhaseMatrix no_buffer; // not even one sample
+    no_buffer.width = 1;
+    no_buffer.height = 1;
     PhaseMatrix stale_size; // a size without a buffer counts for nothing
     stale_size.width = 2;
     stale_size.height = 3;
@@ -253,6 +253,8 @@ TEST_F(MatrixFileTest, ReadRejectsBadFiles) {
         {"height 32768", with_dims(1, 32768, true, 32768), true, ERR_PARAM_OUT_OF_RANGE, 0},
         {"both 65535", with_dims(65535, 65535, false, 8), false, ERR_PARAM_OUT_OF_RANGE, 0},
         {"width 32767, no samples", with_dims(32767, 1, true, 0), true, ERR_CORRUPT_DATA_FILE,
+         32767 * 4},
+        {"height 32767, no samples", with_dims(1, 32767, false, 0), false, ERR_CORRUPT_DATA_FILE,
          32767 * 4},
         {"one byte short", truncated, false, ERR_CORRUPT_DATA_FILE, 24},
         // Big-endian 2 x 3 seen little-endian: 512 x 768 with 6 samples.

@@ -24,6 +24,7 @@ class PathTest : public testing::Test {
         test_support::write_file(dir.path() / "plain.dat", {1, 2, 3});
         // A data file with every permission bit set is still a regular file.
         test_support::write_file(dir.path() / "run.dat", {1});
+        test_support::write_file(dir.path() / "p", {1});
         std::filesystem::permissions(dir.path() / "run.dat", std::filesystem::perms::all);
         std::filesystem::create_directory(dir.path() / "sub");
     }
@@ -47,6 +48,12 @@ TEST_F(PathTest, FileExistsOnlyForRegularFiles) {
     for (const Case &c : cases) {
         EXPECT_EQ(u_file_exists(c.path), c.exists) << (c.path ? c.path : "(null)");
     }
+    // A one-letter name, relative to the working directory.
+    const std::filesystem::path cwd = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+    const bool one_letter = u_file_exists("p");
+    std::filesystem::current_path(cwd);
+    EXPECT_TRUE(one_letter);
 }
 
 TEST_F(PathTest, WidePathsInBothMarkOrdersNameTheSameFile) {
@@ -92,7 +99,12 @@ TEST_F(PathTest, WideFormRule) {
 #ifndef _WIN32
 TEST_F(PathTest, WidePathsConvertToUtf8UnlessASurrogateIsUnpaired) {
     const std::u16string base = dir.path().u16string();
-    for (std::u16string bad : {base + u"/\xD800x", base + u"/x\xDC00", base + u"/\xD800"}) {
+    // A high surrogate alone or before a unit that is not a low one (the
+    // last high, the first unit above them); a low one alone or after
+    // another low one.
+    for (std::u16string bad :
+         {base + u"/\xD800x", base + u"/\xD800", base + u"/\xD800\xDBFF", base + u"/\xDBFF\xE000",
+          base + u"/x\xDC00", base + u"/x\xDFFF", base + u"/\xDC00\xDC00"}) {
         const std::string path = wide_path(bad);
         EXPECT_FALSE(u_file_exists(path.c_str()));
         EXPECT_EQ(u_platform_open(path.c_str(), UOpenMode::write), nullptr);
@@ -103,6 +115,7 @@ TEST_F(PathTest, WidePathsConvertToUtf8UnlessASurrogateIsUnpaired) {
     const std::pair<std::u16string, std::string> names[] = {
         {u"\x7F\x80", "\x7F\xC2\x80"},
         {u"\x7FF\x800", "\xDF\xBF\xE0\xA0\x80"},
+        {u"\xD7FF\xE000", "\xED\x9F\xBF\xEE\x80\x80"},
         {u"\xFFFF\xD800\xDC00", "\xEF\xBF\xBF\xF0\x90\x80\x80"},
         {u"\xDBFF\xDFFF", "\xF4\x8F\xBF\xBF"},
         {u"\xD83D\xDE00", "\xF0\x9F\x98\x80"},
