@@ -432,10 +432,12 @@ class Tree:
 
 
 def dirty(paths=()):
-    rc, out = run(["git", "status", "--porcelain", "--untracked-files=no", "--"] + list(paths), 60)
+    """Tracked files under the source tree that differ from the last commit,
+    relative to it."""
+    rc, out = run(["git", "diff", "HEAD", "--name-only", "--relative", "--"] + list(paths), 60)
     if rc != 0:
-        sys.exit("git status failed:\n" + out)
-    return [line[3:] for line in out.splitlines()]
+        sys.exit("git diff failed:\n" + out)
+    return out.splitlines()
 
 
 def repair(clean_before, keep_dir):
@@ -451,7 +453,7 @@ def repair(clean_before, keep_dir):
         if (ROOT / f).exists():
             kept.write_bytes((ROOT / f).read_bytes())
     if damaged:
-        run(["git", "checkout", "--"] + damaged, 60)
+        run(["git", "checkout", "HEAD", "--"] + damaged, 60)
     return damaged
 
 
