@@ -586,6 +586,11 @@ def main(argv):
     mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables,
                                                      active_lines(runner.build_dir, p))]
     listed = read_equivalents(EQUIVALENT_FILE)
+    keys = {mu.key() for mu in mutants}
+    for key in listed:
+        if key[0] in paths and key not in keys:
+            print("%s: no such mutant any more (the code changed?): %s %s: %s"
+                  % (EQUIVALENT_FILE.relative_to(ROOT), key[0], key[1], key[3]), file=sys.stderr)
     if args.listed:
         mutants = [mu for mu in mutants if mu.key() in listed]
         listed = {}
