@@ -15,6 +15,7 @@
 #include "datafile/matrix_file.h"
 #include "matrix/region_matrix.h"
 #include "util/errors.h"
+#include "util/output_file.h"
 #include "util/path.h"
 #include "util/platform.h"
 
@@ -143,7 +144,16 @@ int convert(const CommandLine &cmd, PhaseMatrix &phase) {
         return exit_read_failed;
     }
 
-    code = matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
+    // Without -f the output is published only if its name is still free
+    // once it is complete: another run may have taken it since the test
+    // above.
+    code = matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian,
+                             cmd.force ? UPublish::replace : UPublish::if_absent);
+    if (code == ERR_CANT_CREATE_FILE) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\t\"%s\" already exists\n", output);
+        return exit_output_exists;
+    }
     if (code != 0) {
         print_unable(input, output);
         std::fprintf(stderr, "\tthere was an error writing to the file \"%s\"\n", output);
@@ -161,6 +171,10 @@ int main(int argc, char **argv) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
     u_platform_binary_stderr();
+    // A write refused for the file-size limit or a vanished reader is then a
+    // failed write, reported as such, not the end of the process; a reader
+    // of the messages that has gone does not stop a conversion either.
+    u_platform_ignore_write_signals();
 
     PhaseMatrix phase;
     int status;

@@ -1,12 +1,14 @@
 #include "datafile/data_file.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "util/byte_order.h"
 #include "util/errors.h"
 #include "util/platform.h"
+#include "util/stream_size.h"
 
 namespace {
 
@@ -55,6 +57,36 @@ void skip(std::FILE *stream, std::int32_t count) {
             return;
         }
     }
+}
+
+// The bytes a block's read asks of the stream, for a block that allocate()
+// would take: if the stream holds fewer, the read ends in
+// ERR_CORRUPT_DATA_FILE however much memory there is, so that is known
+// before memory is asked for. Zero where allocate() refuses the count, whose
+// ERR_PARAM_OUT_OF_RANGE comes first.
+std::uint64_t phase_need(const PhaseMatrix &m) {
+    // Width and height are not negative here (region_fits).
+    return std::uint64_t(m.width) * std::uint64_t(m.height) * 4;
+}
+
+std::uint64_t intensity_need(const IntensityMatrix &m, std::int32_t nbytes) {
+    if (m.n_buckets <= 0) {
+        return 0;
+    }
+    const std::uint64_t count = std::uint64_t(m.width) * std::uint64_t(m.height) * m.n_buckets;
+    if (count == 0 || count > UINT32_MAX || count > SIZE_MAX / 2) {
+        return 0;
+    }
+    const std::uint64_t n = static_cast<std::uint64_t>(nbytes) / 2;
+    // More samples than the frames hold is corrupt whatever the stream.
+    return n > count ? UINT64_MAX : n * 2;
+}
+
+// False when the stream can seek and holds fewer than `need` bytes from its
+// position on; a stream that cannot seek is given the benefit of the doubt.
+bool fits_stream(std::FILE *stream, std::uint64_t need) {
+    std::uint64_t left = 0;
+    return need == 0 || !u_stream_bytes_left(stream, &left) || need <= left;
 }
 
 } // namespace
@@ -135,6 +167,9 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_intensity) {
         if (intensity != nullptr) {
+            if (!fits_stream(stream, intensity_need(*intensity, record.intens_nbytes))) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
             if (const int rc = allocate(*intensity); rc != 0) {
                 return fail(rc);
             }
@@ -157,6 +192,9 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_phase) {
         if (phase != nullptr) {
+            if (!fits_stream(stream, phase_need(*phase))) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
             if (const int rc = allocate(*phase); rc != 0) {
                 return fail(rc);
             }

@@ -8,7 +8,9 @@
 #include "util/byte_order.h"
 #include "util/errors.h"
 #include "util/hooks.h"
+#include "util/output_file.h"
 #include "util/platform.h"
+#include "util/stream_size.h"
 
 namespace {
 
@@ -18,7 +20,8 @@ constexpr std::uint16_t kMaxDimension = 32767;
 
 } // namespace
 
-int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian) {
+int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
+                      UPublish publish) {
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
@@ -33,47 +36,41 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         return ERR_INVALID_PARAM;
     }
 
-    std::FILE *file = u_platform_open(path, UOpenMode::write);
-    if (file == nullptr) {
-        return ERR_CANT_OPEN_FILE;
-    }
-
     // count <= size: the buffer really holds count * 4 bytes, so that
     // product fits std::size_t.
     const auto samples = static_cast<std::size_t>(count);
-    int result = 0;
+    const void *source = matrix->matrix;
     void *copy = nullptr;
+    if (bigEndian && samples > 0) {
+        // The caller's samples stay in host order: reverse a copy, made
+        // before anything is opened, so a lack of memory touches no file.
+        copy = u_malloc(samples * 4);
+        if (copy == nullptr) {
+            return ERR_NO_MEM;
+        }
+        std::memcpy(copy, matrix->matrix, samples * 4);
+        u_swap_samples(copy, samples, 4);
+        source = copy;
+    }
     if (bigEndian) {
         u_swap_bytes(&w, 2);
         u_swap_bytes(&h, 2);
     }
-    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1) {
-        result = ERR_CANT_WRITE_FILE;
-    }
-    if (result == 0 && samples > 0) {
-        const void *source = matrix->matrix;
-        if (bigEndian) {
-            // The caller's samples stay in host order: reverse a copy.
-            copy = u_malloc(samples * 4);
-            if (copy == nullptr) {
-                result = ERR_NO_MEM;
-            } else {
-                std::memcpy(copy, matrix->matrix, samples * 4);
-                u_swap_samples(copy, samples, 4);
-                source = copy;
-            }
-        }
-        if (result == 0 && std::fwrite(source, 4, samples, file) != samples) {
+
+    UOutputFile out;
+    int result = out.open(path, publish);
+    if (result == 0) {
+        std::FILE *file = out.stream();
+        if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1 ||
+            (samples > 0 && std::fwrite(source, 4, samples, file) != samples)) {
             result = ERR_CANT_WRITE_FILE;
+            out.abandon();
+        } else {
+            result = out.commit();
         }
     }
     if (copy != nullptr) {
         u_free(copy);
-    }
-    // Buffered bytes reach the file only when it is closed: a failed close
-    // is a failed write.
-    if (std::fclose(file) != 0 && result == 0) {
-        result = ERR_CANT_WRITE_FILE;
     }
     return result;
 }
@@ -107,7 +104,14 @@ int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
         matrix->y = 0;
         matrix->width = static_cast<std::int16_t>(w);
         matrix->height = static_cast<std::int16_t>(h);
-        result = allocate(*matrix); // ERR_PARAM_OUT_OF_RANGE for a zero dimension
+        // A zero dimension is allocate's ERR_PARAM_OUT_OF_RANGE. Samples the
+        // file cannot hold are found without asking for memory for them.
+        std::uint64_t left = 0;
+        if (w > 0 && h > 0 && u_stream_bytes_left(file, &left) && std::uint64_t{w} * h * 4 > left) {
+            result = ERR_CORRUPT_DATA_FILE;
+        } else {
+            result = allocate(*matrix);
+        }
     }
     if (result == 0) {
         // The samples follow the dimensions directly. A stream that cannot
