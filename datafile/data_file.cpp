@@ -1,14 +1,16 @@
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "util/byte_order.h"
-#include "util/errors.h"
-#include "util/platform.h"
-#include "util/stream_size.h"
+#include "pdx/util/byte_order.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/platform.h"
+#include "pdx/util/stream_size.h"
+
+namespace pdx {
 
 namespace {
 
@@ -227,3 +229,5 @@ int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
     std::fclose(stream);
     return rc;
 }
+
+} // namespace pdx

@@ -1,16 +1,18 @@
-#include "datafile/matrix_file.h"
+#include "pdx/datafile/matrix_file.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "util/byte_order.h"
-#include "util/errors.h"
-#include "util/hooks.h"
-#include "util/output_file.h"
-#include "util/platform.h"
-#include "util/stream_size.h"
+#include "pdx/util/byte_order.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+#include "pdx/util/output_file.h"
+#include "pdx/util/platform.h"
+#include "pdx/util/stream_size.h"
+
+namespace pdx {
 
 namespace {
 
@@ -133,3 +135,5 @@ int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
     }
     return result;
 }
+
+} // namespace pdx

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "matrix/region_matrix.h"
-#include "util/output_file.h"
+#include "pdx/matrix/region_matrix.h"
+#include "pdx/util/output_file.h"
+
+namespace pdx {
 
 // The data matrix file: width and height as unsigned 16-bit numbers, then
 // width * height signed 32-bit samples row by row; every field in one byte
@@ -20,8 +22,8 @@
 // ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE (a short write, a failed flush or
 // close, or a failed publication), ERR_CANT_CREATE_FILE (if_absent, and the
 // name was taken).
-int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
-                      UPublish publish = UPublish::replace);
+[[nodiscard]] int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
+                                    UPublish publish = UPublish::replace);
 
 // Reads a data matrix file into `matrix`, which must hold no buffer. On any
 // failure the matrix is returned released. Returns 0, or ERR_INVALID_PARAM
@@ -29,4 +31,6 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
 // than 4 bytes), ERR_PARAM_OUT_OF_RANGE (a dimension above 32767 or of 0),
 // ERR_NO_MEM, ERR_CORRUPT_DATA_FILE (fewer samples than the dimensions say;
 // when the file's length is known, found before any memory is asked for).
-int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian);
+[[nodiscard]] int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian);
+
+} // namespace pdx

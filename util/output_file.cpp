@@ -1,4 +1,4 @@
-#include "util/output_file.h"
+#include "pdx/util/output_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -21,8 +21,10 @@
 #include <unistd.h>
 #endif
 
-#include "util/errors.h"
-#include "util/platform.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/platform.h"
+
+namespace pdx {
 
 namespace {
 
@@ -411,3 +413,5 @@ void u_platform_ignore_write_signals() {
 }
 
 #endif
+
+} // namespace pdx

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+namespace pdx {
+
 // Output files that appear whole or not at all. Part of the platform layer.
 //
 // A regular file (new, or existing and to be replaced) is written to a
@@ -48,7 +50,7 @@ class UOutputFile {
     // ERR_CANT_OPEN_FILE, or ERR_CANT_CREATE_FILE when publishing if_absent
     // and a regular file already holds the name. An earlier file is
     // abandoned first.
-    int open(const char *path, UPublish publish);
+    [[nodiscard]] int open(const char *path, UPublish publish);
 
     // The stream to write to (binary); null unless open() succeeded. Write
     // to it, but do not close it.
@@ -59,7 +61,7 @@ class UOutputFile {
     // not be published), or ERR_CANT_CREATE_FILE (if_absent, and the name
     // was taken meanwhile). On failure nothing is published and the
     // temporary is gone.
-    int commit();
+    [[nodiscard]] int commit();
 
     // Closes the stream and removes the temporary without publishing. What
     // was written directly stays written. Safe at any time.
@@ -91,3 +93,5 @@ class UOutputFile {
 // and SIGPIPE ignored; elsewhere nothing). For programs, at start: the
 // library itself never changes how signals are handled.
 void u_platform_ignore_write_signals();
+
+} // namespace pdx

@@ -1,4 +1,4 @@
-#include "util/platform.h"
+#include "pdx/util/platform.h"
 
 #include <cstdint>
 #include <cstring>
@@ -13,7 +13,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "util/path.h"
+#include "pdx/util/path.h"
+
+namespace pdx {
 
 namespace {
 
@@ -174,3 +176,5 @@ bool u_platform_native_name(const char *path, std::string &name) {
     }
 }
 #endif
+
+} // namespace pdx

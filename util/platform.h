@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+namespace pdx {
+
 // The one place that touches the platform's file-system calls. Each function
 // takes a path argument in either form (see path.h): on Windows a wide path
 // goes to the wide calls (_wfopen, _wstat64i32) as it is; elsewhere its
@@ -34,3 +36,5 @@ bool u_platform_native_name(const char *path, std::wstring &name);
 #else
 bool u_platform_native_name(const char *path, std::string &name);
 #endif
+
+} // namespace pdx

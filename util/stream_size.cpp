@@ -1,4 +1,6 @@
-#include "util/stream_size.h"
+#include "pdx/util/stream_size.h"
+
+namespace pdx {
 
 bool u_stream_bytes_left(std::FILE *stream, std::uint64_t *left) {
     const long here = std::ftell(stream);
@@ -16,3 +18,5 @@ bool u_stream_bytes_left(std::FILE *stream, std::uint64_t *left) {
     *left = end > here ? static_cast<std::uint64_t>(end - here) : 0;
     return true;
 }
+
+} // namespace pdx

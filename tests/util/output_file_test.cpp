@@ -3,7 +3,7 @@
 // leave, and no temporary outlives the file object. Wide path arguments
 // reach the same calls.
 
-#include "util/output_file.h"
+#include "pdx/util/output_file.h"
 
 #include <filesystem>
 #include <set>
@@ -11,8 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/errors.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 namespace {
 
