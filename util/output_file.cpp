@@ -258,6 +258,16 @@ bool links_unsupported(int error) {
            error == EMLINK || error == EXDEV;
 }
 
+// False when a file may be written but not replaced: in a directory with
+// the sticky bit (such as /tmp) only the owner of the file or of the
+// directory may rename over it.
+bool renamable(const std::string &dir, const struct stat &file) {
+    struct stat st;
+    const uid_t me = ::geteuid();
+    return me == 0 || file.st_uid == me || ::stat(dir.empty() ? "." : dir.c_str(), &st) != 0 ||
+           (st.st_mode & S_ISVTX) == 0 || st.st_uid == me;
+}
+
 } // namespace
 
 int UOutputFile::open_native(const Name &name) {
@@ -295,6 +305,9 @@ int UOutputFile::open_native(const Name &name) {
     }
 
     const std::string dir = directory_of(target);
+    if (exists && !renamable(dir, st)) {
+        return open_direct(name, Method::in_place);
+    }
     const std::string prefix = dir + "." + target.substr(dir.size(), kTempBaseUnits) + "." +
                                number_text<std::string>(static_cast<unsigned long>(::getpid())) +
                                ".";

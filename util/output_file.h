@@ -26,9 +26,10 @@ namespace pdx {
 //  - an existing entry that is not a regular file: a device, a pipe or FIFO
 //    (opened without waiting for a reader: a FIFO that nobody reads fails to
 //    open), a socket, a directory (fails to open);
-//  - with UPublish::replace, an existing file whose directory does not let
-//    a temporary be created there while the file itself is writable: it is
-//    truncated and rewritten in place, and a failure leaves it short;
+//  - with UPublish::replace, an existing writable file that cannot be
+//    replaced: its directory takes no new entries, or is sticky (/tmp) and
+//    the file belongs to someone else. It is truncated and rewritten in
+//    place, and a failure leaves it short;
 //  - a name whose directory entry cannot be traced (a file reached through
 //    a link that no longer names it) and, on Windows, a symbolic link.
 // No data is forced to the storage device (no fsync): the guarantee is
