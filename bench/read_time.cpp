@@ -12,10 +12,11 @@
 #include <cstdlib>
 #include <vector>
 
-#include "datafile/data_file.h"
-#include "util/errors.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/util/errors.h"
 
 int main(int argc, char **argv) {
+    using namespace pdx;
     if (argc < 2 || argc > 3) {
         std::fprintf(stderr, "usage: pdx_read_time FILE [RUNS]\n");
         return 2;
@@ -37,7 +38,6 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "pdx_read_time: %s\n", u_error_name(rc));
             return 1;
         }
-        release(phase);
         seconds.push_back(std::chrono::duration<double>(stop - start).count());
     }
     std::sort(seconds.begin(), seconds.end());

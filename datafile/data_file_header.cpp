@@ -1,10 +1,12 @@
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <array>
 #include <cstddef>
 #include <cstring>
 
-#include "util/byte_order.h"
+#include "pdx/util/byte_order.h"
+
+namespace pdx {
 
 namespace {
 
@@ -132,8 +134,7 @@ constexpr std::size_t kLayoutCodeOffset = 898;
 
 // Calls `emit(offset, length, kind)` for every field handed to callers, in
 // file order.
-template <typename Emit>
-constexpr void for_each_caller_field(Emit emit) {
+template <typename Emit> constexpr void for_each_caller_field(Emit emit) {
     for (const FieldRange &range : kCallerRanges) {
         std::size_t at = range.begin;
         std::size_t next = 0; // index into kConverted
@@ -149,7 +150,8 @@ constexpr void for_each_caller_field(Emit emit) {
                 emit(range, at, std::size_t{2}, HeaderFieldKind::u16);
                 at += 2;
             } else {
-                std::size_t end = next < std::size(kConverted) ? kConverted[next].offset : range.end;
+                std::size_t end =
+                    next < std::size(kConverted) ? kConverted[next].offset : range.end;
                 end = end < range.end ? end : range.end;
                 end = at < kLayoutCodeOffset && end > kLayoutCodeOffset ? kLayoutCodeOffset : end;
                 end = at < 834 && end > 834 ? 834 : end;
@@ -162,9 +164,8 @@ constexpr void for_each_caller_field(Emit emit) {
 
 consteval std::size_t caller_field_count() {
     std::size_t count = 0;
-    for_each_caller_field([&](const FieldRange &, std::size_t, std::size_t, HeaderFieldKind) {
-        ++count;
-    });
+    for_each_caller_field(
+        [&](const FieldRange &, std::size_t, std::size_t, HeaderFieldKind) { ++count; });
     return count;
 }
 
@@ -173,10 +174,10 @@ constexpr auto kCallerFields = []() consteval {
     std::size_t i = 0;
     for_each_caller_field(
         [&](const FieldRange &range, std::size_t offset, std::size_t length, HeaderFieldKind kind) {
-            list[i++] = {static_cast<std::uint16_t>(offset), static_cast<std::uint16_t>(length),
-                         kind, range.in_body,
-                         static_cast<std::uint16_t>(record_offset(offset) -
-                                                    record_offset(range.begin))};
+            list[i++] = {
+                static_cast<std::uint16_t>(offset), static_cast<std::uint16_t>(length), kind,
+                range.in_body,
+                static_cast<std::uint16_t>(record_offset(offset) - record_offset(range.begin))};
         });
     return list;
 }
@@ -240,3 +241,5 @@ void data_file_swap_header(DataFileHeader *record) {
         u_swap_bytes(image + f.offset, static_cast<int>(f.length));
     }
 }
+
+} // namespace pdx

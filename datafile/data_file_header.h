@@ -5,7 +5,9 @@
 #include <span>
 #include <type_traits>
 
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
+
+namespace pdx {
 
 // The header of a binary data file as a host-order record.
 //
@@ -367,3 +369,5 @@ struct HeaderField {
 
 // The table: 188 fields.
 std::span<const HeaderField> header_fields();
+
+} // namespace pdx

@@ -15,12 +15,14 @@
 #include <string>
 #include <utility>
 
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
-#include "util/errors.h"
-#include "util/hooks.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
 
 namespace py = pybind11;
+
+using namespace pdx;
 
 namespace {
 
@@ -56,12 +58,11 @@ py::object g_error_type; // pdx.Error
 [[noreturn]] void raise_error(int code, const char *what, const py::object &path) {
     const char *name = code > 0 && code <= U_ERROR_COUNT ? u_error_names[code] : "ERR_UNKNOWN";
     const py::str shown = py::module_::import("os").attr("fsdecode")(path);
-    const std::string message = std::string(what) + " " + py::repr(shown).cast<std::string>() +
-                                " failed: " + name;
+    const std::string message =
+        std::string(what) + " " + py::repr(shown).cast<std::string>() + " failed: " + name;
     py::object error = g_error_type(message);
     error.attr("code") = code;
     error.attr("name") = name;
-    error.attr("filename") = shown;
     PyErr_SetObject(g_error_type.ptr(), error.ptr());
     throw py::error_already_set();
 }
@@ -75,9 +76,8 @@ py::object g_error_type; // pdx.Error
 std::string path_argument(const py::object &path) {
     const py::object text = py::module_::import("os").attr("fspath")(path);
 #ifdef _WIN32
-    py::object unicode = py::isinstance<py::bytes>(text)
-                             ? py::module_::import("os").attr("fsdecode")(text)
-                             : text;
+    py::object unicode =
+        py::isinstance<py::bytes>(text) ? py::module_::import("os").attr("fsdecode")(text) : text;
     // UTF-16 in host order after a host-order mark, as the library takes it.
     PyObject *utf16 = PyUnicode_AsUTF16String(unicode.ptr());
     if (utf16 == nullptr) {
@@ -115,6 +115,8 @@ py::array_t<Sample> adopt(Matrix &matrix, std::vector<py::ssize_t> shape) {
     if (count == 0 || matrix.matrix == nullptr) {
         return py::array_t<Sample>(std::vector<py::ssize_t>(shape.size(), 0));
     }
+    // The capsule's destructor deletes the matrix, which gives its buffer
+    // back through u_free.
     auto *owner = new Matrix(std::move(matrix));
     py::capsule keeper(owner, [](void *p) { delete static_cast<Matrix *>(p); });
     return py::array_t<Sample>(std::move(shape), owner->matrix, keeper);
@@ -217,7 +219,8 @@ void write_matrix_file(const py::object &path, const py::object &samples, bool b
         }
     }
     const std::string argument = path_argument(path);
-    const auto block = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(array);
+    const auto block =
+        py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(array);
     if (!block) {
         throw py::error_already_set();
     }
@@ -259,8 +262,8 @@ pdx_convert writes. Failures raise pdx.Error.)doc";
         PyErr_NewExceptionWithDoc("pdx.Error",
                                   "A file could not be read or written.\n\n"
                                   "A subclass of OSError. Attributes: code (the library's "
-                                  "error number), name (its name, e.g. 'ERR_NOT_A_DATA_FILE') "
-                                  "and filename (the path given).",
+                                  "error number) and name (its name, e.g. "
+                                  "'ERR_NOT_A_DATA_FILE'); the message names the path.",
                                   PyExc_OSError, nullptr));
     if (!g_error_type) {
         throw py::error_already_set();
@@ -315,8 +318,8 @@ dimension above 32767.
 Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF,
 ERR_PARAM_OUT_OF_RANGE, ERR_CORRUPT_DATA_FILE).)doc");
 
-    m.def("write_matrix_file", &write_matrix_file, py::arg("path"), py::arg("array"),
-          py::kw_only(), py::arg("big_endian") = false,
+    m.def("write_matrix_file", &write_matrix_file, py::arg("path"), py::arg("array"), py::kw_only(),
+          py::arg("big_endian") = false,
           R"doc(write_matrix_file(path, array, *, big_endian=False)
 
 Writes a 2-D integer array as a data matrix file, the bytes pdx_convert
