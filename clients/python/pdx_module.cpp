@@ -105,10 +105,12 @@ std::string path_argument(const py::object &path) {
         throw py::error_already_set();
     }
     std::string argument = py::reinterpret_steal<py::bytes>(utf16);
-    argument.append(2, '\0');
-    if (argument.find(std::string(2, '\0')) + 2 < argument.size()) {
-        throw py::value_error("embedded null character in path");
+    for (std::size_t i = 2; i + 1 < argument.size(); i += 2) {
+        if (argument[i] == '\0' && argument[i + 1] == '\0') {
+            throw py::value_error("embedded null character in path");
+        }
     }
+    argument.append(2, '\0');
 #else
     std::string argument = py::bytes(py::module_::import("os").attr("fsencode")(text));
     if (argument.find('\0') != std::string::npos) {
