@@ -140,9 +140,10 @@ py::array_t<Sample> adopt(Matrix &matrix, std::vector<py::ssize_t> shape) {
     }
     // The capsule's destructor deletes the matrix, which gives its buffer
     // back through u_free.
-    auto *owner = new Matrix(std::move(matrix));
-    py::capsule keeper(owner, [](void *p) { delete static_cast<Matrix *>(p); });
-    return py::array_t<Sample>(std::move(shape), owner->matrix, keeper);
+    auto owner = std::make_unique<Matrix>(std::move(matrix));
+    py::capsule keeper(owner.get(), [](void *p) { delete static_cast<Matrix *>(p); });
+    Sample *samples = owner.release()->matrix;
+    return py::array_t<Sample>(std::move(shape), samples, keeper);
 }
 
 // ---- The data file ----------------------------------------------------------
