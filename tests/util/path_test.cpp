@@ -1,3 +1,4 @@
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 #include "support/temp_dir.h"
