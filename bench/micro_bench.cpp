@@ -18,10 +18,9 @@
 #include "pdx/util/byte_order.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 namespace fs = std::filesystem;
 
 constexpr std::int64_t kKiB = 1024;

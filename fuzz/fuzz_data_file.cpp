@@ -18,7 +18,6 @@
 #endif
 
 using namespace pdx;
-
 using namespace fuzz_support;
 
 namespace {

@@ -26,10 +26,9 @@
 #include <unistd.h>
 #endif
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
 using test_support::is_released;

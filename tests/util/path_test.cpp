@@ -10,10 +10,9 @@
 
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::TempDir;
 using test_support::wide_path;
 using test_support::wide_path_of;

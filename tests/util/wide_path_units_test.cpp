@@ -14,10 +14,9 @@
 #include "pdx/util/platform.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::wide_path;
 
 TEST(WidePathUnits, UnitsAboveTheSurrogatesAreCharacters) {
