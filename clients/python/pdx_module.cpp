@@ -77,7 +77,7 @@ py::object g_error_type; // pdx.Error
 // Raises pdx.Error for library code `code` from `what` (e.g. "reading") on
 // the path the caller gave.
 [[noreturn]] void raise_error(int code, const char *what, const py::object &path) {
-    const char *name = code > 0 && code <= U_ERROR_COUNT ? u_error_names[code] : "ERR_UNKNOWN";
+    const char *name = code > 0 && code <= kErrorCount ? u_error_names[code] : "ERR_UNKNOWN";
     const py::str shown = py::module_::import("os").attr("fsdecode")(path);
     const std::string message =
         std::string(what) + " " + py::repr(shown).cast<std::string>() + " failed: " + name;
