@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "util/byte_order.h"
 #include "util/errors.h"
@@ -53,13 +52,13 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
     if (result == 0 && samples > 0) {
         const void *source = matrix->matrix;
         if (bigEndian) {
-            // The caller's samples stay in host order: reverse a copy.
+            // The caller's samples stay in host order: the copy is reversed
+            // as it is made.
             copy = u_malloc(samples * 4);
             if (copy == nullptr) {
                 result = ERR_NO_MEM;
             } else {
-                std::memcpy(copy, matrix->matrix, samples * 4);
-                u_swap_samples(copy, samples, 4);
+                u_swap_samples_copy(copy, matrix->matrix, samples, 4);
                 source = copy;
             }
         }
