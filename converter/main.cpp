@@ -11,12 +11,12 @@
 #include <cstring>
 #include <string>
 
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
-#include "matrix/region_matrix.h"
-#include "util/errors.h"
-#include "util/path.h"
-#include "util/platform.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/matrix/region_matrix.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/path.h"
+#include "pdx/util/platform.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ class PathArgument {
   public:
     void set(const char *arg) {
         arg_ = arg;
-        if (u_path_is_wide(arg)) {
+        if (pdx::u_path_is_wide(arg)) {
             wide_.assign(arg);
             wide_.append(3, '\0'); // with the string's own NUL: a zero unit at either parity
         }
@@ -116,16 +116,16 @@ bool parse_command_line(int argc, char **argv, CommandLine &cmd) {
 
 // Runs one conversion with `phase` as the matrix in between; the caller
 // releases it whatever happens here.
-int convert(const CommandLine &cmd, PhaseMatrix &phase) {
+int convert(const CommandLine &cmd, pdx::PhaseMatrix &phase) {
     const char *input = cmd.input.text();
     const char *output = cmd.output.text();
 
-    if (!u_file_exists(cmd.input.path())) {
+    if (!pdx::u_file_exists(cmd.input.path())) {
         print_unable(input, output);
         std::fprintf(stderr, "\t\"%s\" does not exist\n", input);
         return exit_no_input;
     }
-    if (!cmd.force && u_file_exists(cmd.output.path())) {
+    if (!cmd.force && pdx::u_file_exists(cmd.output.path())) {
         print_unable(input, output);
         std::fprintf(stderr, "\t\"%s\" already exists\n", output);
         return exit_output_exists;
@@ -135,19 +135,19 @@ int convert(const CommandLine &cmd, PhaseMatrix &phase) {
 
     // The input is read completely and closed before the output is opened,
     // so an output that names the input itself is rewritten from memory.
-    int code = data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
+    int code = pdx::data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
     if (code != 0) {
         print_unable(input, output);
         std::fprintf(stderr, "\tthere was an error reading the file \"%s\"\n", input);
-        std::fprintf(stderr, "\t%s\n", u_error_name(code));
+        std::fprintf(stderr, "\t%s\n", pdx::u_error_name(code));
         return exit_read_failed;
     }
 
-    code = matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
+    code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
     if (code != 0) {
         print_unable(input, output);
         std::fprintf(stderr, "\tthere was an error writing to the file \"%s\"\n", output);
-        std::fprintf(stderr, "\t%s\n", u_error_name(code));
+        std::fprintf(stderr, "\t%s\n", pdx::u_error_name(code));
         return exit_write_failed;
     }
 
@@ -160,9 +160,9 @@ int convert(const CommandLine &cmd, PhaseMatrix &phase) {
 int main(int argc, char **argv) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
-    u_platform_binary_stderr();
+    pdx::u_platform_binary_stderr();
 
-    PhaseMatrix phase;
+    pdx::PhaseMatrix phase;
     int status;
     CommandLine cmd;
     if (!parse_command_line(argc, argv, cmd)) {
@@ -171,6 +171,6 @@ int main(int argc, char **argv) {
     } else {
         status = convert(cmd, phase);
     }
-    release(phase);
+    pdx::release(phase);
     return status;
 }

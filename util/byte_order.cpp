@@ -1,11 +1,13 @@
-#include "util/byte_order.h"
+#include "pdx/util/byte_order.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
+
+namespace pdx {
 
 namespace {
 
@@ -134,3 +136,5 @@ void u_swap_samples_copy(void *dest, const void *source, std::size_t count, int 
     swap_samples(static_cast<unsigned char *>(dest), static_cast<const unsigned char *>(source),
                  count, width);
 }
+
+} // namespace pdx

@@ -1,10 +1,12 @@
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
-#include "util/platform_memory.h"
+#include "pdx/util/platform_memory.h"
+
+namespace pdx {
 
 namespace {
 
@@ -41,3 +43,5 @@ constinit u_malloc_fn u_malloc = runtime_malloc;
 constinit u_realloc_fn u_realloc = runtime_realloc;
 constinit u_calloc_fn u_calloc = runtime_calloc;
 constinit u_free_fn u_free = runtime_free;
+
+} // namespace pdx

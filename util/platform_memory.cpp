@@ -1,10 +1,12 @@
-#include "util/platform_memory.h"
+#include "pdx/util/platform_memory.h"
 
 #ifdef __linux__
 #include <cstdlib>
 
 #include <sys/mman.h>
 #endif
+
+namespace pdx {
 
 void *u_platform_large_block(std::size_t size) {
 #ifdef __linux__
@@ -27,3 +29,5 @@ void *u_platform_large_block(std::size_t size) {
     return nullptr;
 #endif
 }
+
+} // namespace pdx

@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace pdx {
+
 // Memory for the default allocation hook (hooks.h). A large sample buffer is
 // touched for the first time by the read that fills it, and every 4 KiB page
 // of it faults once; on 2 MiB pages the same buffer takes 512 times fewer
@@ -17,3 +19,5 @@ inline constexpr std::size_t u_large_block_bytes = std::size_t{4} << 20;
 // cannot be had: the caller then takes the ordinary path. A refused hint
 // leaves an ordinary, equally usable block.
 void *u_platform_large_block(std::size_t size);
+
+} // namespace pdx

@@ -2,7 +2,7 @@
 // and reports the flush, and the allocation hooks hand out memory that the
 // free hook takes back.
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
 
 #include <cstdint>
 #include <cstring>
@@ -10,7 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include "util/platform_memory.h"
+#include "pdx/util/platform_memory.h"
+
+using namespace pdx;
 
 namespace {
 
