@@ -1,4 +1,4 @@
-#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/data_file_header.h"
 
 #include <array>
 #include <cstddef>

@@ -329,22 +329,30 @@ static_assert(std::is_trivially_copyable_v<DataFileHeader>);
 static_assert(std::has_unique_object_representations_v<DataFileHeader>);
 
 // The three magic numbers and the header length each announces.
-inline constexpr std::uint32_t DATA_FILE_MAGIC_SHORT = 0x881B036F;     // 834-byte header
-inline constexpr std::uint32_t DATA_FILE_MAGIC_SHORT_ALT = 0x881B0370; // 834-byte header
-inline constexpr std::uint32_t DATA_FILE_MAGIC_LONG = 0x881B0371;      // 4096-byte header
+inline constexpr std::uint32_t kDataFileMagicShort = 0x881B036F;    // 834-byte header
+inline constexpr std::uint32_t kDataFileMagicShortAlt = 0x881B0370; // 834-byte header
+inline constexpr std::uint32_t kDataFileMagicLong = 0x881B0371;     // 4096-byte header
 
 // The header length that `magic` announces: 834 or 4096, or 0 when `magic`
 // is not one of the three.
 constexpr std::size_t data_file_header_length(std::uint32_t magic) {
     switch (magic) {
-    case DATA_FILE_MAGIC_SHORT:
-    case DATA_FILE_MAGIC_SHORT_ALT:
+    case kDataFileMagicShort:
+    case kDataFileMagicShortAlt:
         return 834;
-    case DATA_FILE_MAGIC_LONG:
+    case kDataFileMagicLong:
         return 4096;
     default:
         return 0;
     }
 }
+
+// Widens the packed header image at the start of `record` in place to the
+// aligned layout; `magic` (one of the three) fixes the header length.
+void data_file_expand_header(DataFileHeader *record, std::uint32_t magic);
+
+// Converts every 16- and 32-bit field of `record` from big-endian to host
+// order in place (layout_code and byte runs excepted).
+void data_file_swap_header(DataFileHeader *record);
 
 } // namespace pdx

@@ -15,10 +15,9 @@
 #include "support/data_file_builder.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
 
