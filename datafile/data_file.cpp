@@ -60,28 +60,6 @@ void skip(std::FILE *stream, std::int32_t count) {
     }
 }
 
-// Reads `count` samples of `width` bytes into `block` and turns them to host
-// order. The block goes in pieces small enough to stay in the cache, each
-// reversed right after it arrives, so the samples cross memory once rather
-// than once for the read and again for the reversal. False when the stream
-// runs out before the last sample.
-bool read_samples(std::FILE *stream, void *block, std::size_t count, int width) {
-    constexpr std::size_t kPieceBytes = std::size_t{1} << 20;
-    const std::size_t per_piece = kPieceBytes / static_cast<std::size_t>(width);
-    auto *at = static_cast<unsigned char *>(block);
-    while (count > 0) {
-        const std::size_t n = count < per_piece ? count : per_piece;
-        const std::size_t got = std::fread(at, static_cast<std::size_t>(width), n, stream);
-        if (got < n) {
-            return false;
-        }
-        u_swap_samples(at, n, width);
-        at += n * static_cast<std::size_t>(width);
-        count -= n;
-    }
-    return true;
-}
-
 } // namespace
 
 int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBody *body,
@@ -163,9 +141,10 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             if (n > size) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
-            if (!read_samples(stream, intensity->matrix, n, 2)) {
+            if (std::fread(intensity->matrix, 2, n, stream) < n) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
+            u_swap_samples(intensity->matrix, n, 2);
             // A shorter block leaves no sample unset.
             std::memset(intensity->matrix + n, 0, (size - n) * 2);
         } else {
@@ -183,9 +162,10 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             // The region, not phase_nbytes, sets how many samples are read:
             // files whose block length disagrees with their region have
             // always converted this way.
-            if (!read_samples(stream, phase->matrix, n, 4) || std::ferror(stream)) {
+            if (std::fread(phase->matrix, 4, n, stream) < n || std::ferror(stream)) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
+            u_swap_samples(phase->matrix, n, 4);
         } else {
             skip(stream, record.phase_nbytes);
         }
