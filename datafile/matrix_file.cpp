@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
@@ -98,14 +97,14 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         u_swap_bytes(&h, 2);
     }
     if (bigEndian && samples > 0) {
-        // The caller's samples stay in host order: reverse a copy, made
-        // before anything is opened, so a lack of memory touches no file.
+        // The caller's samples stay in host order: the copy is reversed as
+        // it is made, before anything is opened, so a lack of memory touches
+        // no file.
         copy = u_malloc(samples * 4);
         if (copy == nullptr) {
             return ERR_NO_MEM;
         }
-        std::memcpy(copy, matrix->matrix, samples * 4);
-        u_swap_samples(copy, samples, 4);
+        u_swap_samples_copy(copy, matrix->matrix, samples, 4);
         source = copy;
     }
 
