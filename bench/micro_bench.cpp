@@ -13,10 +13,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
-#include "matrix/region_matrix.h"
-#include "util/byte_order.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/matrix/region_matrix.h"
+#include "pdx/util/byte_order.h"
+
+using namespace pdx;
 
 namespace {
 

@@ -5,7 +5,7 @@
 #   target_link_libraries(app PRIVATE pdx::data)
 #
 # Headers go under include/pdx and keep their directories, so consumers
-# include them as "util/errors.h", "datafile/matrix_file.h" and so on.
+# include them as <pdx/util/errors.h>, <pdx/datafile/matrix_file.h> and so on.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -27,9 +27,9 @@ else()
   install(FILES ${pdx_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-foreach(dir util matrix datafile)
-  file(GLOB pdx_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.h)
-  install(FILES ${pdx_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pdx/${dir})
+foreach(header IN LISTS pdx_public_headers)
+  get_filename_component(dir ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pdx/${dir})
 endforeach()
 
 set_target_properties(pdx_data PROPERTIES EXPORT_NAME data)

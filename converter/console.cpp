@@ -1,4 +1,4 @@
-#include "converter/console.h"
+#include "console.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include "util/path.h"
+#include "pdx/util/path.h"
 #endif
 
 namespace {
@@ -93,7 +93,7 @@ std::vector<Argument> command_arguments(int argc, char **argv) {
         // it and the path ends where the argument does instead of running
         // on into whatever follows it in memory. (With the string's own
         // terminator: a zero unit at either parity.)
-        if (u_path_is_wide(argv[i])) {
+        if (pdx::u_path_is_wide(argv[i])) {
             a.path.append(3, '\0');
         }
         args.push_back(std::move(a));

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "converter/console.h"
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
-#include "matrix/region_matrix.h"
-#include "util/errors.h"
-#include "util/path.h"
-#include "util/platform.h"
+#include "console.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/matrix/region_matrix.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/path.h"
+#include "pdx/util/platform.h"
 
 namespace {
 
@@ -106,16 +106,16 @@ bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
 
 // Runs one conversion with `phase` as the matrix in between; the caller
 // releases it whatever happens here.
-int convert(const CommandLine &cmd, PhaseMatrix &phase) {
+int convert(const CommandLine &cmd, pdx::PhaseMatrix &phase) {
     const char *input = cmd.input.text();
     const char *output = cmd.output.text();
 
-    if (!u_file_exists(cmd.input.path())) {
+    if (!pdx::u_file_exists(cmd.input.path())) {
         print_unable(input, output);
         message("\t\"%s\" does not exist\n", input);
         return exit_no_input;
     }
-    if (!cmd.force && u_file_exists(cmd.output.path())) {
+    if (!cmd.force && pdx::u_file_exists(cmd.output.path())) {
         print_unable(input, output);
         message("\t\"%s\" already exists\n", output);
         return exit_output_exists;
@@ -125,19 +125,19 @@ int convert(const CommandLine &cmd, PhaseMatrix &phase) {
 
     // The input is read completely and closed before the output is opened,
     // so an output that names the input itself is rewritten from memory.
-    int code = data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
+    int code = pdx::data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
     if (code != 0) {
         print_unable(input, output);
         message("\tthere was an error reading the file \"%s\"\n", input);
-        message("\t%s\n", u_error_name(code));
+        message("\t%s\n", pdx::u_error_name(code));
         return exit_read_failed;
     }
 
-    code = matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
+    code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
     if (code != 0) {
         print_unable(input, output);
         message("\tthere was an error writing to the file \"%s\"\n", output);
-        message("\t%s\n", u_error_name(code));
+        message("\t%s\n", pdx::u_error_name(code));
         return exit_write_failed;
     }
 
@@ -148,9 +148,9 @@ int convert(const CommandLine &cmd, PhaseMatrix &phase) {
 int run(const std::vector<Argument> &args) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
-    u_platform_binary_stderr();
+    pdx::u_platform_binary_stderr();
 
-    PhaseMatrix phase;
+    pdx::PhaseMatrix phase;
     int status;
     CommandLine cmd;
     if (!parse_command_line(args, cmd)) {
@@ -159,7 +159,7 @@ int run(const std::vector<Argument> &args) {
     } else {
         status = convert(cmd, phase);
     }
-    release(phase);
+    pdx::release(phase);
     return status;
 }
 

@@ -1,12 +1,14 @@
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-#include "util/byte_order.h"
-#include "util/errors.h"
-#include "util/platform.h"
+#include "pdx/util/byte_order.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/platform.h"
+
+namespace pdx {
 
 namespace {
 
@@ -189,3 +191,5 @@ int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
     std::fclose(stream);
     return rc;
 }
+
+} // namespace pdx

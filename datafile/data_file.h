@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "datafile/data_file_header.h"
-#include "matrix/region_matrix.h"
+#include "pdx/datafile/data_file_header.h"
+#include "pdx/matrix/region_matrix.h"
+
+namespace pdx {
 
 // The binary data file reader. Every output is optional (null: not produced,
 // and the file data behind it is skipped rather than read). Requested
@@ -14,15 +16,16 @@
 // Opens `path` (a path argument, util/path.h) for binary reading, reads it
 // with data_file_read_stream and closes it whatever the outcome. Returns
 // ERR_CANT_OPEN_FILE, touching no output, when the file cannot be opened.
-int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
-                   IntensityMatrix *intensity, PhaseMatrix *phase);
+[[nodiscard]] int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
+                                 IntensityMatrix *intensity, PhaseMatrix *phase);
 
 // Reads from `stream`, positioned at the first byte of the header, and leaves
 // it open. Returns 0 or one of ERR_PREMATURE_EOF, ERR_NOT_A_DATA_FILE,
 // ERR_DATASET_DIM_TOO_LARGE, ERR_PARAM_OUT_OF_RANGE, ERR_NO_MEM,
 // ERR_CORRUPT_DATA_FILE.
-int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBody *body,
-                          IntensityMatrix *intensity, PhaseMatrix *phase);
+[[nodiscard]] int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble,
+                                        HeaderBody *body, IntensityMatrix *intensity,
+                                        PhaseMatrix *phase);
 
 // Widens the packed header image at the start of `record` in place to the
 // aligned layout; `magic` (one of the three) fixes the header length.
@@ -31,3 +34,5 @@ void data_file_expand_header(DataFileHeader *record, std::uint32_t magic);
 // Converts every 16- and 32-bit field of `record` from big-endian to host
 // order in place (layout_code and byte runs excepted).
 void data_file_swap_header(DataFileHeader *record);
+
+} // namespace pdx

@@ -1,10 +1,12 @@
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <array>
 #include <cstddef>
 #include <cstring>
 
-#include "util/byte_order.h"
+#include "pdx/util/byte_order.h"
+
+namespace pdx {
 
 namespace {
 
@@ -142,3 +144,5 @@ void data_file_swap_header(DataFileHeader *record) {
         u_swap_bytes(image + f.offset, static_cast<int>(f.length));
     }
 }
+
+} // namespace pdx

@@ -4,7 +4,9 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
+
+namespace pdx {
 
 // The header of a binary data file as a host-order record.
 //
@@ -344,3 +346,5 @@ constexpr std::size_t data_file_header_length(std::uint32_t magic) {
         return 0;
     }
 }
+
+} // namespace pdx

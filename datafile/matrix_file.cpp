@@ -1,14 +1,16 @@
-#include "datafile/matrix_file.h"
+#include "pdx/datafile/matrix_file.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "util/byte_order.h"
-#include "util/errors.h"
-#include "util/hooks.h"
-#include "util/platform.h"
+#include "pdx/util/byte_order.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+#include "pdx/util/platform.h"
+
+namespace pdx {
 
 namespace {
 
@@ -129,3 +131,5 @@ int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
     }
     return result;
 }
+
+} // namespace pdx

@@ -8,14 +8,16 @@
 #include <cstdio>
 #include <cstring>
 
-#include "datafile/data_file.h"
 #include "fuzz_support.h"
-#include "util/errors.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/util/errors.h"
 
 #if defined(__GLIBC__)
 #include <sys/types.h>
 #define PDX_FUZZ_PIPE_STREAM 1
 #endif
+
+using namespace pdx;
 
 using namespace fuzz_support;
 

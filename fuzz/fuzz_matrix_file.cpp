@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <cstring>
 
-#include "datafile/matrix_file.h"
 #include "fuzz_support.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/util/errors.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 using namespace fuzz_support;
 

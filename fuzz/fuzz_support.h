@@ -15,9 +15,9 @@
 #include <fstream>
 #include <string>
 
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
+#include "pdx/util/hooks.h"
 #include "support/matrix_image.h"
-#include "util/hooks.h"
 
 namespace fuzz_support {
 
@@ -60,8 +60,8 @@ inline void budget_free(void *p) {
 }
 
 inline void install_budget() {
-    u_malloc = budget_malloc;
-    u_free = budget_free;
+    pdx::u_malloc = budget_malloc;
+    pdx::u_free = budget_free;
 }
 
 // A scratch folder of this process's own, removed when the process ends,
@@ -171,7 +171,7 @@ inline DataFileLayout data_file_layout(const std::uint8_t *data, std::size_t siz
 
 // True when `phase` holds exactly the phase samples that the file's bytes
 // give from `offset` on, with the file's rectangle.
-inline bool phase_matches(const PhaseMatrix &phase, const DataFileLayout &l,
+inline bool phase_matches(const pdx::PhaseMatrix &phase, const DataFileLayout &l,
                           const std::uint8_t *data, std::size_t size, std::size_t offset) {
     if (phase.x != l.phase_x || phase.y != l.phase_y || phase.width != l.phase_width ||
         phase.height != l.phase_height || phase.width <= 0 || phase.height <= 0 ||

@@ -1,12 +1,15 @@
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
-#include "util/errors.h"
-#include "util/hooks.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+
+namespace pdx {
 
 namespace {
 
@@ -110,7 +113,60 @@ template <typename Matrix> int obtain_buffer(Matrix &m, Count count) {
     return 0;
 }
 
+// Hands every field of `from` to `to`, leaving `from` as a new matrix is.
+void take(PhaseMatrix &to, PhaseMatrix &from) noexcept {
+    to.size = std::exchange(from.size, 0);
+    to.x = std::exchange(from.x, 0);
+    to.y = std::exchange(from.y, 0);
+    to.width = std::exchange(from.width, 0);
+    to.height = std::exchange(from.height, 0);
+    to.matrix = std::exchange(from.matrix, nullptr);
+}
+
+void take(IntensityMatrix &to, IntensityMatrix &from) noexcept {
+    to.size = std::exchange(from.size, 0);
+    to.x = std::exchange(from.x, 0);
+    to.y = std::exchange(from.y, 0);
+    to.width = std::exchange(from.width, 0);
+    to.height = std::exchange(from.height, 0);
+    to.n_buckets = std::exchange(from.n_buckets, 0);
+    to.tag = std::exchange(from.tag, 0);
+    to.matrix = std::exchange(from.matrix, nullptr);
+}
+
 } // namespace
+
+PhaseMatrix::~PhaseMatrix() {
+    give_back(*this);
+}
+
+PhaseMatrix::PhaseMatrix(PhaseMatrix &&other) noexcept {
+    take(*this, other);
+}
+
+PhaseMatrix &PhaseMatrix::operator=(PhaseMatrix &&other) noexcept {
+    if (this != &other) {
+        give_back(*this);
+        take(*this, other);
+    }
+    return *this;
+}
+
+IntensityMatrix::~IntensityMatrix() {
+    give_back(*this);
+}
+
+IntensityMatrix::IntensityMatrix(IntensityMatrix &&other) noexcept {
+    take(*this, other);
+}
+
+IntensityMatrix &IntensityMatrix::operator=(IntensityMatrix &&other) noexcept {
+    if (this != &other) {
+        give_back(*this);
+        take(*this, other);
+    }
+    return *this;
+}
 
 int allocate(PhaseMatrix &m) {
     return obtain_buffer(m, count_of({m.width, m.height}, sizeof *m.matrix));
@@ -172,3 +228,5 @@ void release(IntensityMatrix &m) {
     m.height = 0;
     m.n_buckets = 0;
 }
+
+} // namespace pdx

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+namespace pdx {
+
 // Region matrices: a rectangle cut from a camera frame and a sample buffer
 // that the matrix owns. Samples are stored row by row, `width` to a row, the
 // first row first; the sample at column c, row r has index r * width + c.
@@ -9,8 +11,11 @@
 //
 // A new matrix is empty (every field 0, no buffer). `size` is the buffer's
 // capacity in samples, 0 when there is none; while there is a buffer it is at
-// least the rectangle's sample count. A matrix is handled in place and never
-// copied: copying would give two owners of one buffer, so it does not compile.
+// least the rectangle's sample count. A matrix gives its buffer back when it
+// is destroyed. It moves but never copies (a copy would give one buffer two
+// owners): moving hands the buffer and every field to the target and leaves
+// the source empty, every field 0 as in a new matrix; moving into a matrix
+// that holds a buffer gives that buffer back first.
 
 // The rectangle a matrix covers, in frame coordinates.
 struct Region {
@@ -30,8 +35,9 @@ struct PhaseMatrix {
     std::int32_t *matrix = nullptr; // owned; null when size is 0
 
     PhaseMatrix() = default;
-    PhaseMatrix(const PhaseMatrix &) = delete;
-    PhaseMatrix &operator=(const PhaseMatrix &) = delete;
+    ~PhaseMatrix();
+    PhaseMatrix(PhaseMatrix &&other) noexcept;
+    PhaseMatrix &operator=(PhaseMatrix &&other) noexcept;
 };
 
 // `n_buckets` planes of 16-bit intensity samples over one rectangle, in one
@@ -47,8 +53,9 @@ struct IntensityMatrix {
     std::uint16_t *matrix = nullptr; // owned; null when size is 0
 
     IntensityMatrix() = default;
-    IntensityMatrix(const IntensityMatrix &) = delete;
-    IntensityMatrix &operator=(const IntensityMatrix &) = delete;
+    ~IntensityMatrix();
+    IntensityMatrix(IntensityMatrix &&other) noexcept;
+    IntensityMatrix &operator=(IntensityMatrix &&other) noexcept;
 };
 
 // Obtains a buffer (not cleared) for the rectangle (and n_buckets) already in
@@ -58,8 +65,8 @@ struct IntensityMatrix {
 // does not fit `size` (the matrix unchanged, no memory asked for); ERR_NO_MEM
 // when u_malloc gives nothing (the matrix empty; a PhaseMatrix keeps its
 // rectangle, an IntensityMatrix gets width, height and n_buckets 0).
-int allocate(PhaseMatrix &m);
-int allocate(IntensityMatrix &m);
+[[nodiscard]] int allocate(PhaseMatrix &m);
+[[nodiscard]] int allocate(IntensityMatrix &m);
 
 // Fits the buffer to rectangle `r` (and `n_buckets` planes). A count of zero
 // frees the buffer, returns 0 and leaves the old rectangle in the record. A
@@ -70,10 +77,12 @@ int allocate(IntensityMatrix &m);
 // bucket count above 32767 or a count that does not fit `size` (no memory
 // asked for). Either failure leaves the matrix empty (the old buffer given
 // back) with the rectangle and n_buckets as before.
-int resize(PhaseMatrix &m, const Region &r, bool keepLarger);
-int resize(IntensityMatrix &m, const Region &r, int n_buckets, bool keepLarger);
+[[nodiscard]] int resize(PhaseMatrix &m, const Region &r, bool keepLarger);
+[[nodiscard]] int resize(IntensityMatrix &m, const Region &r, int n_buckets, bool keepLarger);
 
 // Gives the buffer back (if any) and sets size, width and height (and
 // n_buckets) to 0; x, y and tag stay. Safe in any state, any number of times.
 void release(PhaseMatrix &m);
 void release(IntensityMatrix &m);
+
+} // namespace pdx

@@ -1,11 +1,13 @@
-#include "util/byte_order.h"
+#include "pdx/util/byte_order.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
+
+namespace pdx {
 
 namespace {
 
@@ -119,3 +121,5 @@ void u_swap_samples(void *block, std::size_t count, int width) {
         bad_width(width);
     }
 }
+
+} // namespace pdx

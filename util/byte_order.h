@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace pdx {
+
 // Reverses the byte order of one value of `width` bytes (2, 4 or 8) in
 // place. The value may lie at any address. Any other width is a programming
 // error: the message "u_swap_bytes: n=<width>" goes out through u_print and
@@ -13,3 +15,5 @@ void u_swap_bytes(void *value, int width);
 // written so that the compiler can vectorise it. The block may lie at any
 // address. Any other width aborts as u_swap_bytes does.
 void u_swap_samples(void *block, std::size_t count, int width);
+
+} // namespace pdx

@@ -1,6 +1,8 @@
-#include "util/errors.h"
+#include "pdx/util/errors.h"
 
 #include <cstdio>
+
+namespace pdx {
 
 const char *const u_error_names[U_ERROR_COUNT + 1] = {"",
 #define U_ERROR_NAME(name) #name,
@@ -23,3 +25,5 @@ const char *u_error_name(int code) {
     }
     return text;
 }
+
+} // namespace pdx

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "util/error_list.h"
+#include "pdx/util/error_list.h"
+
+namespace pdx {
 
 // Error codes: 0 is success, 1 to U_ERROR_COUNT name one failure each.
 // Every operation of the library that can fail returns one of these as a
@@ -34,3 +36,5 @@ extern const char *const u_error_names[U_ERROR_COUNT + 1];
 // The text lives in one static buffer that the next call overwrites, so
 // this is not safe to call from several threads at once.
 const char *u_error_name(int code);
+
+} // namespace pdx

@@ -1,8 +1,10 @@
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+namespace pdx {
 
 namespace {
 
@@ -34,3 +36,5 @@ constinit u_malloc_fn u_malloc = runtime_malloc;
 constinit u_realloc_fn u_realloc = runtime_realloc;
 constinit u_calloc_fn u_calloc = runtime_calloc;
 constinit u_free_fn u_free = runtime_free;
+
+} // namespace pdx

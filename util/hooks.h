@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+namespace pdx {
+
 // Process-wide hooks through which the library obtains memory and prints its
 // few diagnostics. They hold their defaults before any code runs (constant
 // initialisation), so they are safe to use from static constructors. A
@@ -23,3 +25,5 @@ extern u_malloc_fn u_malloc;   // starts as the C runtime's malloc
 extern u_realloc_fn u_realloc; // starts as realloc
 extern u_calloc_fn u_calloc;   // starts as calloc
 extern u_free_fn u_free;       // starts as free
+
+} // namespace pdx

@@ -1,9 +1,11 @@
-#include "util/path.h"
+#include "pdx/util/path.h"
 
 #include <cstdint>
 #include <cstring>
 
-#include "util/platform.h"
+#include "pdx/util/platform.h"
+
+namespace pdx {
 
 bool u_path_is_wide(const char *path) {
     if (path == nullptr || path[0] == '\0') {
@@ -24,3 +26,5 @@ bool u_file_exists(const char *path) {
     }
     return (mode & 0xF000u) == 0x8000u;
 }
+
+} // namespace pdx

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace pdx {
+
 // Path arguments. A path is a pointer to bytes in one of two forms:
 //  - narrow: a NUL-terminated byte string in the process's code page;
 //  - wide: the two mark bytes FF FE or FE FF, then UTF-16 code units in host
@@ -15,3 +17,5 @@ bool u_path_is_wide(const char *path);
 // null, "", a missing entry, a directory, a device or any failing status
 // query. The file is not opened.
 bool u_file_exists(const char *path);
+
+} // namespace pdx

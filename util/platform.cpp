@@ -1,4 +1,4 @@
-#include "util/platform.h"
+#include "pdx/util/platform.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,7 +12,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "util/path.h"
+#include "pdx/util/path.h"
+
+namespace pdx {
 
 namespace {
 
@@ -132,3 +134,5 @@ void u_platform_binary_stderr() {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
 }
+
+} // namespace pdx

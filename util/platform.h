@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace pdx {
+
 // The one place that touches the platform's file-system calls. Each function
 // takes a path argument in either form (see path.h): on Windows a wide path
 // goes to the wide calls (_wfopen, _wstat64i32) as it is; elsewhere its
@@ -22,3 +24,5 @@ bool u_platform_stat_mode(const char *path, unsigned *mode);
 // distinguishes one (Windows), so that messages are the same bytes
 // everywhere: "\n" is not turned into "\r\n". Elsewhere it does nothing.
 void u_platform_binary_stderr();
+
+} // namespace pdx

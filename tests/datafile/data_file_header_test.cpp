@@ -2,7 +2,7 @@
 // here from the file format's own tables (numeric fields as runs of equal
 // width, pads by on-disk offset), independently of the library's tables.
 
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,8 @@
 
 #include "support/data_file_builder.h"
 #include "support/temp_dir.h"
+
+using namespace pdx;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "datafile/data_file.h"
+#include "pdx/datafile/data_file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,11 +12,11 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
 #include "support/alloc_hooks.h"
 #include "support/data_file_builder.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
-#include "util/hooks.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -24,6 +24,8 @@
 #else
 #include <unistd.h>
 #endif
+
+using namespace pdx;
 
 namespace {
 

@@ -11,13 +11,15 @@
 
 #include <gtest/gtest.h>
 
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/util/errors.h"
 #include "support/alloc_faults.h"
 #include "support/data_file_builder.h"
 #include "support/matrix_image.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 namespace {
 

@@ -14,18 +14,20 @@
 
 #include <gtest/gtest.h>
 
-#include "datafile/data_file.h"
-#include "datafile/matrix_file.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
 #include "support/data_file_builder.h"
 #include "support/matrix_image.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
 
 #if defined(__GLIBC__)
 #include <sys/types.h>
 #define PDX_TEST_COOKIE_STREAMS 1
 #endif
+
+using namespace pdx;
 
 namespace {
 

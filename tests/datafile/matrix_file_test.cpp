@@ -1,4 +1,4 @@
-#include "datafile/matrix_file.h"
+#include "pdx/datafile/matrix_file.h"
 
 #include <climits>
 #include <cstdint>
@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
 #include "support/temp_dir.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 namespace {
 

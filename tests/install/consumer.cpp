@@ -1,36 +1,57 @@
-// Uses the installed library: writes a small matrix to a data matrix file,
-// reads it back and names an error code. Exits 0 when all of it holds.
+// Uses the installed library as a user's program would: writes a small
+// matrix to a data matrix file, reads it back and names an error code.
+// Exits 0 when all of it holds. The project asks for C++14 and an X11-style
+// Region is in scope before the library's headers: the package raises the
+// language level, and the library's names stay inside its namespace.
+
+typedef struct _XRegion *Region;
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
-#include "datafile/matrix_file.h"
-#include "matrix/region_matrix.h"
-#include "util/errors.h"
+#include <pdx/datafile/matrix_file.h>
+#include <pdx/matrix/region_matrix.h>
+#include <pdx/util/errors.h>
+
+namespace {
+
+// A matrix made in a function and handed back by value.
+pdx::PhaseMatrix two_samples() {
+    pdx::PhaseMatrix m;
+    m.width = 2;
+    m.height = 1;
+    if (pdx::allocate(m) == 0) {
+        m.matrix[0] = 7;
+        m.matrix[1] = -7;
+    }
+    return m;
+}
+
+} // namespace
 
 int main(int argc, char **argv) {
     if (argc != 2) {
         return 2;
     }
-    PhaseMatrix m;
-    m.width = 2;
-    m.height = 1;
-    if (allocate(m) != 0) {
+    Region unused = nullptr;
+    (void)unused;
+
+    std::vector<pdx::PhaseMatrix> kept;
+    kept.push_back(two_samples());
+    if (kept[0].matrix == nullptr) {
         return 1;
     }
-    m.matrix[0] = 7;
-    m.matrix[1] = -7;
-    int rc = matrix_file_write(argv[1], &m, true);
-    release(m);
+    int rc = pdx::matrix_file_write(argv[1], &kept[0], true);
 
-    PhaseMatrix back;
+    pdx::PhaseMatrix back;
     if (rc == 0) {
-        rc = matrix_file_read(argv[1], &back, true);
+        rc = pdx::matrix_file_read(argv[1], &back, true);
     }
     const bool same = rc == 0 && back.width == 2 && back.height == 1 && back.matrix[0] == 7 &&
                       back.matrix[1] == -7;
-    release(back);
-    if (!same || std::strcmp(u_error_name(ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE") != 0) {
+    if (!same ||
+        std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE") != 0) {
         std::fprintf(stderr, "consumer: the installed library misbehaved (%d)\n", rc);
         return 1;
     }

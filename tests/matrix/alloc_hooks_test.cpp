@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
+
+using namespace pdx;
 
 namespace {
 

@@ -3,15 +3,17 @@
 // its rectangle as documented, leaks nothing, and leaves a matrix on which
 // the same call succeeds once memory is available again.
 
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
 
 #include <cstdint>
 #include <type_traits>
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/errors.h"
 #include "support/alloc_faults.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 namespace {
 

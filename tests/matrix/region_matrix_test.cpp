@@ -1,11 +1,16 @@
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
 
 #include <cstdint>
+#include <type_traits>
+#include <utility>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
-#include "util/errors.h"
+
+using namespace pdx;
 
 namespace {
 
@@ -40,8 +45,7 @@ std::ostream &operator<<(std::ostream &os, const IntensityFields &f) {
               << f.matrix;
 }
 
-// Writes a rectangle into a new record (records cannot be returned: they
-// are neither copied nor moved).
+// Writes a rectangle into a record.
 void shape(PhaseMatrix &m, int x, int y, int w, int h) {
     m.x = static_cast<std::int16_t>(x);
     m.y = static_cast<std::int16_t>(y);
@@ -177,6 +181,59 @@ TEST(Release, FreesOnceAndKeepsTheOriginAndTag) {
     ASSERT_EQ(hooks.free_count(), 2u);
     EXPECT_EQ(hooks.frees()[0], hooks.mallocs()[0].block);
     EXPECT_EQ(hooks.frees()[1], hooks.mallocs()[1].block);
+}
+
+// ---- ownership ----
+
+// A matrix with a buffer, handed back by value.
+template <typename Matrix> Matrix made(int w) {
+    Matrix m;
+    if constexpr (std::is_same_v<Matrix, PhaseMatrix>) {
+        shape(m, 5, 6, w, 2);
+    } else {
+        shape(m, 3, w, 2);
+    }
+    EXPECT_EQ(allocate(m), 0);
+    return m;
+}
+
+// Destruction gives the buffer back; a move hands every field over and leaves
+// the source as a new matrix; moving into a filled matrix frees its buffer
+// first; moving a matrix into itself changes nothing.
+template <typename Matrix> void expect_owns_and_moves() {
+    AllocHooks hooks;
+    {
+        Matrix a = made<Matrix>(4);
+        const auto before = fields(a);
+        Matrix b(std::move(a));
+        EXPECT_EQ(fields(b), before);
+        EXPECT_EQ(fields(a), fields(Matrix{}));
+
+        Matrix c = made<Matrix>(3);
+        void *const replaced = c.matrix;
+        c = std::move(b);
+        EXPECT_EQ(fields(c), before);
+        EXPECT_EQ(fields(b), fields(Matrix{}));
+        ASSERT_EQ(hooks.free_count(), 1u);
+        EXPECT_EQ(hooks.frees()[0], replaced);
+        Matrix &same = c;
+        c = std::move(same);
+        EXPECT_EQ(fields(c), before);
+
+        std::vector<Matrix> kept;
+        kept.push_back(std::move(c));
+        kept.push_back(made<Matrix>(1)); // the vector grows: kept[0] moves
+        kept.emplace_back();
+        EXPECT_EQ(fields(kept[0]), before);
+        EXPECT_EQ(hooks.live_blocks(), 2u);
+    }
+    EXPECT_EQ(hooks.free_count(), 3u);
+    EXPECT_EQ(hooks.live_blocks(), 0u);
+}
+
+TEST(Ownership, DestructionFreesAndMovesHandTheBufferOver) {
+    expect_owns_and_moves<PhaseMatrix>();
+    expect_owns_and_moves<IntensityMatrix>();
 }
 
 // ---- resize ----

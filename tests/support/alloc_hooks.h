@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
 
 namespace test_support {
 
@@ -31,14 +31,14 @@ class AllocHooks {
         void *block;       // what the caller got; null when refused or failed
     };
 
-    AllocHooks() : outer_(active_), previous_malloc_(u_malloc), previous_free_(u_free) {
+    AllocHooks() : outer_(active_), previous_malloc_(pdx::u_malloc), previous_free_(pdx::u_free) {
         active_ = this;
-        u_malloc = &hook_malloc;
-        u_free = &hook_free;
+        pdx::u_malloc = &hook_malloc;
+        pdx::u_free = &hook_free;
     }
     ~AllocHooks() {
-        u_malloc = previous_malloc_;
-        u_free = previous_free_;
+        pdx::u_malloc = previous_malloc_;
+        pdx::u_free = previous_free_;
         active_ = outer_;
     }
     AllocHooks(const AllocHooks &) = delete;
@@ -107,8 +107,8 @@ class AllocHooks {
     inline static AllocHooks *active_ = nullptr;
 
     AllocHooks *outer_;
-    u_malloc_fn previous_malloc_;
-    u_free_fn previous_free_;
+    pdx::u_malloc_fn previous_malloc_;
+    pdx::u_free_fn previous_free_;
     std::size_t fail_call_ = 0;
     bool fail_all_ = false;
     std::size_t budget_ = std::numeric_limits<std::size_t>::max();

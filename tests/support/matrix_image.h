@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "matrix/region_matrix.h"
+#include "pdx/matrix/region_matrix.h"
 #include "support/temp_dir.h"
 
 namespace test_support {
@@ -39,11 +39,11 @@ inline Bytes matrix_file_image(std::uint16_t width, std::uint16_t height,
 
 // The state a released matrix is in: no buffer, size, width and height 0
 // (and no frames).
-inline bool is_released(const PhaseMatrix &m) {
+inline bool is_released(const pdx::PhaseMatrix &m) {
     return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0;
 }
 
-inline bool is_released(const IntensityMatrix &m) {
+inline bool is_released(const pdx::IntensityMatrix &m) {
     return m.matrix == nullptr && m.size == 0 && m.width == 0 && m.height == 0 && m.n_buckets == 0;
 }
 

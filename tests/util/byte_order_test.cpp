@@ -1,10 +1,12 @@
-#include "util/byte_order.h"
+#include "pdx/util/byte_order.h"
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+using namespace pdx;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "util/errors.h"
+#include "pdx/util/errors.h"
 
 #include <algorithm>
 #include <climits>
@@ -7,6 +7,8 @@
 #include <string>
 
 #include <gtest/gtest.h>
+
+using namespace pdx;
 
 namespace {
 

@@ -2,12 +2,14 @@
 // and reports the flush, and the allocation hooks hand out memory that the
 // free hook takes back.
 
-#include "util/hooks.h"
+#include "pdx/util/hooks.h"
 
 #include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
+
+using namespace pdx;
 
 namespace {
 

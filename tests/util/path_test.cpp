@@ -1,5 +1,5 @@
-#include "util/path.h"
-#include "util/platform.h"
+#include "pdx/util/path.h"
+#include "pdx/util/platform.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
+
+using namespace pdx;
 
 namespace {
 

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/path.h"
+#include "pdx/util/platform.h"
 #include "support/temp_dir.h"
-#include "util/path.h"
-#include "util/platform.h"
+
+using namespace pdx;
 
 namespace {
 
