@@ -11,9 +11,7 @@ include(CMakePackageConfigHelpers)
 
 set(pdx_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/pdx_convert)
 
-if(TARGET pdx_convert)
-  install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(WIN32)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -17,6 +17,7 @@
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/matrix/region_matrix.h"
 #include "pdx/util/errors.h"
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 

@@ -20,8 +20,9 @@ bool region_fits(const Region &r) {
     return r.width >= 0 && r.height >= 0;
 }
 
-// Resets a matrix that holds no buffer to the empty state, releasing nothing.
-void reset(IntensityMatrix &m) {
+// Unlike release, sets every field to 0 (origin and tag included) and gives
+// no buffer back: for a matrix that holds none.
+void zero_without_freeing(IntensityMatrix &m) {
     m.size = 0;
     m.x = m.y = m.width = m.height = 0;
     m.n_buckets = 0;
@@ -29,7 +30,7 @@ void reset(IntensityMatrix &m) {
     m.matrix = nullptr;
 }
 
-void reset(PhaseMatrix &m) {
+void zero_without_freeing(PhaseMatrix &m) {
     m.size = 0;
     m.x = m.y = m.width = m.height = 0;
     m.matrix = nullptr;
@@ -103,29 +104,23 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
     const bool has_intensity = record.intens_nbytes > 0;
     const bool has_phase = record.phase_nbytes > 0;
     if (intensity != nullptr) {
-        reset(*intensity);
+        zero_without_freeing(*intensity);
         if (has_intensity) {
             if (!region_fits(record.intens_region)) {
                 return fail(ERR_DATASET_DIM_TOO_LARGE);
             }
-            intensity->x = record.intens_region.x;
-            intensity->y = record.intens_region.y;
-            intensity->width = record.intens_region.width;
-            intensity->height = record.intens_region.height;
+            set_region(*intensity, record.intens_region);
             intensity->n_buckets = record.intens_n_buckets;
             intensity->tag = record.intens_tag;
         }
     }
     if (phase != nullptr) {
-        reset(*phase);
+        zero_without_freeing(*phase);
         if (has_phase) {
             if (!region_fits(record.phase_region)) {
                 return fail(ERR_DATASET_DIM_TOO_LARGE);
             }
-            phase->x = record.phase_region.x;
-            phase->y = record.phase_region.y;
-            phase->width = record.phase_region.width;
-            phase->height = record.phase_region.height;
+            set_region(*phase, record.phase_region);
         }
     }
     if (body != nullptr) {

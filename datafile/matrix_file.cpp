@@ -18,6 +18,68 @@ namespace {
 // signed 16-bit numbers.
 constexpr std::uint16_t kMaxDimension = 32767;
 
+// Writes the dimensions and the first `samples` samples of `matrix` to
+// `file`, which the caller closes.
+int write_stream(std::FILE *file, const PhaseMatrix &matrix, std::size_t samples, bool bigEndian) {
+    std::uint16_t w = static_cast<std::uint16_t>(matrix.width);
+    std::uint16_t h = static_cast<std::uint16_t>(matrix.height);
+    if (bigEndian) {
+        u_swap_bytes(&w, 2);
+        u_swap_bytes(&h, 2);
+    }
+    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1) {
+        return ERR_CANT_WRITE_FILE;
+    }
+    if (samples == 0) {
+        return 0;
+    }
+    if (!bigEndian) {
+        return std::fwrite(matrix.matrix, 4, samples, file) == samples ? 0 : ERR_CANT_WRITE_FILE;
+    }
+    // The caller's samples stay in host order: reverse a copy.
+    void *copy = u_malloc(samples * 4);
+    if (copy == nullptr) {
+        return ERR_NO_MEM;
+    }
+    std::memcpy(copy, matrix.matrix, samples * 4);
+    u_swap_samples(copy, samples, 4);
+    const bool written = std::fwrite(copy, 4, samples, file) == samples;
+    u_free(copy);
+    return written ? 0 : ERR_CANT_WRITE_FILE;
+}
+
+// Reads the dimensions and the samples from `file`, which the caller closes,
+// into `matrix`, which holds no buffer.
+int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
+    std::uint16_t w = 0;
+    std::uint16_t h = 0;
+    if (std::fread(&w, 2, 1, file) != 1 || std::fread(&h, 2, 1, file) != 1) {
+        return ERR_PREMATURE_EOF;
+    }
+    if (bigEndian) {
+        u_swap_bytes(&w, 2);
+        u_swap_bytes(&h, 2);
+    }
+    if (w > kMaxDimension || h > kMaxDimension) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
+    set_region(matrix, Region{0, 0, static_cast<std::int16_t>(w), static_cast<std::int16_t>(h)});
+    if (const int rc = allocate(matrix); rc != 0) {
+        return rc; // ERR_PARAM_OUT_OF_RANGE for a zero dimension
+    }
+    // The samples follow the dimensions directly. A stream that cannot seek
+    // (a pipe) is already there after the four bytes just read.
+    std::fseek(file, 4, SEEK_SET);
+    const std::size_t samples = std::size_t{w} * h;
+    if (std::fread(matrix.matrix, 4, samples, file) != samples) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    if (bigEndian) {
+        u_swap_samples(matrix.matrix, samples, 4);
+    }
+    return 0;
+}
+
 } // namespace
 
 int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian) {
@@ -27,9 +89,8 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
     // The dimensions go to the file as unsigned 16-bit numbers. The samples
     // they announce must all lie in the caller's buffer, or the write would
     // read past it; a record without a buffer holds none, whatever its size.
-    std::uint16_t w = static_cast<std::uint16_t>(matrix->width);
-    std::uint16_t h = static_cast<std::uint16_t>(matrix->height);
-    const std::uint64_t count = std::uint64_t{w} * h;
+    const std::uint64_t count = std::uint64_t{static_cast<std::uint16_t>(matrix->width)} *
+                                static_cast<std::uint16_t>(matrix->height);
     const std::uint64_t held = matrix->matrix != nullptr ? matrix->size : 0;
     if (count > held) {
         return ERR_INVALID_PARAM;
@@ -39,97 +100,32 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
     if (file == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
-
     // count <= size: the buffer really holds count * 4 bytes, so that
     // product fits std::size_t.
-    const auto samples = static_cast<std::size_t>(count);
-    int result = 0;
-    void *copy = nullptr;
-    if (bigEndian) {
-        u_swap_bytes(&w, 2);
-        u_swap_bytes(&h, 2);
-    }
-    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1) {
-        result = ERR_CANT_WRITE_FILE;
-    }
-    if (result == 0 && samples > 0) {
-        const void *source = matrix->matrix;
-        if (bigEndian) {
-            // The caller's samples stay in host order: reverse a copy.
-            copy = u_malloc(samples * 4);
-            if (copy == nullptr) {
-                result = ERR_NO_MEM;
-            } else {
-                std::memcpy(copy, matrix->matrix, samples * 4);
-                u_swap_samples(copy, samples, 4);
-                source = copy;
-            }
-        }
-        if (result == 0 && std::fwrite(source, 4, samples, file) != samples) {
-            result = ERR_CANT_WRITE_FILE;
-        }
-    }
-    if (copy != nullptr) {
-        u_free(copy);
-    }
+    const int rc = write_stream(file, *matrix, static_cast<std::size_t>(count), bigEndian);
     // Buffered bytes reach the file only when it is closed: a failed close
     // is a failed write.
-    if (std::fclose(file) != 0 && result == 0) {
-        result = ERR_CANT_WRITE_FILE;
+    if (std::fclose(file) != 0 && rc == 0) {
+        return ERR_CANT_WRITE_FILE;
     }
-    return result;
+    return rc;
 }
 
 int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
-    int result = 0;
     std::FILE *file = u_platform_open(path, UOpenMode::read);
     if (file == nullptr) {
-        result = ERR_CANT_OPEN_FILE;
+        release(*matrix);
+        return ERR_CANT_OPEN_FILE;
     }
-
-    std::uint16_t w = 0;
-    std::uint16_t h = 0;
-    if (result == 0 && (std::fread(&w, 2, 1, file) != 1 || std::fread(&h, 2, 1, file) != 1)) {
-        result = ERR_PREMATURE_EOF;
-    }
-    if (result == 0) {
-        if (bigEndian) {
-            u_swap_bytes(&w, 2);
-            u_swap_bytes(&h, 2);
-        }
-        if (w > kMaxDimension || h > kMaxDimension) {
-            result = ERR_PARAM_OUT_OF_RANGE;
-        }
-    }
-    if (result == 0) {
-        matrix->x = 0;
-        matrix->y = 0;
-        matrix->width = static_cast<std::int16_t>(w);
-        matrix->height = static_cast<std::int16_t>(h);
-        result = allocate(*matrix); // ERR_PARAM_OUT_OF_RANGE for a zero dimension
-    }
-    if (result == 0) {
-        // The samples follow the dimensions directly. A stream that cannot
-        // seek (a pipe) is already there after the four bytes just read.
-        std::fseek(file, 4, SEEK_SET);
-        const std::size_t samples = std::size_t{w} * h;
-        if (std::fread(matrix->matrix, 4, samples, file) != samples) {
-            result = ERR_CORRUPT_DATA_FILE;
-        } else if (bigEndian) {
-            u_swap_samples(matrix->matrix, samples, 4);
-        }
-    }
-
-    if (result != 0) {
+    const int rc = read_stream(file, *matrix, bigEndian);
+    std::fclose(file);
+    if (rc != 0) {
         release(*matrix);
     }
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return result;
+    return rc;
 }
 
 } // namespace pdx

@@ -19,10 +19,9 @@
 #include "support/matrix_image.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::AllocHooks;
 using test_support::Bytes;
 using test_support::DataFileBuilder;

@@ -11,14 +11,15 @@
 
 #include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
-
-using namespace pdx;
 
 namespace {
 
+using namespace pdx;
 using test_support::AllocHooks;
 using test_support::Bytes;
+using test_support::is_released;
 using test_support::read_file;
 using test_support::TempDir;
 using test_support::write_file;
@@ -40,14 +41,6 @@ const Bytes &example(bool bigEndian) {
 
 Samples samples_of(const PhaseMatrix &m) {
     return m.matrix ? Samples(m.matrix, m.matrix + m.width * m.height) : Samples{};
-}
-
-// The state every failed read must leave behind.
-void expect_released(const PhaseMatrix &m) {
-    EXPECT_EQ(m.matrix, nullptr);
-    EXPECT_EQ(m.size, 0u);
-    EXPECT_EQ(m.width, 0);
-    EXPECT_EQ(m.height, 0);
 }
 
 class MatrixFileTest : public testing::Test {
@@ -111,7 +104,7 @@ TEST_F(MatrixFileTest, ZeroAreaWritesOnlyTheDimensions) {
 
         PhaseMatrix back;
         EXPECT_EQ(matrix_file_read(path.c_str(), &back, c.bigEndian), ERR_PARAM_OUT_OF_RANGE);
-        expect_released(back);
+        EXPECT_TRUE(is_released(back));
     }
 }
 
@@ -265,7 +258,7 @@ TEST_F(MatrixFileTest, ReadRejectsBadFiles) {
         PhaseMatrix m;
         AllocHooks hooks;
         EXPECT_EQ(matrix_file_read(path.c_str(), &m, c.bigEndian), c.code);
-        expect_released(m);
+        EXPECT_TRUE(is_released(m));
         ASSERT_EQ(hooks.malloc_count(), c.asked ? 1u : 0u);
         if (c.asked) {
             EXPECT_EQ(hooks.mallocs()[0].bytes, c.asked);
@@ -302,14 +295,14 @@ TEST_F(MatrixFileTest, ReadFailuresReturnTheMatrixReleased) {
         m.width = 7; // dimensions without a buffer: still released
         m.height = 9;
         EXPECT_EQ(matrix_file_read(path.c_str(), &m, false), ERR_CANT_OPEN_FILE);
-        expect_released(m);
+        EXPECT_TRUE(is_released(m));
     }
 
     AllocHooks hooks;
     hooks.fail_all();
     PhaseMatrix m;
     EXPECT_EQ(matrix_file_read(good.c_str(), &m, false), ERR_NO_MEM);
-    expect_released(m);
+    EXPECT_TRUE(is_released(m));
 }
 
 // ---- paths ----

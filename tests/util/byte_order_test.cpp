@@ -6,10 +6,9 @@
 
 #include <gtest/gtest.h>
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using Bytes = std::vector<std::uint8_t>;
 
 struct SwapCase {
