@@ -3,7 +3,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
@@ -36,13 +35,13 @@ int write_stream(std::FILE *file, const PhaseMatrix &matrix, std::size_t samples
     if (!bigEndian) {
         return std::fwrite(matrix.matrix, 4, samples, file) == samples ? 0 : ERR_CANT_WRITE_FILE;
     }
-    // The caller's samples stay in host order: reverse a copy.
+    // The caller's samples stay in host order: the copy is reversed as it is
+    // made.
     void *copy = u_malloc(samples * 4);
     if (copy == nullptr) {
         return ERR_NO_MEM;
     }
-    std::memcpy(copy, matrix.matrix, samples * 4);
-    u_swap_samples(copy, samples, 4);
+    u_swap_samples_copy(copy, matrix.matrix, samples, 4);
     const bool written = std::fwrite(copy, 4, samples, file) == samples;
     u_free(copy);
     return written ? 0 : ERR_CANT_WRITE_FILE;
