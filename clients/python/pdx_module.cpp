@@ -15,10 +15,6 @@
 #include <string>
 #include <utility>
 
-#ifdef __linux__
-#include <sys/mman.h>
-#endif
-
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/util/errors.h"
@@ -33,32 +29,17 @@ namespace {
 // ---- Allocation hooks -------------------------------------------------------
 
 // The module's hooks count the blocks the library obtained and has not given
-// back, for the tests (pdx._testing.live_blocks), and, as numpy does for its
-// own arrays, ask Linux to back large sample buffers with huge pages: a
-// 64 MiB phase map then takes 32 page faults instead of 16384, which is
-// about half the time of a read from the page cache.
+// back, for the tests (pdx._testing.live_blocks), and pass every call on to
+// the hooks they replaced: the library's defaults put large sample buffers
+// on huge pages, as numpy does for its own arrays.
 std::atomic<long> g_live_blocks{0};
 u_malloc_fn g_next_malloc = nullptr;
 u_free_fn g_next_free = nullptr;
-
-void advise_huge_pages([[maybe_unused]] void *block, [[maybe_unused]] std::size_t size) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::size_t kLarge = std::size_t{4} << 20;
-    constexpr std::uintptr_t kPage = 4096;
-    if (size >= kLarge) {
-        const auto start = reinterpret_cast<std::uintptr_t>(block);
-        const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
-        // Advice only: a kernel without huge pages refuses it, which is fine.
-        madvise(reinterpret_cast<void *>(first), start + size - first, MADV_HUGEPAGE);
-    }
-#endif
-}
 
 void *counting_malloc(std::size_t size) {
     void *block = g_next_malloc(size);
     if (block != nullptr) {
         g_live_blocks.fetch_add(1, std::memory_order_relaxed);
-        advise_huge_pages(block, size);
     }
     return block;
 }
