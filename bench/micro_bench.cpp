@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,41 +16,18 @@
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/matrix/region_matrix.h"
 #include "pdx/util/byte_order.h"
-
-using namespace pdx;
+#include "support/temp_dir.h"
 
 namespace {
 
+using namespace pdx;
 namespace fs = std::filesystem;
 
 constexpr std::int64_t kKiB = 1024;
 constexpr std::int64_t kMiB = 1024 * kKiB;
 
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::random_device rd;
-        for (;;) {
-            dir_ = fs::temp_directory_path() / ("pdx_bench_" + std::to_string(rd()));
-            if (fs::create_directory(dir_)) {
-                break;
-            }
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    std::string file(const std::string &name) const { return (dir_ / name).string(); }
-
-  private:
-    fs::path dir_;
-};
-
-ScratchDir &scratch() {
-    static ScratchDir dir;
+const test_support::TempDir &scratch() {
+    static const test_support::TempDir dir;
     return dir;
 }
 

@@ -1,18 +1,23 @@
 #!/usr/bin/env python3
-"""End-to-end benchmark: pdx_convert against pdx_baseline, the floor.
+"""End-to-end benchmark: pdx_convert against pdx_baseline, the floor of the
+converter's design, and against the I/O limit.
 
 For each phase block size it writes a binary data file (a 4096-byte header,
-an intensity block, then the phase block), then runs the converter and the
-baseline alternately, in pairs, little- and big-endian (-b), recording each
-process's wall time and peak resident memory. It also times reading the
-input with `cat` as the raw I/O figure. The result is a Markdown table.
+an intensity block, then the phase block), then runs the converter, the
+baseline and two I/O limits in turn, little- and big-endian (-b), recording
+each process's wall time and peak resident memory. Both limits copy through
+one small reused buffer (`dd bs=1M`): "file" copies the whole input file to a
+new file, "block" exactly the bytes of the phase block, which is the reading
+and writing any conversion must do, without the sample buffer. The result is
+a Markdown table.
 
 Usage: bench/run.py [BUILD_DIR]        (default: build/default)
 
 Environment:
   PDX_BENCH_DIR    where the data files go (default /tmp); removed afterwards
   PDX_BENCH_SIZES  phase block sides (default "1024 4096 16384")
-  PDX_BENCH_PAIRS  converter/baseline pairs per size and byte order (default 11)
+  PDX_BENCH_PAIRS  rounds (converter, baseline, both limits) per size and order
+                   (default 11)
   PDX_CONVERT      the converter to measure (default BUILD_DIR/pdx_convert)
 
 Page caches cannot be dropped without privileges, so every figure is for a
@@ -90,6 +95,7 @@ def main():
         if not os.access(exe, os.X_OK):
             fail("missing %s: build the project first" % exe)
     cat = shutil.which("cat") or fail("no cat")
+    dd = shutil.which("dd") or fail("no dd")
     cmp = shutil.which("cmp") or fail("no cmp")
 
     sizes = [int(s) for s in os.environ.get("PDX_BENCH_SIZES", "1024 4096 16384").split()]
@@ -100,18 +106,21 @@ def main():
 
     print("Machine: " + machine())
     print("Build: %s; converter: %s" % (build, convert))
-    print("Pairs per row: %d (order alternates; ratio = converter / baseline per pair)\n" % pairs)
-    print("| Phase block | Order | cat input (s) | Converter (s) | Baseline (s) | "
-          "Ratio (median) | Ratio (min..max) | Best-of ratio | Converter peak RSS (MiB) | "
-          "Baseline peak RSS (MiB) | RSS difference (MiB) | CPU time ratio (median) |")
-    print("|---|---|---|---|---|---|---|---|---|---|---|---|")
+    print("Rounds per row: %d (the order of the four programs changes every round; "
+          "ratios are medians of the per-round ratios)\n" % pairs)
+    print("| Phase block | Order | Limit: file (s) | Limit: block (s) | Converter (s) | "
+          "Baseline (s) | Converter / file limit | Converter / block limit | "
+          "Converter / baseline | (min..max) | Best-of / baseline | "
+          "Converter peak RSS (MiB) | Baseline peak RSS (MiB) | RSS difference (MiB) | "
+          "CPU time / baseline |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
 
     work = tempfile.mkdtemp(prefix="pdx_bench_", dir=base_dir)
     try:
         for side in sizes:
             phase_bytes = side * side * 4
             input_bytes = 4096 + side * side * 2 + phase_bytes
-            need = input_bytes + 2 * (4 + phase_bytes) + (64 << 20)
+            need = 2 * input_bytes + 3 * (4 + phase_bytes) + (64 << 20)
             free = shutil.disk_usage(work).free
             if free < need:
                 print("| %dx%d | skipped: needs %.1f GiB in %s, %.1f GiB free |"
@@ -120,50 +129,72 @@ def main():
             data = os.path.join(work, "in_%d.dat" % side)
             out_c = os.path.join(work, "convert.mat")
             out_b = os.path.join(work, "baseline.mat")
+            out_l = os.path.join(work, "limit.bin")
+            out_f = os.path.join(work, "limit_file.bin")
+            limit = [dd, "if=" + data, "of=" + out_l, "bs=1M", "status=none",
+                     "iflag=skip_bytes,count_bytes", "skip=%d" % (input_bytes - phase_bytes),
+                     "count=%d" % phase_bytes]
+            limit_file = [dd, "if=" + data, "of=" + out_f, "bs=1M", "status=none"]
+            outputs = (out_c, out_b, out_l, out_f)
             if subprocess.call([make_data, data, str(side), str(side), "1"]) != 0:
                 fail("pdx_make_data failed")
 
             # Warm-up: the input in the page cache, both programs loaded once,
             # and a check that both write the same bytes.
             run([cat, data])
+            fresh(*outputs)
+            run(limit)
+            run(limit_file)
             for flags in ([], ["-b"]):
-                fresh(out_c, out_b)
+                fresh(*outputs)
                 run([convert] + flags + [data, out_c])
                 run([baseline] + flags + [data, out_b])
                 if subprocess.call([cmp, "-s", out_c, out_b]) != 0:
                     fail("converter and baseline outputs differ for %dx%d %s"
                          % (side, side, " ".join(flags) or "little-endian"))
 
-            cat_times = [run([cat, data])[0] for _ in range(pairs)]
             for flags, order in (([], "little-endian"), (["-b"], "big-endian (-b)")):
-                ratios, conv, base, conv_rss, base_rss, diff, cpu = [], [], [], [], [], [], []
+                ratios, to_limit, to_file, conv, base, lim, lim_f = [], [], [], [], [], [], []
+                conv_rss, base_rss, diff, cpu = [], [], [], []
+                programs = (("c", [convert] + flags + [data, out_c]),
+                            ("b", [baseline] + flags + [data, out_b]),
+                            ("l", limit), ("f", limit_file))
                 for i in range(pairs):
                     result = {}
-                    programs = (("c", convert, out_c), ("b", baseline, out_b))
-                    if i % 2:
-                        programs = programs[::-1]
-                    for key, exe, out in programs:
-                        fresh(out_c, out_b)
-                        result[key] = run([exe] + flags + [data, out])
+                    # Every program goes first, second and last in turn.
+                    turn = programs[i % 4:] + programs[:i % 4]
+                    if (i // 4) % 2:
+                        turn = turn[::-1]
+                    for key, argv in turn:
+                        fresh(*outputs)
+                        result[key] = run(argv)
                     conv.append(result["c"][0])
                     base.append(result["b"][0])
+                    lim.append(result["l"][0])
+                    lim_f.append(result["f"][0])
                     ratios.append(result["c"][0] / result["b"][0])
+                    to_limit.append(result["c"][0] / result["l"][0])
+                    to_file.append(result["c"][0] / result["f"][0])
                     conv_rss.append(result["c"][1])
                     base_rss.append(result["b"][1])
                     diff.append(result["c"][1] - result["b"][1])
                     cpu.append(result["c"][2] / result["b"][2])
-                    print("raw %dx%d %s pair %d: converter %.4f s %d KiB %.4f s CPU, "
-                          "baseline %.4f s %d KiB %.4f s CPU"
-                          % ((side, side, flags and "-b" or "le", i) + result["c"] + result["b"]),
+                    print("raw %dx%d %s round %d: converter %.4f s %d KiB %.4f s CPU, "
+                          "baseline %.4f s %d KiB %.4f s CPU, block limit %.4f s %d KiB %.4f s CPU, "
+                          "file limit %.4f s %d KiB %.4f s CPU"
+                          % ((side, side, flags and "-b" or "le", i)
+                             + result["c"] + result["b"] + result["l"] + result["f"]),
                           file=sys.stderr)
-                print("| %dx%d (%d MiB) | %s | %.4f | %.4f | %.4f | %.3f | %.3f..%.3f | %.3f | %.1f | %.1f | %+.2f | %.3f |"
-                      % (side, side, phase_bytes >> 20, order, statistics.median(cat_times),
-                         statistics.median(conv), statistics.median(base),
-                         statistics.median(ratios), min(ratios), max(ratios), min(conv) / min(base),
+                print("| %dx%d (%d MiB) | %s | %.4f | %.4f | %.4f | %.4f | **%.3f** | **%.3f** | **%.3f** | %.3f..%.3f | %.3f | %.1f | %.1f | %+.2f | %.3f |"
+                      % (side, side, phase_bytes >> 20, order, statistics.median(lim_f),
+                         statistics.median(lim), statistics.median(conv), statistics.median(base),
+                         statistics.median(to_file), statistics.median(to_limit),
+                         statistics.median(ratios),
+                         min(ratios), max(ratios), min(conv) / min(base),
                          mib(max(conv_rss)), mib(max(base_rss)), mib(max(diff)),
                          statistics.median(cpu)))
                 sys.stdout.flush()
-            for path in (data, out_c, out_b):
+            for path in (data,) + outputs:
                 if os.path.exists(path):
                     os.remove(path)
     finally:

@@ -11,11 +11,19 @@ include(CMakePackageConfigHelpers)
 
 set(pdx_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/pdx_convert)
 
-if(TARGET pdx_convert)
-  install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(WIN32)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  # Compressed, as man pages are installed on Linux.
+  set(pdx_man_gz ${CMAKE_CURRENT_BINARY_DIR}/pdx_convert.1.gz)
+  file(ARCHIVE_CREATE OUTPUT ${pdx_man_gz} PATHS ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
+       FORMAT raw COMPRESSION GZip)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                         ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1)
+  install(FILES ${pdx_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
-install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 foreach(header IN LISTS pdx_public_headers)
   get_filename_component(dir ${header} DIRECTORY)

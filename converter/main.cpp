@@ -10,11 +10,15 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
+#include "console.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/matrix/region_matrix.h"
 #include "pdx/util/errors.h"
+#include "pdx/util/file.h"
+#include "pdx/util/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
@@ -46,33 +50,21 @@ void print_usage() {
 }
 
 void print_unable(const char *input, const char *output) {
-    std::fprintf(stderr, "Unable to convert \"%s\" to \"%s\" because...\n", input, output);
+    message("Unable to convert \"%s\" to \"%s\" because...\n", input, output);
 }
 
-// A path taken from the command line. An argument that begins with a
-// byte-order mark is a wide path, which the file functions read as 16-bit
-// units up to a 16-bit zero; the argument itself ends with one zero byte, so
-// it is copied with zero bytes after it and the path ends where the argument
-// does instead of running on into whatever follows it in memory. A narrow
-// argument is used as it is.
+// A path taken from the command line: absent until an argument fills it.
 class PathArgument {
   public:
-    void set(const char *arg) {
-        arg_ = arg;
-        if (pdx::u_path_is_wide(arg)) {
-            wide_.assign(arg);
-            wide_.append(3, '\0'); // with the string's own NUL: a zero unit at either parity
-        }
-    }
+    void set(const Argument &arg) { arg_ = &arg; }
     bool present() const { return arg_ != nullptr; }
     // The argument as typed, for messages.
-    const char *text() const { return arg_; }
+    const char *text() const { return arg_->text.c_str(); }
     // The path argument for the file functions.
-    const char *path() const { return wide_.empty() ? arg_ : wide_.c_str(); }
+    const char *path() const { return arg_->path.c_str(); }
 
   private:
-    const char *arg_ = nullptr;
-    std::string wide_;
+    const Argument *arg_ = nullptr;
 };
 
 struct CommandLine {
@@ -86,14 +78,14 @@ struct CommandLine {
 // (fewer than two arguments, an unknown option, a third path or a missing
 // path). Only the character right after '-' selects an option, so "-bf" is
 // "-b"; options may stand anywhere and repeat.
-bool parse_command_line(int argc, char **argv, CommandLine &cmd) {
-    if (argc < 3) {
+bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
+    if (args.size() < 2) {
         return false;
     }
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (arg[0] == '-') {
-            switch (arg[1]) {
+    for (const Argument &arg : args) {
+        const std::string &text = arg.text;
+        if (text[0] == '-') {
+            switch (text[1]) {
             case 'b':
                 cmd.bigEndian = true;
                 break;
@@ -122,50 +114,61 @@ int convert(const CommandLine &cmd, pdx::PhaseMatrix &phase) {
 
     if (!pdx::u_file_exists(cmd.input.path())) {
         print_unable(input, output);
-        std::fprintf(stderr, "\t\"%s\" does not exist\n", input);
+        message("\t\"%s\" does not exist\n", input);
         return exit_no_input;
     }
     if (!cmd.force && pdx::u_file_exists(cmd.output.path())) {
         print_unable(input, output);
-        std::fprintf(stderr, "\t\"%s\" already exists\n", output);
+        message("\t\"%s\" already exists\n", output);
         return exit_output_exists;
     }
 
-    std::fprintf(stderr, "Converting \"%s\" to \"%s\"\n", input, output);
+    message("Converting \"%s\" to \"%s\"\n", input, output);
 
     // The input is read completely and closed before the output is opened,
     // so an output that names the input itself is rewritten from memory.
     int code = pdx::data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
     if (code != 0) {
         print_unable(input, output);
-        std::fprintf(stderr, "\tthere was an error reading the file \"%s\"\n", input);
-        std::fprintf(stderr, "\t%s\n", pdx::u_error_name(code));
+        message("\tthere was an error reading the file \"%s\"\n", input);
+        message("\t%s\n", pdx::u_error_name(code));
         return exit_read_failed;
     }
 
-    code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian);
+    // Without -f the output is published only if its name is still free
+    // once it is complete: another run may have taken it since the test
+    // above.
+    code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian,
+                                  cmd.force ? pdx::UPublish::replace : pdx::UPublish::if_absent);
+    if (code == pdx::ERR_CANT_CREATE_FILE) {
+        print_unable(input, output);
+        std::fprintf(stderr, "\t\"%s\" already exists\n", output);
+        return exit_output_exists;
+    }
     if (code != 0) {
         print_unable(input, output);
-        std::fprintf(stderr, "\tthere was an error writing to the file \"%s\"\n", output);
-        std::fprintf(stderr, "\t%s\n", pdx::u_error_name(code));
+        message("\tthere was an error writing to the file \"%s\"\n", output);
+        message("\t%s\n", pdx::u_error_name(code));
         return exit_write_failed;
     }
 
-    std::fprintf(stderr, "Conversion from \"%s\" to \"%s\" successful\n", input, output);
+    message("Conversion from \"%s\" to \"%s\" successful\n", input, output);
     return exit_success;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(const std::vector<Argument> &args) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
     pdx::u_platform_binary_stderr();
+    // A write refused for the file-size limit or a vanished reader is then a
+    // failed write, reported as such, not the end of the process; a reader
+    // of the messages that has gone does not stop a conversion either.
+    pdx::u_platform_ignore_write_signals();
 
     pdx::PhaseMatrix phase;
     int status;
     CommandLine cmd;
-    if (!parse_command_line(argc, argv, cmd)) {
+    if (!parse_command_line(args, cmd)) {
         print_usage();
         status = exit_command_line;
     } else {
@@ -174,3 +177,15 @@ int main(int argc, char **argv) {
     pdx::release(phase);
     return status;
 }
+
+} // namespace
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t **argv) {
+    return run(command_arguments(argc, argv));
+}
+#else
+int main(int argc, char **argv) {
+    return run(command_arguments(argc, argv));
+}
+#endif

@@ -1,12 +1,14 @@
 #include "pdx/datafile/data_file.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/platform.h"
+#include "pdx/util/stream_size.h"
 
 namespace pdx {
 
@@ -20,8 +22,9 @@ bool region_fits(const Region &r) {
     return r.width >= 0 && r.height >= 0;
 }
 
-// Resets a matrix that holds no buffer to the empty state, releasing nothing.
-void reset(IntensityMatrix &m) {
+// Unlike release, sets every field to 0 (origin and tag included) and gives
+// no buffer back: for a matrix that holds none.
+void zero_without_freeing(IntensityMatrix &m) {
     m.size = 0;
     m.x = m.y = m.width = m.height = 0;
     m.n_buckets = 0;
@@ -29,7 +32,7 @@ void reset(IntensityMatrix &m) {
     m.matrix = nullptr;
 }
 
-void reset(PhaseMatrix &m) {
+void zero_without_freeing(PhaseMatrix &m) {
     m.size = 0;
     m.x = m.y = m.width = m.height = 0;
     m.matrix = nullptr;
@@ -57,6 +60,36 @@ void skip(std::FILE *stream, std::int32_t count) {
             return;
         }
     }
+}
+
+// The bytes a block's read asks of the stream, for a block that allocate()
+// would take: if the stream holds fewer, the read ends in
+// ERR_CORRUPT_DATA_FILE however much memory there is, so that is known
+// before memory is asked for. Zero where allocate() refuses the count, whose
+// ERR_PARAM_OUT_OF_RANGE comes first.
+std::uint64_t phase_need(const PhaseMatrix &m) {
+    // Width and height are not negative here (region_fits).
+    return std::uint64_t(m.width) * std::uint64_t(m.height) * 4;
+}
+
+std::uint64_t intensity_need(const IntensityMatrix &m, std::int32_t nbytes) {
+    if (m.n_buckets <= 0) {
+        return 0;
+    }
+    const std::uint64_t count = std::uint64_t(m.width) * std::uint64_t(m.height) * m.n_buckets;
+    if (count == 0 || count > UINT32_MAX || count > SIZE_MAX / 2) {
+        return 0;
+    }
+    const std::uint64_t n = static_cast<std::uint64_t>(nbytes) / 2;
+    // More samples than the frames hold is corrupt whatever the stream.
+    return n > count ? UINT64_MAX : n * 2;
+}
+
+// False when the stream can seek and holds fewer than `need` bytes from its
+// position on; a stream that cannot seek is given the benefit of the doubt.
+bool fits_stream(std::FILE *stream, std::uint64_t need) {
+    std::uint64_t left = 0;
+    return need == 0 || !u_stream_bytes_left(stream, &left) || need <= left;
 }
 
 } // namespace
@@ -103,29 +136,23 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
     const bool has_intensity = record.intens_nbytes > 0;
     const bool has_phase = record.phase_nbytes > 0;
     if (intensity != nullptr) {
-        reset(*intensity);
+        zero_without_freeing(*intensity);
         if (has_intensity) {
             if (!region_fits(record.intens_region)) {
                 return fail(ERR_DATASET_DIM_TOO_LARGE);
             }
-            intensity->x = record.intens_region.x;
-            intensity->y = record.intens_region.y;
-            intensity->width = record.intens_region.width;
-            intensity->height = record.intens_region.height;
+            set_region(*intensity, record.intens_region);
             intensity->n_buckets = record.intens_n_buckets;
             intensity->tag = record.intens_tag;
         }
     }
     if (phase != nullptr) {
-        reset(*phase);
+        zero_without_freeing(*phase);
         if (has_phase) {
             if (!region_fits(record.phase_region)) {
                 return fail(ERR_DATASET_DIM_TOO_LARGE);
             }
-            phase->x = record.phase_region.x;
-            phase->y = record.phase_region.y;
-            phase->width = record.phase_region.width;
-            phase->height = record.phase_region.height;
+            set_region(*phase, record.phase_region);
         }
     }
     if (body != nullptr) {
@@ -137,6 +164,9 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_intensity) {
         if (intensity != nullptr) {
+            if (!fits_stream(stream, intensity_need(*intensity, record.intens_nbytes))) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
             if (const int rc = allocate(*intensity); rc != 0) {
                 return fail(rc);
             }
@@ -159,6 +189,9 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_phase) {
         if (phase != nullptr) {
+            if (!fits_stream(stream, phase_need(*phase))) {
+                return fail(ERR_CORRUPT_DATA_FILE);
+            }
             if (const int rc = allocate(*phase); rc != 0) {
                 return fail(rc);
             }

@@ -27,12 +27,4 @@ namespace pdx {
                                         HeaderBody *body, IntensityMatrix *intensity,
                                         PhaseMatrix *phase);
 
-// Widens the packed header image at the start of `record` in place to the
-// aligned layout; `magic` (one of the three) fixes the header length.
-void data_file_expand_header(DataFileHeader *record, std::uint32_t magic);
-
-// Converts every 16- and 32-bit field of `record` from big-endian to host
-// order in place (layout_code and byte runs excepted).
-void data_file_swap_header(DataFileHeader *record);
-
 } // namespace pdx

@@ -1,4 +1,4 @@
-#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/data_file_header.h"
 
 #include <array>
 #include <cstddef>
@@ -55,7 +55,7 @@ constexpr Span kConverted[] = {
 // clang-format on
 
 // Where on-disk `offset` lies in the widened record.
-consteval std::size_t record_offset(std::size_t offset) {
+constexpr std::size_t record_offset(std::size_t offset) {
     std::size_t shift = 0;
     for (const Span &pad : kWidening) {
         if (pad.offset <= offset) {
@@ -121,7 +121,104 @@ static_assert(converts(offsetof(DataFileHeader, phase_region) + offsetof(Region,
 static_assert(converts(offsetof(DataFileHeader, phase_nbytes), 4));
 static_assert(!converts(offsetof(DataFileHeader, body) + offsetof(HeaderBody, layout_code), 2));
 
+// The fields handed to callers: the converted fields within the preamble
+// and the body, layout_code, and byte runs filling the gaps between them. A
+// gap that crosses on-disk offset 834 is two runs, as the record declares it.
+struct FieldRange {
+    std::size_t begin;
+    std::size_t end;
+    bool in_body;
+};
+constexpr FieldRange kCallerRanges[] = {{10, 48, false}, {76, 4096, true}};
+constexpr std::size_t kLayoutCodeOffset = 898;
+
+// Calls `emit(offset, length, kind)` for every field handed to callers, in
+// file order.
+template <typename Emit> constexpr void for_each_caller_field(Emit emit) {
+    for (const FieldRange &range : kCallerRanges) {
+        std::size_t at = range.begin;
+        std::size_t next = 0; // index into kConverted
+        while (at < range.end) {
+            while (next < std::size(kConverted) && kConverted[next].offset < at) {
+                ++next;
+            }
+            if (next < std::size(kConverted) && kConverted[next].offset == at) {
+                const std::size_t length = kConverted[next].length;
+                emit(range, at, length, length == 2 ? HeaderFieldKind::u16 : HeaderFieldKind::u32);
+                at += length;
+            } else if (at == kLayoutCodeOffset) {
+                emit(range, at, std::size_t{2}, HeaderFieldKind::u16);
+                at += 2;
+            } else {
+                std::size_t end =
+                    next < std::size(kConverted) ? kConverted[next].offset : range.end;
+                end = end < range.end ? end : range.end;
+                end = at < kLayoutCodeOffset && end > kLayoutCodeOffset ? kLayoutCodeOffset : end;
+                end = at < 834 && end > 834 ? 834 : end;
+                emit(range, at, end - at, HeaderFieldKind::bytes);
+                at = end;
+            }
+        }
+    }
+}
+
+consteval std::size_t caller_field_count() {
+    std::size_t count = 0;
+    for_each_caller_field(
+        [&](const FieldRange &, std::size_t, std::size_t, HeaderFieldKind) { ++count; });
+    return count;
+}
+
+constexpr auto kCallerFields = []() consteval {
+    std::array<HeaderField, caller_field_count()> list{};
+    std::size_t i = 0;
+    for_each_caller_field(
+        [&](const FieldRange &range, std::size_t offset, std::size_t length, HeaderFieldKind kind) {
+            list[i++] = {
+                static_cast<std::uint16_t>(offset), static_cast<std::uint16_t>(length), kind,
+                range.in_body,
+                static_cast<std::uint16_t>(record_offset(offset) - record_offset(range.begin))};
+        });
+    return list;
+}
+();
+
+consteval std::size_t caller_bytes(bool in_body) {
+    std::size_t total = 0;
+    for (const HeaderField &f : kCallerFields) {
+        total += f.in_body == in_body ? f.length : 0;
+    }
+    return total;
+}
+
+consteval const HeaderField *caller_field(std::size_t offset) {
+    for (const HeaderField &f : kCallerFields) {
+        if (f.offset == offset) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+static_assert(kCallerFields.size() == 188);
+// Every byte of both records but the pads, and the record's own layout.
+static_assert(caller_bytes(false) == sizeof(HeaderPreamble));
+static_assert(caller_bytes(true) == 4096 - 76); // HeaderBody less its 8 pads
+static_assert(caller_field(12)->record_offset == offsetof(HeaderPreamble, bytes_12));
+static_assert(caller_field(46)->record_offset == offsetof(HeaderPreamble, f_46));
+static_assert(caller_field(198)->record_offset == offsetof(HeaderBody, f_198));
+static_assert(caller_field(208)->record_offset == offsetof(HeaderBody, bytes_208));
+static_assert(caller_field(818)->length == 16 && caller_field(834)->length == 4);
+static_assert(caller_field(834)->record_offset == offsetof(HeaderBody, bytes_834));
+static_assert(caller_field(898)->record_offset == offsetof(HeaderBody, layout_code));
+static_assert(caller_field(1454)->record_offset == offsetof(HeaderBody, bytes_1454) &&
+              caller_field(1454)->length == 2642);
+
 } // namespace
+
+std::span<const HeaderField> header_fields() {
+    return kCallerFields;
+}
 
 void data_file_expand_header(DataFileHeader *record, std::uint32_t magic) {
     const std::size_t length = data_file_header_length(magic);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <type_traits>
 
 #include "pdx/matrix/region_matrix.h"
@@ -329,22 +330,52 @@ static_assert(std::is_trivially_copyable_v<DataFileHeader>);
 static_assert(std::has_unique_object_representations_v<DataFileHeader>);
 
 // The three magic numbers and the header length each announces.
-inline constexpr std::uint32_t DATA_FILE_MAGIC_SHORT = 0x881B036F;     // 834-byte header
-inline constexpr std::uint32_t DATA_FILE_MAGIC_SHORT_ALT = 0x881B0370; // 834-byte header
-inline constexpr std::uint32_t DATA_FILE_MAGIC_LONG = 0x881B0371;      // 4096-byte header
+inline constexpr std::uint32_t kDataFileMagicShort = 0x881B036F;    // 834-byte header
+inline constexpr std::uint32_t kDataFileMagicShortAlt = 0x881B0370; // 834-byte header
+inline constexpr std::uint32_t kDataFileMagicLong = 0x881B0371;     // 4096-byte header
 
 // The header length that `magic` announces: 834 or 4096, or 0 when `magic`
 // is not one of the three.
 constexpr std::size_t data_file_header_length(std::uint32_t magic) {
     switch (magic) {
-    case DATA_FILE_MAGIC_SHORT:
-    case DATA_FILE_MAGIC_SHORT_ALT:
+    case kDataFileMagicShort:
+    case kDataFileMagicShortAlt:
         return 834;
-    case DATA_FILE_MAGIC_LONG:
+    case kDataFileMagicLong:
         return 4096;
     default:
         return 0;
     }
 }
+
+// Widens the packed header image at the start of `record` in place to the
+// aligned layout; `magic` (one of the three) fixes the header length.
+void data_file_expand_header(DataFileHeader *record, std::uint32_t magic);
+
+// Converts every 16- and 32-bit field of `record` from big-endian to host
+// order in place (layout_code and byte runs excepted).
+void data_file_swap_header(DataFileHeader *record);
+
+// The fields of the header that the reader hands to callers, for code that
+// walks them generically (a dump, a language binding): every member of
+// HeaderPreamble (on-disk offsets 10 to 47) and of HeaderBody (76 to 4095)
+// in file order, pads left out. 16- and 32-bit fields hold host-order
+// values; layout_code (898) is a 16-bit field holding what the reader sets.
+enum class HeaderFieldKind : std::uint8_t {
+    u16,  // std::uint16_t
+    u32,  // std::uint32_t
+    bytes // a byte run of `length` bytes, as stored
+};
+
+struct HeaderField {
+    std::uint16_t offset; // on-disk offset
+    std::uint16_t length; // in bytes
+    HeaderFieldKind kind;
+    bool in_body;                // a member of HeaderBody, else of HeaderPreamble
+    std::uint16_t record_offset; // the member's offset within that record
+};
+
+// The table: 188 fields.
+std::span<const HeaderField> header_fields();
 
 } // namespace pdx

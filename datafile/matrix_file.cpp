@@ -3,12 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
+#include "pdx/util/output_file.h"
 #include "pdx/util/platform.h"
+#include "pdx/util/stream_size.h"
 
 namespace pdx {
 
@@ -18,118 +19,123 @@ namespace {
 // signed 16-bit numbers.
 constexpr std::uint16_t kMaxDimension = 32767;
 
+// Writes the dimensions and `samples` samples from `source`, all already in
+// the file's byte order, to `file`, which the caller closes.
+int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *source,
+                 std::size_t samples) {
+    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1 ||
+        (samples > 0 && std::fwrite(source, 4, samples, file) != samples)) {
+        return ERR_CANT_WRITE_FILE;
+    }
+    return 0;
+}
+
+// Reads the dimensions and the samples from `file`, which the caller closes,
+// into `matrix`, which holds no buffer.
+int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
+    std::uint16_t w = 0;
+    std::uint16_t h = 0;
+    if (std::fread(&w, 2, 1, file) != 1 || std::fread(&h, 2, 1, file) != 1) {
+        return ERR_PREMATURE_EOF;
+    }
+    if (bigEndian) {
+        u_swap_bytes(&w, 2);
+        u_swap_bytes(&h, 2);
+    }
+    if (w > kMaxDimension || h > kMaxDimension) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
+    set_region(matrix, Region{0, 0, static_cast<std::int16_t>(w), static_cast<std::int16_t>(h)});
+    // A zero dimension is allocate's ERR_PARAM_OUT_OF_RANGE. Samples the
+    // file cannot hold are found without asking for memory for them.
+    std::uint64_t left = 0;
+    if (w > 0 && h > 0 && u_stream_bytes_left(file, &left) && std::uint64_t{w} * h * 4 > left) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    if (const int rc = allocate(matrix); rc != 0) {
+        return rc;
+    }
+    // The samples follow the dimensions directly. A stream that cannot seek
+    // (a pipe) is already there after the four bytes just read.
+    std::fseek(file, 4, SEEK_SET);
+    const std::size_t samples = std::size_t{w} * h;
+    if (std::fread(matrix.matrix, 4, samples, file) != samples) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    if (bigEndian) {
+        u_swap_samples(matrix.matrix, samples, 4);
+    }
+    return 0;
+}
+
 } // namespace
 
-int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian) {
+int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
+                      UPublish publish) {
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
     // The dimensions go to the file as unsigned 16-bit numbers. The samples
     // they announce must all lie in the caller's buffer, or the write would
     // read past it; a record without a buffer holds none, whatever its size.
-    std::uint16_t w = static_cast<std::uint16_t>(matrix->width);
-    std::uint16_t h = static_cast<std::uint16_t>(matrix->height);
-    const std::uint64_t count = std::uint64_t{w} * h;
+    const std::uint64_t count = std::uint64_t{static_cast<std::uint16_t>(matrix->width)} *
+                                static_cast<std::uint16_t>(matrix->height);
     const std::uint64_t held = matrix->matrix != nullptr ? matrix->size : 0;
     if (count > held) {
         return ERR_INVALID_PARAM;
     }
 
-    std::FILE *file = u_platform_open(path, UOpenMode::write);
-    if (file == nullptr) {
-        return ERR_CANT_OPEN_FILE;
-    }
-
     // count <= size: the buffer really holds count * 4 bytes, so that
     // product fits std::size_t.
     const auto samples = static_cast<std::size_t>(count);
-    int result = 0;
+    std::uint16_t w = static_cast<std::uint16_t>(matrix->width);
+    std::uint16_t h = static_cast<std::uint16_t>(matrix->height);
+    const void *source = matrix->matrix;
     void *copy = nullptr;
     if (bigEndian) {
         u_swap_bytes(&w, 2);
         u_swap_bytes(&h, 2);
     }
-    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1) {
-        result = ERR_CANT_WRITE_FILE;
+    if (bigEndian && samples > 0) {
+        // The caller's samples stay in host order: the copy is reversed as
+        // it is made, before anything is opened, so a lack of memory touches
+        // no file.
+        copy = u_malloc(samples * 4);
+        if (copy == nullptr) {
+            return ERR_NO_MEM;
+        }
+        u_swap_samples_copy(copy, matrix->matrix, samples, 4);
+        source = copy;
     }
-    if (result == 0 && samples > 0) {
-        const void *source = matrix->matrix;
-        if (bigEndian) {
-            // The caller's samples stay in host order: reverse a copy.
-            copy = u_malloc(samples * 4);
-            if (copy == nullptr) {
-                result = ERR_NO_MEM;
-            } else {
-                std::memcpy(copy, matrix->matrix, samples * 4);
-                u_swap_samples(copy, samples, 4);
-                source = copy;
-            }
-        }
-        if (result == 0 && std::fwrite(source, 4, samples, file) != samples) {
-            result = ERR_CANT_WRITE_FILE;
-        }
+
+    UOutputFile out;
+    int rc = out.open(path, publish);
+    if (rc == 0) {
+        rc = write_stream(out.stream(), w, h, source, samples);
+        // Nothing is published unless every byte reached the file.
+        rc = rc == 0 ? out.commit() : rc;
     }
     if (copy != nullptr) {
         u_free(copy);
     }
-    // Buffered bytes reach the file only when it is closed: a failed close
-    // is a failed write.
-    if (std::fclose(file) != 0 && result == 0) {
-        result = ERR_CANT_WRITE_FILE;
-    }
-    return result;
+    return rc;
 }
 
 int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
-    int result = 0;
     std::FILE *file = u_platform_open(path, UOpenMode::read);
     if (file == nullptr) {
-        result = ERR_CANT_OPEN_FILE;
+        release(*matrix);
+        return ERR_CANT_OPEN_FILE;
     }
-
-    std::uint16_t w = 0;
-    std::uint16_t h = 0;
-    if (result == 0 && (std::fread(&w, 2, 1, file) != 1 || std::fread(&h, 2, 1, file) != 1)) {
-        result = ERR_PREMATURE_EOF;
-    }
-    if (result == 0) {
-        if (bigEndian) {
-            u_swap_bytes(&w, 2);
-            u_swap_bytes(&h, 2);
-        }
-        if (w > kMaxDimension || h > kMaxDimension) {
-            result = ERR_PARAM_OUT_OF_RANGE;
-        }
-    }
-    if (result == 0) {
-        matrix->x = 0;
-        matrix->y = 0;
-        matrix->width = static_cast<std::int16_t>(w);
-        matrix->height = static_cast<std::int16_t>(h);
-        result = allocate(*matrix); // ERR_PARAM_OUT_OF_RANGE for a zero dimension
-    }
-    if (result == 0) {
-        // The samples follow the dimensions directly. A stream that cannot
-        // seek (a pipe) is already there after the four bytes just read.
-        std::fseek(file, 4, SEEK_SET);
-        const std::size_t samples = std::size_t{w} * h;
-        if (std::fread(matrix->matrix, 4, samples, file) != samples) {
-            result = ERR_CORRUPT_DATA_FILE;
-        } else if (bigEndian) {
-            u_swap_samples(matrix->matrix, samples, 4);
-        }
-    }
-
-    if (result != 0) {
+    const int rc = read_stream(file, *matrix, bigEndian);
+    std::fclose(file);
+    if (rc != 0) {
         release(*matrix);
     }
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return result;
+    return rc;
 }
 
 } // namespace pdx

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "pdx/matrix/region_matrix.h"
+#include "pdx/util/output_file.h"
 
 namespace pdx {
 
@@ -9,18 +10,27 @@ namespace pdx {
 // order, little-endian unless big-endian is asked for. No magic number: the
 // reader is told the byte order. Paths are path arguments (util/path.h).
 
-// Writes `matrix` (never changed) to `path`. Returns 0, or ERR_INVALID_PARAM
-// (no matrix, or a matrix whose buffer holds fewer than width * height
-// samples; nothing opened), ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE (a short
-// write or a failed close), ERR_NO_MEM (no memory for the big-endian copy).
-// A failed write may leave a truncated file.
-[[nodiscard]] int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian);
+// Writes `matrix` (never changed) to `path`. A regular file appears whole
+// or not at all: on failure whatever held the name before is left as it was
+// (see util/output_file.h for how, and for the outputs written directly,
+// such as devices and pipes). `publish` says what may hold the name: with
+// UPublish::replace (the default) an existing file is replaced; with
+// UPublish::if_absent the file is published only if nothing holds the name
+// when it is complete. Returns 0, or ERR_INVALID_PARAM (no matrix, or a
+// matrix whose buffer holds fewer than width * height samples; nothing
+// opened), ERR_NO_MEM (no memory for the big-endian copy; nothing opened),
+// ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE (a short write, a failed flush or
+// close, or a failed publication), ERR_CANT_CREATE_FILE (if_absent, and the
+// name was taken).
+[[nodiscard]] int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
+                                    UPublish publish = UPublish::replace);
 
 // Reads a data matrix file into `matrix`, which must hold no buffer. On any
 // failure the matrix is returned released. Returns 0, or ERR_INVALID_PARAM
 // (no matrix; nothing opened), ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF (fewer
 // than 4 bytes), ERR_PARAM_OUT_OF_RANGE (a dimension above 32767 or of 0),
-// ERR_NO_MEM, ERR_CORRUPT_DATA_FILE (fewer samples than the dimensions say).
+// ERR_NO_MEM, ERR_CORRUPT_DATA_FILE (fewer samples than the dimensions say;
+// when the file's length is known, found before any memory is asked for).
 [[nodiscard]] int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian);
 
 } // namespace pdx

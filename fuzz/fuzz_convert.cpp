@@ -14,7 +14,6 @@
 #include "support/temp_dir.h"
 
 using namespace pdx;
-
 using namespace fuzz_support;
 
 namespace {

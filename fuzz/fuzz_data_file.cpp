@@ -18,7 +18,6 @@
 #endif
 
 using namespace pdx;
-
 using namespace fuzz_support;
 
 namespace {
@@ -72,7 +71,7 @@ void check_success(const std::uint8_t *data, std::size_t size, unsigned choice,
         check(preamble.f_10 == be16_at(data + 10), "preamble");
     }
     if (choice & 2) {
-        check(body.layout_code == (l.header == 4096 ? 3 : 0), "layout_code");
+        check(body.layout_code == (l.header == test_support::kLongHeader ? 3 : 0), "layout_code");
     }
     // Where the phase block starts: after the intensity samples read, or
     // after the whole skipped intensity block.

@@ -10,7 +10,6 @@
 #include "support/temp_dir.h"
 
 using namespace pdx;
-
 using namespace fuzz_support;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {

@@ -11,13 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "pdx/matrix/region_matrix.h"
+#include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
+#include "support/data_file_builder.h"
 #include "support/matrix_image.h"
+#include "support/temp_dir.h"
 
 namespace fuzz_support {
 
@@ -66,29 +68,8 @@ inline void install_budget() {
 
 // A scratch folder of this process's own, removed when the process ends,
 // for entry points that take a path.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        const auto base = std::filesystem::temp_directory_path();
-        for (unsigned n = static_cast<unsigned>(std::rand());; ++n) {
-            dir_ = base / ("pdx_fuzz_" + std::to_string(n));
-            if (std::filesystem::create_directory(dir_)) {
-                break;
-            }
-        }
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-    std::string file(const char *name) const { return (dir_ / name).string(); }
-
-  private:
-    std::filesystem::path dir_;
-};
-
 inline std::string scratch_path(const char *name) {
-    static const ScratchDir dir;
+    static const test_support::TempDir dir;
     return dir.file(name);
 }
 
@@ -110,13 +91,13 @@ inline void check(bool condition, const char *what) {
 // The codes a data file read may fail with.
 inline bool data_file_code(int code) {
     switch (code) {
-    case 120: // ERR_CANT_OPEN_FILE
-    case 134: // ERR_CORRUPT_DATA_FILE
-    case 142: // ERR_DATASET_DIM_TOO_LARGE
-    case 320: // ERR_NO_MEM
-    case 328: // ERR_NOT_A_DATA_FILE
-    case 333: // ERR_PARAM_OUT_OF_RANGE
-    case 353: // ERR_PREMATURE_EOF
+    case pdx::ERR_CANT_OPEN_FILE:
+    case pdx::ERR_CORRUPT_DATA_FILE:
+    case pdx::ERR_DATASET_DIM_TOO_LARGE:
+    case pdx::ERR_NO_MEM:
+    case pdx::ERR_NOT_A_DATA_FILE:
+    case pdx::ERR_PARAM_OUT_OF_RANGE:
+    case pdx::ERR_PREMATURE_EOF:
         return true;
     default:
         return false;
@@ -151,21 +132,25 @@ inline DataFileLayout data_file_layout(const std::uint8_t *data, std::size_t siz
         return l;
     }
     const std::uint32_t magic = be32_at(data);
-    l.header = magic == 0x881B036F || magic == 0x881B0370 ? 834 : magic == 0x881B0371 ? 4096 : 0;
+    namespace ts = test_support;
+    namespace off = test_support::data_file_offset;
+    l.header = magic == ts::kMagic834 || magic == ts::kMagic834Alt ? ts::kShortHeader
+               : magic == ts::kMagic4096                           ? ts::kLongHeader
+                                                                   : 0;
     if (l.header == 0 || size < l.header) {
         return l;
     }
     l.valid = true;
     const auto s16 = [&](std::size_t at) { return static_cast<std::int16_t>(be16_at(data + at)); };
-    l.intens_width = s16(52);
-    l.intens_height = s16(54);
-    l.intens_n_buckets = s16(56);
-    l.intens_nbytes = static_cast<std::int32_t>(be32_at(data + 60));
-    l.phase_x = s16(64);
-    l.phase_y = s16(66);
-    l.phase_width = s16(68);
-    l.phase_height = s16(70);
-    l.phase_nbytes = static_cast<std::int32_t>(be32_at(data + 72));
+    l.intens_width = s16(off::intens_width);
+    l.intens_height = s16(off::intens_height);
+    l.intens_n_buckets = s16(off::intens_n_buckets);
+    l.intens_nbytes = static_cast<std::int32_t>(be32_at(data + off::intens_nbytes));
+    l.phase_x = s16(off::phase_x);
+    l.phase_y = s16(off::phase_y);
+    l.phase_width = s16(off::phase_width);
+    l.phase_height = s16(off::phase_height);
+    l.phase_nbytes = static_cast<std::int32_t>(be32_at(data + off::phase_nbytes));
     return l;
 }
 

@@ -113,6 +113,14 @@ template <typename Matrix> int obtain_buffer(Matrix &m, Count count) {
     return 0;
 }
 
+// The rectangle of either kind of matrix.
+template <typename Matrix> void place(Matrix &m, const Region &r) {
+    m.x = r.x;
+    m.y = r.y;
+    m.width = r.width;
+    m.height = r.height;
+}
+
 // Hands every field of `from` to `to`, leaving `from` as a new matrix is.
 void take(PhaseMatrix &to, PhaseMatrix &from) noexcept {
     to.size = std::exchange(from.size, 0);
@@ -189,10 +197,7 @@ int resize(PhaseMatrix &m, const Region &r, bool keepLarger) {
     if (rc != 0 || count.kind == CountKind::zero) {
         return rc; // the old rectangle stays
     }
-    m.x = r.x;
-    m.y = r.y;
-    m.width = r.width;
-    m.height = r.height;
+    place(m, r);
     return 0;
 }
 
@@ -208,12 +213,17 @@ int resize(IntensityMatrix &m, const Region &r, int n_buckets, bool keepLarger) 
     if (rc != 0 || count.kind == CountKind::zero) {
         return rc; // the old rectangle and bucket count stay
     }
-    m.x = r.x;
-    m.y = r.y;
-    m.width = r.width;
-    m.height = r.height;
+    place(m, r);
     m.n_buckets = static_cast<std::int16_t>(n_buckets);
     return 0;
+}
+
+void set_region(PhaseMatrix &m, const Region &r) {
+    place(m, r);
+}
+
+void set_region(IntensityMatrix &m, const Region &r) {
+    place(m, r);
 }
 
 void release(PhaseMatrix &m) {

@@ -80,6 +80,11 @@ struct IntensityMatrix {
 [[nodiscard]] int resize(PhaseMatrix &m, const Region &r, bool keepLarger);
 [[nodiscard]] int resize(IntensityMatrix &m, const Region &r, int n_buckets, bool keepLarger);
 
+// Stores rectangle `r` in the record: x, y, width and height. The buffer,
+// size (and n_buckets) are left as they are.
+void set_region(PhaseMatrix &m, const Region &r);
+void set_region(IntensityMatrix &m, const Region &r);
+
 // Gives the buffer back (if any) and sets size, width and height (and
 // n_buckets) to 0; x, y and tag stay. Safe in any state, any number of times.
 void release(PhaseMatrix &m);

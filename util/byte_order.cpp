@@ -75,37 +75,53 @@ inline Lanes16 swap_lane_pairs(Lanes16 v) {
 
 constexpr std::size_t kStep = 32; // bytes per vector step: two vectors
 
-void swap_samples_2(unsigned char *b, std::size_t count) {
+// Each step loads its bytes from `s` before it stores them to `d`, so `d`
+// may be `s` itself (in place) or a block that does not overlap it.
+void swap_samples_2(unsigned char *d, const unsigned char *s, std::size_t count) {
 #ifdef U_SWAP_VECTOR
-    unsigned char *const vector_end = b + (count * 2) / kStep * kStep;
-    for (; b != vector_end; b += kStep) {
-        store_lanes(b, swap_bytes_of_lanes(load_lanes(b)));
-        store_lanes(b + 16, swap_bytes_of_lanes(load_lanes(b + 16)));
+    const unsigned char *const vector_end = s + (count * 2) / kStep * kStep;
+    for (; s != vector_end; s += kStep, d += kStep) {
+        const Lanes16 a = load_lanes(s);
+        const Lanes16 b = load_lanes(s + 16);
+        store_lanes(d, swap_bytes_of_lanes(a));
+        store_lanes(d + 16, swap_bytes_of_lanes(b));
     }
     count %= kStep / 2;
 #endif
     for (std::size_t i = 0; i < count; ++i) {
         std::uint16_t v;
-        std::memcpy(&v, b + 2 * i, 2);
+        std::memcpy(&v, s + 2 * i, 2);
         v = static_cast<std::uint16_t>((v >> 8) | (v << 8));
-        std::memcpy(b + 2 * i, &v, 2);
+        std::memcpy(d + 2 * i, &v, 2);
     }
 }
 
-void swap_samples_4(unsigned char *b, std::size_t count) {
+void swap_samples_4(unsigned char *d, const unsigned char *s, std::size_t count) {
 #ifdef U_SWAP_VECTOR
-    unsigned char *const vector_end = b + (count * 4) / kStep * kStep;
-    for (; b != vector_end; b += kStep) {
-        store_lanes(b, swap_bytes_of_lanes(swap_lane_pairs(load_lanes(b))));
-        store_lanes(b + 16, swap_bytes_of_lanes(swap_lane_pairs(load_lanes(b + 16))));
+    const unsigned char *const vector_end = s + (count * 4) / kStep * kStep;
+    for (; s != vector_end; s += kStep, d += kStep) {
+        const Lanes16 a = load_lanes(s);
+        const Lanes16 b = load_lanes(s + 16);
+        store_lanes(d, swap_bytes_of_lanes(swap_lane_pairs(a)));
+        store_lanes(d + 16, swap_bytes_of_lanes(swap_lane_pairs(b)));
     }
     count %= kStep / 4;
 #endif
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t v;
-        std::memcpy(&v, b + 4 * i, 4);
+        std::memcpy(&v, s + 4 * i, 4);
         v = (v >> 24) | ((v >> 8) & 0x0000FF00u) | ((v << 8) & 0x00FF0000u) | (v << 24);
-        std::memcpy(b + 4 * i, &v, 4);
+        std::memcpy(d + 4 * i, &v, 4);
+    }
+}
+
+void swap_samples(unsigned char *d, const unsigned char *s, std::size_t count, int width) {
+    if (width == 2) {
+        swap_samples_2(d, s, count);
+    } else if (width == 4) {
+        swap_samples_4(d, s, count);
+    } else {
+        bad_width(width);
     }
 }
 
@@ -113,13 +129,12 @@ void swap_samples_4(unsigned char *b, std::size_t count) {
 
 void u_swap_samples(void *block, std::size_t count, int width) {
     auto *b = static_cast<unsigned char *>(block);
-    if (width == 2) {
-        swap_samples_2(b, count);
-    } else if (width == 4) {
-        swap_samples_4(b, count);
-    } else {
-        bad_width(width);
-    }
+    swap_samples(b, b, count, width);
+}
+
+void u_swap_samples_copy(void *dest, const void *source, std::size_t count, int width) {
+    swap_samples(static_cast<unsigned char *>(dest), static_cast<const unsigned char *>(source),
+                 count, width);
 }
 
 } // namespace pdx

@@ -16,4 +16,10 @@ void u_swap_bytes(void *value, int width);
 // address. Any other width aborts as u_swap_bytes does.
 void u_swap_samples(void *block, std::size_t count, int width);
 
+// Writes to `dest` the `count` values of `width` bytes at `source` with
+// their byte order reversed, in one pass: the same bytes as a copy followed
+// by u_swap_samples on it. The two blocks must not overlap; `source` is left
+// as it was. Any other width aborts as u_swap_bytes does.
+void u_swap_samples_copy(void *dest, const void *source, std::size_t count, int width);
+
 } // namespace pdx

@@ -4,7 +4,7 @@
 
 namespace pdx {
 
-// Error codes: 0 is success, 1 to U_ERROR_COUNT name one failure each.
+// Error codes: 0 is success, 1 to kErrorCount name one failure each.
 // Every operation of the library that can fail returns one of these as a
 // plain int.
 
@@ -24,15 +24,15 @@ U_ERROR_LIST(U_ERROR_CONSTANT)
 #undef U_ERROR_CONSTANT
 
 // The highest failure code.
-inline constexpr int U_ERROR_COUNT = u_detail::U_ERROR_POSITION_END - 1;
+inline constexpr int kErrorCount = u_detail::U_ERROR_POSITION_END - 1;
 
 // The name of each code, indexed by code: entry 0 is the empty string,
-// entries 1 to U_ERROR_COUNT the constants' names. Only index it with a code
+// entries 1 to kErrorCount the constants' names. Only index it with a code
 // known to lie in that range; u_error_name takes any int.
-extern const char *const u_error_names[U_ERROR_COUNT + 1];
+extern const char *const u_error_names[kErrorCount + 1];
 
 // The name of any int: "NO_ERROR" for 0, the table's entry for 1 to
-// U_ERROR_COUNT, and "invalid error number <code>" for anything else.
+// kErrorCount, and "invalid error number <code>" for anything else.
 // The text lives in one static buffer that the next call overwrites, so
 // this is not safe to call from several threads at once.
 const char *u_error_name(int code);

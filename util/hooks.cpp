@@ -4,11 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "pdx/util/platform_memory.h"
+
 namespace pdx {
 
 namespace {
 
+// Large blocks come on huge pages where the system offers them; free takes
+// both kinds back.
 void *runtime_malloc(std::size_t size) {
+    if (void *block = u_platform_large_block(size)) {
+        return block;
+    }
     return std::malloc(size);
 }
 void *runtime_realloc(void *block, std::size_t size) {

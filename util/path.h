@@ -13,9 +13,4 @@ namespace pdx {
 
 bool u_path_is_wide(const char *path);
 
-// True when `path` (either form) names an existing regular file; false for
-// null, "", a missing entry, a directory, a device or any failing status
-// query. The file is not opened.
-bool u_file_exists(const char *path);
-
 } // namespace pdx

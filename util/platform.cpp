@@ -8,6 +8,7 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #endif
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -134,5 +135,46 @@ void u_platform_binary_stderr() {
     _setmode(_fileno(stderr), _O_BINARY);
 #endif
 }
+
+#ifdef _WIN32
+bool u_platform_native_name(const char *path, std::wstring &name) {
+    if (path == nullptr) {
+        return false;
+    }
+    try {
+        if (u_path_is_wide(path)) {
+            const std::u16string units = wide_units(path);
+            name.assign(units.begin(), units.end());
+            return true;
+        }
+        name.clear();
+        const int length = static_cast<int>(std::strlen(path));
+        if (length == 0) {
+            return true;
+        }
+        const UINT page = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+        const int n = MultiByteToWideChar(page, 0, path, length, nullptr, 0);
+        if (n <= 0) {
+            return false;
+        }
+        name.resize(static_cast<std::size_t>(n));
+        return MultiByteToWideChar(page, 0, path, length, name.data(), n) == n;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+#else
+bool u_platform_native_name(const char *path, std::string &name) {
+    if (path == nullptr) {
+        return false;
+    }
+    try {
+        name.clear();
+        return native_name(path, name);
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
+}
+#endif
 
 } // namespace pdx

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 namespace pdx {
 
@@ -24,5 +25,16 @@ bool u_platform_stat_mode(const char *path, unsigned *mode);
 // distinguishes one (Windows), so that messages are the same bytes
 // everywhere: "\n" is not turned into "\r\n". Elsewhere it does nothing.
 void u_platform_binary_stderr();
+
+// The name the platform's own file calls take for `path` (either form): on
+// Windows the UTF-16 text of a wide path, or a narrow path converted from
+// the code page the narrow file calls use; elsewhere the path itself, or the
+// UTF-8 form of a wide path. False for null, for a path that cannot be
+// converted, and when memory runs out.
+#ifdef _WIN32
+bool u_platform_native_name(const char *path, std::wstring &name);
+#else
+bool u_platform_native_name(const char *path, std::string &name);
+#endif
 
 } // namespace pdx

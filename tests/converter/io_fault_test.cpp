@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "converter/subprocess.h"
 #include "support/data_file_builder.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace {

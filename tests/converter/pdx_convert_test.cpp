@@ -12,9 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "converter/subprocess.h"
 #include "support/data_file_builder.h"
 #include "support/matrix_image.h"
+#include "support/subprocess.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -240,6 +240,33 @@ TEST_P(PdxConvert, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, PdxConvert, testing::ValuesIn(cases()),
                          [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
+
+// Names beyond ASCII reach the file as typed, whatever the Windows code page,
+// and the messages carry them as UTF-8. The names are relative to the
+// child's working directory, so each argument begins with the name itself:
+// "\u00ff\u00fe" is FF FE in the Windows-1252 code page, not a wide path.
+TEST(PdxConvertNames, AnyNameConverts) {
+    const char *const names[] = {"Pr\u00fcfling", "\u039c\u03ad\u03c4\u03c1\u03b7\u03c3\u03b7",
+                                 "\u6e2c\u5b9a", "probe \U0001F600", "\u00ff\u00fe name"};
+    for (const char *name : names) {
+        SCOPED_TRACE(name);
+        TempDir work;
+        TempDir capture;
+        const std::string in = std::string(name) + ".dat";
+        const std::string out = std::string(name) + ".bin";
+        const auto on_disk = [&](const std::string &n) {
+            return work.path() / fs::path(std::u8string(n.begin(), n.end()));
+        };
+        test_support::write_file(on_disk(in), DataFileBuilder(4096).phase(3, 2, kPhase).build());
+        test_support::write_file(on_disk(out), kOldOutput);
+
+        const test_support::ProcessResult r = test_support::run_process(
+            PDX_CONVERT_EXE, {"-b", "-f", in, out}, capture.path(), work.path());
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, success(in, out));
+        EXPECT_EQ(test_support::read_file(on_disk(out)), matrix_file_bytes(true));
+    }
+}
 
 #ifndef _WIN32
 // Arguments that begin with a byte-order mark are wide paths. A command-line

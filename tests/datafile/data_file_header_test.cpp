@@ -15,10 +15,9 @@
 #include "support/data_file_builder.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
 
@@ -240,6 +239,39 @@ TEST(DataFileHeader, LayoutCodeIsThreeAfterALongHeaderWhateverTheFileHolds) {
     body.layout_code = 7;
     ASSERT_EQ(data_file_read(path.c_str(), nullptr, &body, nullptr, nullptr), 0);
     EXPECT_EQ(body.layout_code, 0);
+}
+
+TEST(DataFileHeader, FieldTableTilesPreambleAndBodyWithTheFieldsWidths) {
+    // Width of the 16- or 32-bit field starting at each on-disk offset.
+    std::vector<std::size_t> width(4096, 0);
+    for (const NumericRun &run : kNumericRuns) {
+        for (std::size_t i = 0; i < run.count; ++i) {
+            width[run.start + i * run.width] = run.width;
+        }
+    }
+    std::size_t next = 10;
+    for (const HeaderField &f : header_fields()) {
+        SCOPED_TRACE(testing::Message() << "field at " << f.offset);
+        if (next == 48) {
+            next = 76; // the block geometry is not handed out
+        }
+        ASSERT_EQ(f.offset, next);
+        ASSERT_EQ(f.in_body, f.offset >= 76);
+        const std::size_t start = f.in_body ? 76 : 10;
+        EXPECT_EQ(f.record_offset, record_offset(f.offset) - record_offset(start));
+        if (f.kind == HeaderFieldKind::bytes) {
+            for (std::size_t d = f.offset; d < f.offset + f.length; ++d) {
+                ASSERT_EQ(width[d], 0u) << "numeric field inside a byte run at " << d;
+            }
+            // The short header's end splits a run, as the record declares it.
+            EXPECT_TRUE(f.offset >= 834 || f.offset + f.length <= 834);
+        } else {
+            EXPECT_EQ(f.length, f.kind == HeaderFieldKind::u16 ? 2u : 4u);
+            EXPECT_EQ(width[f.offset], f.length);
+        }
+        next = f.offset + f.length;
+    }
+    EXPECT_EQ(next, 4096u);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include "pdx/util/hooks.h"
 #include "support/alloc_hooks.h"
 #include "support/data_file_builder.h"
+#include "support/matrix_image.h"
 #include "support/temp_dir.h"
 
 #ifdef _WIN32
@@ -25,12 +26,12 @@
 #include <unistd.h>
 #endif
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::Bytes;
 using test_support::DataFileBuilder;
+using test_support::is_released;
 using test_support::put16;
 using test_support::put32;
 namespace at = test_support::data_file_offset;
@@ -78,32 +79,16 @@ bool untouched(const HeaderBody &b) {
     return same_bytes(&b, &sentinel, sizeof b);
 }
 
-// Released: no buffer, no size, no rectangle (x, y and tag may stay).
-void expect_released(const IntensityMatrix &m) {
-    EXPECT_EQ(m.matrix, nullptr);
-    EXPECT_EQ(m.size, 0u);
-    EXPECT_EQ(m.width, 0);
-    EXPECT_EQ(m.height, 0);
-    EXPECT_EQ(m.n_buckets, 0);
-}
-
-void expect_released(const PhaseMatrix &m) {
-    EXPECT_EQ(m.matrix, nullptr);
-    EXPECT_EQ(m.size, 0u);
-    EXPECT_EQ(m.width, 0);
-    EXPECT_EQ(m.height, 0);
-}
-
 // Empty: as a new matrix, every field zero.
 void expect_empty(const IntensityMatrix &m) {
-    expect_released(m);
+    EXPECT_TRUE(is_released(m));
     EXPECT_EQ(m.x, 0);
     EXPECT_EQ(m.y, 0);
     EXPECT_EQ(m.tag, 0);
 }
 
 void expect_empty(const PhaseMatrix &m) {
-    expect_released(m);
+    EXPECT_TRUE(is_released(m));
     EXPECT_EQ(m.x, 0);
     EXPECT_EQ(m.y, 0);
 }
@@ -297,8 +282,8 @@ TEST_F(DataFileReadTest, EachBrokenFieldGivesItsCodeAndReleasesTheMatrices) {
         Outputs out;
         long position = 0;
         EXPECT_EQ(read_stream(bytes, out, &position), c.code);
-        expect_released(out.intensity);
-        expect_released(out.phase);
+        EXPECT_TRUE(is_released(out.intensity));
+        EXPECT_TRUE(is_released(out.phase));
         EXPECT_EQ(hooks.live_blocks(), 0u);
         if (c.preamble_filled) {
             EXPECT_TRUE(same_bytes(&out.preamble, &valid.preamble, sizeof out.preamble));
@@ -317,8 +302,8 @@ TEST_F(DataFileReadTest, EachBrokenFieldGivesItsCodeAndReleasesTheMatrices) {
         // Through the path the outcome is the same.
         Outputs by_path;
         EXPECT_EQ(read(bytes, by_path), c.code);
-        expect_released(by_path.intensity);
-        expect_released(by_path.phase);
+        EXPECT_TRUE(is_released(by_path.intensity));
+        EXPECT_TRUE(is_released(by_path.phase));
     }
 }
 
@@ -330,8 +315,8 @@ TEST_F(DataFileReadTest, NoMemoryForEitherMatrixReleasesBoth) {
         hooks.fail_call(refused);
         Outputs out;
         EXPECT_EQ(read(good, out), ERR_NO_MEM);
-        expect_released(out.intensity);
-        expect_released(out.phase);
+        EXPECT_TRUE(is_released(out.intensity));
+        EXPECT_TRUE(is_released(out.phase));
         EXPECT_EQ(hooks.live_blocks(), 0u);
     }
 }

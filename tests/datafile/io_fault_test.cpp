@@ -27,10 +27,9 @@
 #define PDX_TEST_COOKIE_STREAMS 1
 #endif
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 namespace fs = std::filesystem;
 using test_support::AllocHooks;
 using test_support::Bytes;

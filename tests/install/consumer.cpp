@@ -1,8 +1,6 @@
-// Uses the installed library as a user's program would: writes a small
-// matrix to a data matrix file, reads it back and names an error code.
-// Exits 0 when all of it holds. The project asks for C++14 and an X11-style
-// Region is in scope before the library's headers: the package raises the
-// language level, and the library's names stay inside its namespace.
+// Uses the installed library as a user's program would: the project asks for
+// C++14 and has an X11-style Region in scope. Writes a small matrix to a data
+// matrix file, reads it back and names an error code; exits 0 when all holds.
 
 typedef struct _XRegion *Region;
 
@@ -14,10 +12,7 @@ typedef struct _XRegion *Region;
 #include <pdx/matrix/region_matrix.h>
 #include <pdx/util/errors.h>
 
-namespace {
-
-// A matrix made in a function and handed back by value.
-pdx::PhaseMatrix two_samples() {
+static pdx::PhaseMatrix two_samples() {
     pdx::PhaseMatrix m;
     m.width = 2;
     m.height = 1;
@@ -28,30 +23,20 @@ pdx::PhaseMatrix two_samples() {
     return m;
 }
 
-} // namespace
-
 int main(int argc, char **argv) {
-    if (argc != 2) {
-        return 2;
-    }
-    Region unused = nullptr;
-    (void)unused;
-
     std::vector<pdx::PhaseMatrix> kept;
     kept.push_back(two_samples());
-    if (kept[0].matrix == nullptr) {
-        return 1;
+    if (argc != 2 || kept[0].matrix == nullptr) {
+        return 2;
     }
     int rc = pdx::matrix_file_write(argv[1], &kept[0], true);
-
     pdx::PhaseMatrix back;
     if (rc == 0) {
         rc = pdx::matrix_file_read(argv[1], &back, true);
     }
     const bool same = rc == 0 && back.width == 2 && back.height == 1 && back.matrix[0] == 7 &&
                       back.matrix[1] == -7;
-    if (!same ||
-        std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE") != 0) {
+    if (!same || std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE")) {
         std::fprintf(stderr, "consumer: the installed library misbehaved (%d)\n", rc);
         return 1;
     }

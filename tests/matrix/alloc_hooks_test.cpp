@@ -6,10 +6,9 @@
 
 #include "pdx/util/hooks.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::AllocHooks;
 
 // The helper other suites build on: nested objects both see a call, refusals

@@ -13,23 +13,15 @@
 #include "pdx/util/errors.h"
 #include "support/alloc_faults.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::AllocHooks;
 using test_support::refuse_each_call;
 
 Region rect(int x, int y, int w, int h) {
     return {static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
             static_cast<std::int16_t>(w), static_cast<std::int16_t>(h)};
-}
-
-template <typename Matrix> void place(Matrix &m, const Region &r) {
-    m.x = r.x;
-    m.y = r.y;
-    m.width = r.width;
-    m.height = r.height;
 }
 
 void expect_rect(const PhaseMatrix &m, const Region &r) {
@@ -68,7 +60,7 @@ TEST(MatrixFaultInjection, PhaseMatrixAllocate) {
     const Region r = rect(7, 8, 300, 200);
     const std::size_t calls = refuse_each_call([&](AllocHooks &hooks) {
         PhaseMatrix m;
-        place(m, r);
+        set_region(m, r);
         const int rc = allocate(m);
         if (hooks.refused_count() != 0) {
             EXPECT_EQ(rc, ERR_NO_MEM);
@@ -92,7 +84,7 @@ TEST(MatrixFaultInjection, PhaseMatrixAllocate) {
 // caller writes them again before the retry.
 TEST(MatrixFaultInjection, IntensityMatrixAllocate) {
     const auto shape = [](IntensityMatrix &m) {
-        place(m, rect(3, 4, 30, 20));
+        set_region(m, rect(3, 4, 30, 20));
         m.n_buckets = 5;
         m.tag = 0xBEEF;
     };
@@ -133,7 +125,7 @@ TEST(MatrixFaultInjection, Resize) {
         SCOPED_TRACE(c.name);
         const std::size_t phase_calls = refuse_each_call([&](AllocHooks &hooks) {
             PhaseMatrix m;
-            place(m, c.start);
+            set_region(m, c.start);
             // The refused call may be the one that fills the matrix first.
             if (c.filled && allocate(m) != 0) {
                 EXPECT_EQ(hooks.refused_count(), 1u);
@@ -159,7 +151,7 @@ TEST(MatrixFaultInjection, Resize) {
 
         const std::size_t intensity_calls = refuse_each_call([&](AllocHooks &hooks) {
             IntensityMatrix m;
-            place(m, c.start);
+            set_region(m, c.start);
             m.n_buckets = c.filled ? 2 : 0;
             if (c.filled && allocate(m) != 0) {
                 EXPECT_EQ(hooks.refused_count(), 1u);

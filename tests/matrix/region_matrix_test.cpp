@@ -10,10 +10,9 @@
 #include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::AllocHooks;
 
 // Every field of a record, compared at once.
@@ -206,26 +205,19 @@ template <typename Matrix> void expect_owns_and_moves() {
         Matrix a = made<Matrix>(4);
         const auto before = fields(a);
         Matrix b(std::move(a));
-        EXPECT_EQ(fields(b), before);
-        EXPECT_EQ(fields(a), fields(Matrix{}));
-
         Matrix c = made<Matrix>(3);
         void *const replaced = c.matrix;
         c = std::move(b);
-        EXPECT_EQ(fields(c), before);
-        EXPECT_EQ(fields(b), fields(Matrix{}));
-        ASSERT_EQ(hooks.free_count(), 1u);
-        EXPECT_EQ(hooks.frees()[0], replaced);
         Matrix &same = c;
         c = std::move(same);
+        EXPECT_EQ(fields(a), fields(Matrix{}));
+        EXPECT_EQ(fields(b), fields(Matrix{}));
         EXPECT_EQ(fields(c), before);
-
+        EXPECT_EQ(hooks.frees(), std::vector<void *>{replaced});
         std::vector<Matrix> kept;
         kept.push_back(std::move(c));
         kept.push_back(made<Matrix>(1)); // the vector grows: kept[0] moves
-        kept.emplace_back();
         EXPECT_EQ(fields(kept[0]), before);
-        EXPECT_EQ(hooks.live_blocks(), 2u);
     }
     EXPECT_EQ(hooks.free_count(), 3u);
     EXPECT_EQ(hooks.live_blocks(), 0u);

@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-namespace test_support {
+#include "support/temp_dir.h" // Bytes
 
-using Bytes = std::vector<std::uint8_t>;
+namespace test_support {
 
 // The three magic numbers and the header lengths they announce.
 inline constexpr std::uint32_t kMagic834 = 0x881B036F;

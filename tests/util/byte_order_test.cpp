@@ -6,10 +6,9 @@
 
 #include <gtest/gtest.h>
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using Bytes = std::vector<std::uint8_t>;
 
 struct SwapCase {
@@ -52,7 +51,7 @@ TEST(SwapBytes, BigEndianMagicBecomesItsValue) {
     EXPECT_EQ(value, 0x881B036Fu);
 }
 
-TEST(SwapSamples, MatchesSwapBytesOnEverySampleAtAnyAlignment) {
+TEST(SwapSamples, InPlaceAndCopyMatchSwapBytesOnEverySampleAtAnyAlignment) {
     for (int width : {2, 4}) {
         for (std::size_t count : {0u, 1u, 3u, 17u, 64u, 1001u}) {
             for (std::size_t offset = 0; offset < 4; ++offset) {
@@ -66,8 +65,16 @@ TEST(SwapSamples, MatchesSwapBytesOnEverySampleAtAnyAlignment) {
                 for (std::size_t i = 0; i < count; ++i) {
                     u_swap_bytes(expected.data() + offset + i * width, width);
                 }
+                // The copying form leaves its source alone and writes only
+                // the samples.
+                Bytes copy(block.size(), 0xEE);
+                u_swap_samples_copy(copy.data() + offset, block.data() + offset, count, width);
                 u_swap_samples(block.data() + offset, count, width);
                 EXPECT_EQ(block, expected);
+                for (std::size_t i = 0; i < copy.size(); ++i) {
+                    const bool sample = i >= offset && i < offset + count * width;
+                    EXPECT_EQ(copy[i], sample ? expected[i] : 0xEE) << i;
+                }
             }
         }
     }

@@ -171,7 +171,7 @@ const char *const kNames[] = {
 
 TEST(ErrorNames, TableMatchesEveryCode) {
     ASSERT_EQ(sizeof kNames / sizeof kNames[0], 462u);
-    ASSERT_EQ(U_ERROR_COUNT, 462);
+    ASSERT_EQ(kErrorCount, 462);
     EXPECT_STREQ(u_error_names[0], "");
     for (int code = 1; code <= 462; ++code) {
         SCOPED_TRACE(code);

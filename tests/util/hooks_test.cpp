@@ -11,16 +11,26 @@
 #include <string>
 #ifdef _WIN32
 #include <io.h>
-#define write _write
 #else
 #include <unistd.h>
 #endif
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/platform_memory.h"
+
 using namespace pdx;
 
 namespace {
+
+// Writes one byte to the standard error descriptor, past the stream.
+int write_past_stderr(char byte) {
+#ifdef _WIN32
+    return _write(2, &byte, 1);
+#else
+    return static_cast<int>(write(2, &byte, 1));
+#endif
+}
 
 TEST(DefaultHooks, PrintFormatsOnStandardErrorAndFlushes) {
     // With the stream fully buffered, the message reaches the descriptor
@@ -29,7 +39,7 @@ TEST(DefaultHooks, PrintFormatsOnStandardErrorAndFlushes) {
     std::setvbuf(stderr, nullptr, _IOFBF, 4096);
     testing::internal::CaptureStderr();
     const int rc = u_print_stderr("u_swap_bytes: n=%d %s\n", 3, "x");
-    EXPECT_EQ(write(2, "|", 1), 1);
+    EXPECT_EQ(write_past_stderr('|'), 1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "u_swap_bytes: n=3 x\n|");
     std::setvbuf(stderr, nullptr, _IONBF, 0);
     EXPECT_EQ(rc, 0);
@@ -59,6 +69,30 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     u_free(block);
     u_free(zeroed);
     u_free(nullptr);
+}
+
+// Large blocks start on a 2 MiB boundary on Linux, every byte of them is
+// usable, and u_free takes them back; anything smaller, and every block on
+// other systems, comes from malloc.
+TEST(DefaultHooks, LargeBlocksAreAlignedForHugePages) {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    EXPECT_EQ(u_platform_large_block(u_large_block_bytes - 1), nullptr);
+    for (std::size_t size : {u_large_block_bytes, u_large_block_bytes + huge_page + 12345}) {
+        void *direct = u_platform_large_block(size);
+        auto *block = static_cast<unsigned char *>(u_malloc(size));
+        ASSERT_NE(block, nullptr);
+#ifdef __linux__
+        ASSERT_NE(direct, nullptr);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(direct) % huge_page, 0u);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % huge_page, 0u);
+#else
+        EXPECT_EQ(direct, nullptr);
+#endif
+        std::memset(block, 0x5A, size);
+        EXPECT_EQ(block[0] & block[size / 2] & block[size - 1], 0x5A);
+        u_free(block);
+        u_free(direct);
+    }
 }
 
 } // namespace

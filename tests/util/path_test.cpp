@@ -1,3 +1,4 @@
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
@@ -10,10 +11,9 @@
 
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::TempDir;
 using test_support::wide_path;
 using test_support::wide_path_of;

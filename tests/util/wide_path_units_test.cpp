@@ -9,14 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 #include "support/temp_dir.h"
 
-using namespace pdx;
-
 namespace {
 
+using namespace pdx;
 using test_support::wide_path;
 
 TEST(WidePathUnits, UnitsAboveTheSurrogatesAreCharacters) {

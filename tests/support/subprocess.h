@@ -2,8 +2,9 @@
 
 // Runs a program as a child process with its standard output and standard
 // error redirected to files, and returns its exit status and both outputs as
-// raw bytes. POSIX: fork and execv. Windows: CreateProcessW with inherited
-// file handles; arguments go through the ANSI code page and are quoted by
+// raw bytes; `cwd`, when not empty, is the child's working directory.
+// POSIX: fork and execv. Windows: CreateProcessW with inherited file
+// handles; arguments are UTF-8, go to the child as UTF-16 and are quoted by
 // the rules that the C runtime uses to split the command line again.
 
 #include <filesystem>
@@ -40,9 +41,9 @@ inline std::wstring to_wide(const std::string &s) {
     if (s.empty()) {
         return std::wstring();
     }
-    const int n = MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
     std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
     return w;
 }
 
@@ -85,7 +86,8 @@ inline HANDLE inheritable_file(const std::filesystem::path &p) {
 }
 
 inline ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
-                                 const std::filesystem::path &capture_dir) {
+                                 const std::filesystem::path &capture_dir,
+                                 const std::filesystem::path &cwd = {}) {
     const std::filesystem::path out_path = capture_dir / "stdout.txt";
     const std::filesystem::path err_path = capture_dir / "stderr.txt";
     std::wstring command_line = quote_argument(to_wide(program));
@@ -102,8 +104,9 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
     si.hStdError = err;
     PROCESS_INFORMATION pi{};
     const std::wstring app = to_wide(program);
+    const std::wstring dir = cwd.wstring();
     const BOOL started = CreateProcessW(app.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &si, &pi);
+                                        nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
     CloseHandle(out);
     CloseHandle(err);
     if (!started) {
@@ -119,7 +122,6 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
 
 #else
 
-// `cwd`, when not empty, is the child's working directory.
 inline ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                                  const std::filesystem::path &capture_dir,
                                  const std::filesystem::path &cwd = {}) {

@@ -1,0 +1,87 @@
+function pdx_matrix_test(le_path, be_path)
+% Checks pdx_read_matrix and pdx_write_matrix against the bundled example as
+% pdx_convert wrote it, little-endian (LE_PATH) and with -b (BE_PATH).
+% Errors out on the first failure.
+
+  work = tempname();
+  mkdir(work);
+  cleanup = onCleanup(@() remove_dir(work));
+
+  % The example's phase map: a tilted bowl, 64 columns by 48 rows.
+  [x, y] = meshgrid(0:63, 0:47);
+  expected = int32(12 * ((x - 30).^2 + (y - 22).^2) + 40 * x - 25 * y - 6000);
+
+  le = pdx_read_matrix(le_path);
+  be = pdx_read_matrix(be_path, 'ieee-be');
+  assert(isa(le, 'int32') && isequal(size(le), [48, 64]));
+  assert(isequal(le, expected) && isequal(be, expected));
+
+  % The writer gives the command's bytes in both orders.
+  out = fullfile(work, 'out.mat');
+  pdx_write_matrix(out, le);
+  assert(isequal(bytes_of(out), bytes_of(le_path)));
+  pdx_write_matrix(out, double(le), 'IEEE-BE');
+  assert(isequal(bytes_of(out), bytes_of(be_path)));
+
+  % Round trips, including the empty map and the extremes of the range.
+  cases = {int32([]), zeros(0, 3), int16([-1 2; 3 -4]), ...
+           [intmin('int32'), intmax('int32'); 0, 1]};
+  for k = 1:numel(cases)
+    for order = {'ieee-le', 'ieee-be'}
+      pdx_write_matrix(out, cases{k}, order{1});
+      back = pdx_read_matrix(out, order{1});
+      assert(isa(back, 'int32') && isequal(size(back), size(cases{k})));
+      assert(isequal(back, int32(cases{k})));
+    end
+  end
+  assert(numel(dir(work)) == 3, 'a temporary file was left behind');
+
+  % Damaged and missing files.
+  write_bytes(out, uint8([2 0]));
+  expect_error(@() pdx_read_matrix(out), 'pdx:prematureEof');
+  write_bytes(out, uint8([2 0 1 0 1 0 0 0]));
+  expect_error(@() pdx_read_matrix(out), 'pdx:corruptFile');
+  write_bytes(out, uint8([0 128 1 0 1 0 0 0]));
+  expect_error(@() pdx_read_matrix(out), 'pdx:outOfRange');
+  expect_error(@() pdx_read_matrix(fullfile(work, 'missing.mat')), 'pdx:cantOpen');
+  expect_error(@() pdx_read_matrix(out, 'vax'), 'pdx:badArgument');
+
+  % Refused samples leave an existing file as it was.
+  before = bytes_of(out);
+  expect_error(@() pdx_write_matrix(out, [1.5 2]), 'pdx:badArgument');
+  expect_error(@() pdx_write_matrix(out, 2^31), 'pdx:badArgument');
+  expect_error(@() pdx_write_matrix(out, int64(-2^31) - 1), 'pdx:badArgument');
+  expect_error(@() pdx_write_matrix(out, zeros(2, 2, 2)), 'pdx:badArgument');
+  expect_error(@() pdx_write_matrix(out, [1i 2]), 'pdx:badArgument');
+  assert(isequal(bytes_of(out), before));
+  expect_error(@() pdx_write_matrix(fullfile(work, 'no', 'such.mat'), 1), 'pdx:cantOpen');
+  printf('pdx_matrix_test: all checks passed\n');
+end
+
+function remove_dir(work)
+  confirm_recursive_rmdir(false, 'local');
+  rmdir(work, 's');
+end
+
+function b = bytes_of(path)
+  f = fopen(path, 'r');
+  b = fread(f, Inf, 'uint8=>uint8');
+  fclose(f);
+end
+
+function write_bytes(path, b)
+  f = fopen(path, 'w');
+  fwrite(f, b, 'uint8');
+  fclose(f);
+end
+
+function expect_error(fn, id)
+  try
+    fn();
+  catch err
+    assert(strcmp(err.identifier, id), 'expected %s, got %s: %s', id, ...
+           err.identifier, err.message);
+    return;
+  end
+  error('expected error %s, got none', id);
+end

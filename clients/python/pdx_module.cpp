@@ -1,0 +1,342 @@
+// The Python module `pdx`: the data file reader and the data matrix file
+// over numpy arrays. Sample buffers pass to numpy without a copy: each array
+// owns the matrix it was read into, through a capsule whose destructor gives
+// the buffer back to the library's allocator. The interpreter lock is
+// released while files are read and written.
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+
+namespace py = pybind11;
+
+using namespace pdx;
+
+namespace {
+
+// ---- Allocation hooks -------------------------------------------------------
+
+// The module's hooks count the blocks the library obtained and has not given
+// back, for the tests (pdx._testing.live_blocks), and pass every call on to
+// the hooks they replaced: the library's defaults put large sample buffers
+// on huge pages, as numpy does for its own arrays.
+std::atomic<long> g_live_blocks{0};
+u_malloc_fn g_next_malloc = nullptr;
+u_free_fn g_next_free = nullptr;
+
+void *counting_malloc(std::size_t size) {
+    void *block = g_next_malloc(size);
+    if (block != nullptr) {
+        g_live_blocks.fetch_add(1, std::memory_order_relaxed);
+    }
+    return block;
+}
+
+void counting_free(void *block) {
+    if (block != nullptr) {
+        g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
+    }
+    g_next_free(block);
+}
+
+// ---- Errors -----------------------------------------------------------------
+
+py::object g_error_type; // pdx.Error
+
+// Raises pdx.Error for library code `code` from `what` (e.g. "reading") on
+// the path the caller gave.
+[[noreturn]] void raise_error(int code, const char *what, const py::object &path) {
+    const char *name = code > 0 && code <= kErrorCount ? u_error_names[code] : "ERR_UNKNOWN";
+    const py::str shown = py::module_::import("os").attr("fsdecode")(path);
+    const std::string message =
+        std::string(what) + " " + py::repr(shown).cast<std::string>() + " failed: " + name;
+    py::object error = g_error_type(message);
+    error.attr("code") = code;
+    error.attr("name") = name;
+    PyErr_SetObject(g_error_type.ptr(), error.ptr());
+    throw py::error_already_set();
+}
+
+// ---- Paths ------------------------------------------------------------------
+
+// A path argument for the library, made from str, bytes or os.PathLike.
+// POSIX: the file system's bytes (os.fsencode), narrow; a relative name that
+// happens to begin with the two bytes of a wide-path mark gets "./" in front
+// so that it stays narrow. Windows: a marked wide path.
+std::string path_argument(const py::object &path) {
+    const py::object text = py::module_::import("os").attr("fspath")(path);
+#ifdef _WIN32
+    py::object unicode =
+        py::isinstance<py::bytes>(text) ? py::module_::import("os").attr("fsdecode")(text) : text;
+    // UTF-16 in host order after a host-order mark, as the library takes it.
+    PyObject *utf16 = PyUnicode_AsUTF16String(unicode.ptr());
+    if (utf16 == nullptr) {
+        throw py::error_already_set();
+    }
+    std::string argument = py::reinterpret_steal<py::bytes>(utf16);
+    for (std::size_t i = 2; i + 1 < argument.size(); i += 2) {
+        if (argument[i] == '\0' && argument[i + 1] == '\0') {
+            throw py::value_error("embedded null character in path");
+        }
+    }
+    argument.append(2, '\0');
+#else
+    std::string argument = py::bytes(py::module_::import("os").attr("fsencode")(text));
+    if (argument.find('\0') != std::string::npos) {
+        throw py::value_error("embedded null byte in path");
+    }
+    const auto first = static_cast<unsigned char>(argument.size() > 0 ? argument[0] : 0);
+    const auto second = static_cast<unsigned char>(argument.size() > 1 ? argument[1] : 0);
+    if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF)) {
+        argument.insert(0, "./");
+    }
+#endif
+    return argument;
+}
+
+// ---- Arrays over library buffers -------------------------------------------
+
+// Moves `matrix` to the heap and hands numpy an array over its buffer that
+// keeps it alive; `shape` must not need more samples than the buffer holds.
+template <typename Sample, typename Matrix>
+py::array_t<Sample> adopt(Matrix &matrix, std::vector<py::ssize_t> shape) {
+    py::ssize_t count = 1;
+    for (const py::ssize_t n : shape) {
+        count *= n;
+    }
+    if (count == 0 || matrix.matrix == nullptr) {
+        return py::array_t<Sample>(std::vector<py::ssize_t>(shape.size(), 0));
+    }
+    // The capsule's destructor deletes the matrix, which gives its buffer
+    // back through u_free.
+    auto owner = std::make_unique<Matrix>(std::move(matrix));
+    py::capsule keeper(owner.get(), [](void *p) { delete static_cast<Matrix *>(p); });
+    Sample *samples = owner.release()->matrix;
+    return py::array_t<Sample>(std::move(shape), samples, keeper);
+}
+
+// ---- The data file ----------------------------------------------------------
+
+struct DataFile {
+    py::object phase, phase_origin, intensity, intensity_origin, intensity_tag;
+    py::object header_length, header;
+};
+
+py::dict header_mapping(const HeaderPreamble &preamble, const HeaderBody &body) {
+    py::dict fields;
+    for (const HeaderField &f : header_fields()) {
+        const auto *base = f.in_body ? reinterpret_cast<const unsigned char *>(&body)
+                                     : reinterpret_cast<const unsigned char *>(&preamble);
+        const unsigned char *at = base + f.record_offset;
+        py::object value;
+        if (f.kind == HeaderFieldKind::bytes) {
+            value = py::bytes(reinterpret_cast<const char *>(at), f.length);
+        } else if (f.length == 2) {
+            std::uint16_t v;
+            std::memcpy(&v, at, 2);
+            value = py::int_(v);
+        } else {
+            std::uint32_t v;
+            std::memcpy(&v, at, 4);
+            value = py::int_(v);
+        }
+        fields[py::int_(f.offset)] = value;
+    }
+    return fields;
+}
+
+DataFile read_data_file(const py::object &path, bool want_intensity, bool want_phase) {
+    const std::string argument = path_argument(path);
+    auto preamble = std::make_unique<HeaderPreamble>();
+    auto body = std::make_unique<HeaderBody>();
+    IntensityMatrix intensity;
+    PhaseMatrix phase;
+    int rc;
+    {
+        py::gil_scoped_release unlocked;
+        rc = data_file_read(argument.c_str(), preamble.get(), body.get(),
+                            want_intensity ? &intensity : nullptr, want_phase ? &phase : nullptr);
+    }
+    if (rc != 0) {
+        raise_error(rc, "reading", path);
+    }
+    DataFile file;
+    file.phase_origin = py::make_tuple(phase.x, phase.y);
+    file.intensity_origin = py::make_tuple(intensity.x, intensity.y);
+    file.intensity_tag = py::int_(intensity.tag);
+    file.phase = adopt<std::int32_t>(phase, {phase.height, phase.width});
+    file.intensity =
+        adopt<std::uint16_t>(intensity, {intensity.n_buckets, intensity.height, intensity.width});
+    file.header_length = py::int_(body->layout_code == 3 ? 4096 : 834);
+    file.header = header_mapping(*preamble, *body);
+    return file;
+}
+
+// ---- The data matrix file ---------------------------------------------------
+
+py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endian) {
+    const std::string argument = path_argument(path);
+    PhaseMatrix matrix;
+    int rc;
+    {
+        py::gil_scoped_release unlocked;
+        rc = matrix_file_read(argument.c_str(), &matrix, big_endian);
+    }
+    if (rc != 0) {
+        raise_error(rc, "reading", path);
+    }
+    return adopt<std::int32_t>(matrix, {matrix.height, matrix.width});
+}
+
+void write_matrix_file(const py::object &path, const py::object &samples, bool big_endian) {
+    const py::module_ np = py::module_::import("numpy");
+    py::array array = np.attr("asarray")(samples);
+    const char kind = array.dtype().kind();
+    if (kind != 'i' && kind != 'u') {
+        throw py::type_error("the samples must be an integer array, not " +
+                             py::str(array.dtype()).cast<std::string>());
+    }
+    if (array.ndim() != 2) {
+        throw py::value_error("the samples must be a 2-D array, not " +
+                              std::to_string(array.ndim()) + "-D");
+    }
+    if (array.shape(0) > 32767 || array.shape(1) > 32767) {
+        throw std::overflow_error("at most 32767 rows and 32767 columns fit a data matrix file");
+    }
+    if (array.size() > 0 && array.itemsize() >= 4 &&
+        !array.dtype().is(py::dtype::of<std::int32_t>())) {
+        const py::object lo = array.attr("min")();
+        const py::object hi = array.attr("max")();
+        if (lo < py::int_(INT32_MIN) || hi > py::int_(INT32_MAX)) {
+            throw std::overflow_error("a sample lies outside the signed 32-bit range");
+        }
+    }
+    const std::string argument = path_argument(path);
+    const auto block =
+        py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>::ensure(array);
+    if (!block) {
+        throw py::error_already_set();
+    }
+
+    // The matrix borrows the array's buffer for the write; it must not give
+    // it back to the library's allocator.
+    PhaseMatrix matrix;
+    matrix.height = static_cast<std::int16_t>(block.shape(0));
+    matrix.width = static_cast<std::int16_t>(block.shape(1));
+    matrix.size = static_cast<std::uint32_t>(block.size());
+    matrix.matrix = const_cast<std::int32_t *>(block.data());
+    int rc;
+    {
+        py::gil_scoped_release unlocked;
+        rc = matrix_file_write(argument.c_str(), &matrix, big_endian);
+    }
+    matrix.matrix = nullptr;
+    matrix.size = 0;
+    if (rc != 0) {
+        raise_error(rc, "writing", path);
+    }
+}
+
+} // namespace
+
+PYBIND11_MODULE(pdx, m) {
+    m.doc() = R"doc(Interferometer data files and data matrix files as numpy arrays.
+
+read_data_file reads a binary data file (header, intensity frames and phase
+map); read_matrix_file and write_matrix_file handle the data matrix files that
+pdx_convert writes. Failures raise pdx.Error.)doc";
+
+    g_next_malloc = u_malloc;
+    g_next_free = u_free;
+    u_malloc = counting_malloc;
+    u_free = counting_free;
+
+    g_error_type = py::reinterpret_steal<py::object>(
+        PyErr_NewExceptionWithDoc("pdx.Error",
+                                  "A file could not be read or written.\n\n"
+                                  "A subclass of OSError. Attributes: code (the library's "
+                                  "error number) and name (its name, e.g. "
+                                  "'ERR_NOT_A_DATA_FILE'); the message names the path.",
+                                  PyExc_OSError, nullptr));
+    if (!g_error_type) {
+        throw py::error_already_set();
+    }
+    m.attr("Error") = g_error_type;
+
+    py::class_<DataFile>(m, "DataFile", R"doc(The contents of a binary data file.
+
+phase             int32 array (height, width), C order; (0, 0) when the file
+                  has no phase block or it was not requested
+phase_origin      (x, y) of the phase region in the camera frame
+intensity         uint16 array (n_buckets, height, width), frames in file
+                  order; (0, 0, 0) when absent or not requested
+intensity_origin  (x, y) of the intensity region
+intensity_tag     the intensity block's tag, as stored
+header_length     834 or 4096
+header            dict: on-disk offset -> host-order value of every header
+                  field handed to callers (offsets 10 to 47 and 76 on);
+                  byte runs as bytes, layout_code (898) as the reader sets it)doc")
+        .def_readonly("phase", &DataFile::phase)
+        .def_readonly("phase_origin", &DataFile::phase_origin)
+        .def_readonly("intensity", &DataFile::intensity)
+        .def_readonly("intensity_origin", &DataFile::intensity_origin)
+        .def_readonly("intensity_tag", &DataFile::intensity_tag)
+        .def_readonly("header_length", &DataFile::header_length)
+        .def_readonly("header", &DataFile::header)
+        .def("__repr__", [](const DataFile &f) {
+            return "<pdx.DataFile header_length=" + py::str(f.header_length).cast<std::string>() +
+                   " phase=" + py::str(f.phase.attr("shape")).cast<std::string>() +
+                   " intensity=" + py::str(f.intensity.attr("shape")).cast<std::string>() + ">";
+        });
+
+    m.def("read_data_file", &read_data_file, py::arg("path"), py::kw_only(),
+          py::arg("intensity") = true, py::arg("phase") = true,
+          R"doc(read_data_file(path, *, intensity=True, phase=True) -> DataFile
+
+Reads a binary data file. path is a str, bytes or os.PathLike. A block that
+is not requested is skipped, not read, and comes back empty.
+
+Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
+ERR_PREMATURE_EOF, ERR_CORRUPT_DATA_FILE, ERR_DATASET_DIM_TOO_LARGE).)doc");
+
+    m.def("read_matrix_file", &read_matrix_file, py::arg("path"), py::kw_only(),
+          py::arg("big_endian") = false,
+          R"doc(read_matrix_file(path, *, big_endian=False) -> numpy.ndarray
+
+Reads a data matrix file (pdx_convert's output; big_endian=True for one
+written with -b) into an int32 array of shape (height, width). A file of zero
+width or height holds no map and raises ERR_PARAM_OUT_OF_RANGE, as does a
+dimension above 32767.
+
+Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF,
+ERR_PARAM_OUT_OF_RANGE, ERR_CORRUPT_DATA_FILE).)doc");
+
+    m.def("write_matrix_file", &write_matrix_file, py::arg("path"), py::arg("array"), py::kw_only(),
+          py::arg("big_endian") = false,
+          R"doc(write_matrix_file(path, array, *, big_endian=False)
+
+Writes a 2-D integer array as a data matrix file, the bytes pdx_convert
+writes for that map (big_endian=True: as with -b).
+
+Raises TypeError for a non-integer array, ValueError for one that is not
+2-D, OverflowError for a value outside int32 or more than 32767 rows or
+columns, and pdx.Error when the file cannot be written
+(ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE, ERR_NO_MEM).)doc");
+
+    py::module_ testing = m.def_submodule("_testing", "Hooks for the module's own tests.");
+    testing.def(
+        "live_blocks", [] { return g_live_blocks.load(); },
+        "Blocks the library has obtained and not yet given back.");
+}

@@ -1,0 +1,197 @@
+"""The pdx module as a user meets it: the bundled example against the
+command's output, round trips, failures, odd paths and buffer ownership.
+
+Run by CTest with PYTHONPATH at the built module, PDX_CONVERT naming the
+command and PDX_EXAMPLE the bundled example data file."""
+
+import os
+import pathlib
+import struct
+import subprocess
+
+import numpy as np
+import pytest
+
+import pdx
+
+EXAMPLE = os.environ["PDX_EXAMPLE"]
+
+
+def data_file(header_length=834, intensity=None, phase=None, fields=()):
+    """A binary data file: `intensity` (n, h, w) and `phase` (h, w) arrays,
+    `fields` (offset, struct format, value) big-endian header stores."""
+    magic = 0x881B0371 if header_length == 4096 else 0x881B036F
+    header = bytearray(header_length)
+    struct.pack_into(">I", header, 0, magic)
+    blocks = b""
+    if intensity is not None:
+        n, h, w = intensity.shape
+        struct.pack_into(">hhhhhHi", header, 48, 0, 0, w, h, n, 0, intensity.nbytes)
+        blocks += intensity.astype(">u2").tobytes()
+    if phase is not None:
+        h, w = phase.shape
+        struct.pack_into(">hhhhi", header, 64, 0, 0, w, h, phase.nbytes)
+        blocks += phase.astype(">i4").tobytes()
+    for offset, fmt, value in fields:
+        struct.pack_into(">" + fmt, header, offset, value)
+    return bytes(header) + blocks
+
+
+def convert(tmp_path, *options):
+    out = tmp_path / ("out%s.mat" % "".join(options))
+    subprocess.run([os.environ["PDX_CONVERT"], "-f", *options, EXAMPLE, str(out)], check=True,
+                   stderr=subprocess.DEVNULL)
+    return out
+
+
+def test_example_matches_the_command(tmp_path):
+    f = pdx.read_data_file(EXAMPLE)
+    raw = np.fromfile(convert(tmp_path), dtype="<i4", offset=4).reshape(48, 64)
+    assert f.phase.dtype == np.int32 and f.phase.flags.c_contiguous
+    assert f.phase.shape == (48, 64) and f.intensity.shape == (2, 48, 64)
+    assert f.intensity.dtype == np.uint16
+    np.testing.assert_array_equal(f.phase, raw)
+    assert f.phase_origin == (96, 120) and f.intensity_origin == (96, 120)
+    assert f.header_length == 4096 and f.header[898] == 3
+    np.testing.assert_array_equal(pdx.read_matrix_file(convert(tmp_path)), raw)
+    np.testing.assert_array_equal(pdx.read_matrix_file(convert(tmp_path, "-b"), big_endian=True),
+                                  raw)
+
+
+def test_header_blocks_and_skipping(tmp_path):
+    intensity = np.arange(2 * 3 * 4, dtype=np.uint16).reshape(2, 3, 4) * 1000
+    phase = (np.arange(12, dtype=np.int32).reshape(3, 4) - 6) * 100000
+    path = tmp_path / "short.dat"
+    path.write_bytes(data_file(834, intensity, phase, fields=[
+        (10, "H", 0xBEEF), (12, "4s", b"abcd"), (58, "H", 7), (76, "I", 0x01020304),
+        (386, "I", 0xFFFFFFFE), (816, "H", 3)]))
+    f = pdx.read_data_file(path)
+    np.testing.assert_array_equal(f.intensity, intensity)
+    np.testing.assert_array_equal(f.phase, phase)
+    assert f.header_length == 834 and f.intensity_tag == 7
+    assert f.header[10] == 0xBEEF and f.header[12] == b"abcd" + bytes(26)
+    assert f.header[76] == 0x01020304 and f.header[386] == 0xFFFFFFFE
+    assert f.header[816] == 3 and f.header[898] == 0 and f.header[838] == 0
+    assert 0 not in f.header and 48 not in f.header and 72 not in f.header
+    assert f.header.keys() == pdx.read_data_file(EXAMPLE).header.keys()
+
+    skipped = pdx.read_data_file(path, intensity=False)
+    assert skipped.intensity.shape == (0, 0, 0)
+    np.testing.assert_array_equal(skipped.phase, phase)
+    assert pdx.read_data_file(path, phase=False).phase.shape == (0, 0)
+    path.write_bytes(data_file(4096))
+    empty = pdx.read_data_file(path)
+    assert empty.phase.shape == (0, 0) and empty.intensity.shape == (0, 0, 0)
+
+
+@pytest.mark.parametrize("big_endian", [False, True])
+@pytest.mark.parametrize("dtype", [np.int8, np.uint16, np.int32, np.int64, np.uint64])
+def test_round_trip(tmp_path, dtype, big_endian):
+    info = np.iinfo(dtype)
+    values = np.array([[max(info.min, -2**31), 0, 1], [min(info.max, 2**31 - 1), 2, 3]])
+    array = values.astype(dtype)[:, ::-1]  # not C-contiguous
+    path = tmp_path / "m.mat"
+    pdx.write_matrix_file(path, array, big_endian=big_endian)
+    back = pdx.read_matrix_file(path, big_endian=big_endian)
+    assert back.dtype == np.int32
+    np.testing.assert_array_equal(back, array)
+
+
+def test_command_output_written_back_unchanged(tmp_path):
+    for options, big in [((), False), (("-b",), True)]:
+        original = convert(tmp_path, *options)
+        again = tmp_path / "again.mat"
+        pdx.write_matrix_file(again, pdx.read_matrix_file(original, big_endian=big),
+                              big_endian=big)
+        assert again.read_bytes() == original.read_bytes()
+
+
+@pytest.mark.parametrize("content, name", [
+    (None, "ERR_CANT_OPEN_FILE"),
+    (b"\x88\x1b", "ERR_PREMATURE_EOF"),
+    (b"not a data file at all", "ERR_NOT_A_DATA_FILE"),
+    (data_file(834, phase=np.ones((3, 4), np.int32))[:-1], "ERR_CORRUPT_DATA_FILE"),
+    (data_file(834, fields=[(72, "i", 4), (70, "h", -1)]), "ERR_DATASET_DIM_TOO_LARGE"),
+])
+def test_data_file_errors(tmp_path, content, name):
+    path = tmp_path / "bad.dat"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(pdx.Error) as caught:
+        pdx.read_data_file(path)
+    assert isinstance(caught.value, OSError)
+    assert caught.value.name == name and caught.value.code > 0
+    assert repr(str(path)) in str(caught.value)
+
+
+@pytest.mark.parametrize("content, name", [
+    (None, "ERR_CANT_OPEN_FILE"),
+    (b"\x02\x00\x01", "ERR_PREMATURE_EOF"),
+    (b"\x00\x00\x00\x00", "ERR_PARAM_OUT_OF_RANGE"),
+    (b"\x02\x00\x01\x00\x01\x00\x00\x00", "ERR_CORRUPT_DATA_FILE"),
+])
+def test_matrix_file_errors(tmp_path, content, name):
+    path = tmp_path / "bad.mat"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(pdx.Error, match=name):
+        pdx.read_matrix_file(path)
+    with pytest.raises(pdx.Error, match="ERR_CANT_OPEN_FILE"):
+        pdx.write_matrix_file(tmp_path / "no" / "such.mat", np.zeros((1, 1), np.int32))
+
+
+@pytest.mark.parametrize("array, error", [
+    (np.zeros((2, 2)), TypeError),
+    (np.zeros((2, 2), bool), TypeError),
+    ([["a"]], TypeError),
+    (np.zeros((2, 2, 2), np.int32), ValueError),
+    (np.array([[2**31]]), OverflowError),
+    (np.array([[-2**31 - 1]]), OverflowError),
+    (np.array([[2**64 - 1]], np.uint64), OverflowError),
+    (np.zeros((1, 32768), np.int8), OverflowError),
+])
+def test_refused_arrays_leave_the_file_alone(tmp_path, array, error):
+    path = tmp_path / "keep.mat"
+    path.write_bytes(b"precious")
+    with pytest.raises(error):
+        pdx.write_matrix_file(path, array)
+    assert path.read_bytes() == b"precious"
+
+
+@pytest.mark.parametrize("kind", [str, os.fsencode, pathlib.Path])
+def test_path_kinds_and_non_ascii_names(tmp_path, kind):
+    path = tmp_path / "Phase \u0394\u03c6 \u6e2c\u5b9a.mat"
+    array = np.arange(6, dtype=np.int32).reshape(2, 3)
+    pdx.write_matrix_file(kind(str(path)), array)
+    np.testing.assert_array_equal(pdx.read_matrix_file(kind(str(path))), array)
+    with pytest.raises(TypeError):
+        pdx.read_matrix_file(42)
+
+
+def test_marked_relative_name_is_narrow(tmp_path, monkeypatch):
+    # A relative name starting with the bytes of a wide-path mark.
+    monkeypatch.chdir(tmp_path)
+    name = b"\xff\xfe.mat"
+    pdx.write_matrix_file(name, np.ones((1, 1), np.int32))
+    assert os.path.exists(name)
+
+
+def test_buffers_go_back_to_the_library(tmp_path):
+    live = pdx._testing.live_blocks
+    start = live()
+    f = pdx.read_data_file(EXAMPLE)
+    phase = f.phase
+    assert live() == start + 2
+    del f
+    assert live() == start + 1 and int(phase[0, 0]) == 10608
+    del phase
+    assert live() == start
+
+    # The intensity frames are read, then the phase block comes up short.
+    damaged = tmp_path / "damaged.dat"
+    damaged.write_bytes(data_file(834, np.ones((1, 8, 8), np.uint16),
+                                  np.ones((8, 8), np.int32))[:-4])
+    for _ in range(200):
+        with pytest.raises(pdx.Error, match="ERR_CORRUPT_DATA_FILE"):
+            pdx.read_data_file(damaged)
+    assert live() == start

@@ -1,0 +1,117 @@
+#include "console.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include "pdx/util/path.h"
+#endif
+
+namespace {
+
+std::string format_message(const char *format, std::va_list args) {
+    std::va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    if (n <= 0) {
+        return std::string();
+    }
+    std::string text(static_cast<std::size_t>(n), '\0');
+    std::vsnprintf(text.data(), text.size() + 1, format, args);
+    return text;
+}
+
+#ifdef _WIN32
+
+// UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.
+std::string utf8(const wchar_t *w) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) {
+        return std::string();
+    }
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    s.pop_back(); // the converted terminator
+    return s;
+}
+
+// Writes `text` (UTF-8) to the console as UTF-16; false when stderr is not
+// a console or the write fails.
+bool write_console(const std::string &text) {
+    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (h == INVALID_HANDLE_VALUE || h == nullptr || !GetConsoleMode(h, &mode)) {
+        return false;
+    }
+    const int len = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), len, nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), len, w.data(), n);
+    DWORD written = 0;
+    return WriteConsoleW(h, w.data(), static_cast<DWORD>(w.size()), &written, nullptr) != 0;
+}
+
+#endif
+
+} // namespace
+
+#ifdef _WIN32
+
+std::vector<Argument> command_arguments(int argc, wchar_t **argv) {
+    std::vector<Argument> args;
+    for (int i = 1; i < argc; ++i) {
+        Argument a;
+        a.text = utf8(argv[i]);
+        // The mark FF FE, the UTF-16 units (host order) and a zero unit.
+        a.path = "\xFF\xFE";
+        for (const wchar_t *p = argv[i]; *p != 0; ++p) {
+            char unit[2];
+            std::memcpy(unit, p, sizeof unit);
+            a.path.append(unit, sizeof unit);
+        }
+        a.path.append(2, '\0');
+        args.push_back(std::move(a));
+    }
+    return args;
+}
+
+#else
+
+std::vector<Argument> command_arguments(int argc, char **argv) {
+    std::vector<Argument> args;
+    for (int i = 1; i < argc; ++i) {
+        Argument a;
+        a.text = argv[i];
+        a.path = argv[i];
+        // An argument that begins with a byte-order mark is a wide path,
+        // which the file functions read as 16-bit units up to a 16-bit zero.
+        // The argument itself ends with one zero byte, so zero bytes follow
+        // it and the path ends where the argument does instead of running
+        // on into whatever follows it in memory. (With the string's own
+        // terminator: a zero unit at either parity.)
+        if (pdx::u_path_is_wide(argv[i])) {
+            a.path.append(3, '\0');
+        }
+        args.push_back(std::move(a));
+    }
+    return args;
+}
+
+#endif
+
+void message(const char *format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const std::string text = format_message(format, args);
+    va_end(args);
+#ifdef _WIN32
+    if (write_console(text)) {
+        return;
+    }
+#endif
+    std::fwrite(text.data(), 1, text.size(), stderr);
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+// The command's own view of the platform: its arguments and its messages.
+// The library takes paths and never prints; this is where a command-line
+// argument becomes a path argument and a name to show, and where a message
+// meets the terminal.
+
+#include <string>
+#include <vector>
+
+// One command-line argument, after the program name.
+struct Argument {
+    // The argument as typed, for messages and for telling options from
+    // paths: the bytes given (POSIX) or the UTF-8 form of the UTF-16
+    // argument (Windows).
+    std::string text;
+    // The same argument as a path argument for the library (see path.h),
+    // followed by enough zero bytes to end either form. On Windows every
+    // argument is a wide path, so the file functions see the name as typed
+    // whatever the code page.
+    std::string path;
+};
+
+#ifdef _WIN32
+std::vector<Argument> command_arguments(int argc, wchar_t **argv);
+#else
+std::vector<Argument> command_arguments(int argc, char **argv);
+#endif
+
+// printf-style message on the standard error stream, whose names are UTF-8.
+// On a Windows console the text is written as UTF-16 so that a name appears
+// as typed; in a file or a pipe, and elsewhere, the bytes are written as
+// they are.
+[[gnu::format(printf, 1, 2)]] void message(const char *format, ...);

@@ -1,0 +1,57 @@
+#!/bin/sh
+# Tries the packages in build/packages the way a user gets them: installs the
+# .deb and converts the example with the pdx_convert on the PATH, unpacks the
+# .tar.gz and the Windows zip into empty folders and converts the example
+# with what they hold (the zip's program under Wine). Every conversion must
+# give the same bytes. Needs root for dpkg; removes what it installed.
+set -eu
+cd "$(dirname "$0")/../.."
+root=$PWD
+packages=$root/build/packages
+example=$root/examples/sample_64x48.dat
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "package smoke test: $*" >&2; exit 1; }
+one() { # the one package that matches a pattern
+    set -- $1
+    [ $# -eq 1 ] && [ -f "$1" ] || fail "expected one package, found: $*"
+    echo "$1"
+}
+deb=$(one "$packages/*.deb")
+tgz=$(one "$packages/*.tar.gz")
+zip=$(one "$packages/*-win64.zip")
+
+# .deb: the program on the PATH, the man page where man finds it.
+name=$(dpkg-deb -f "$deb" Package)
+dpkg -i "$deb" >/dev/null
+[ "$(command -v pdx_convert)" = /usr/bin/pdx_convert ] || fail "pdx_convert is not /usr/bin/pdx_convert"
+pdx_convert -b "$example" "$work/deb-big.bin" 2>/dev/null
+pdx_convert "$example" "$work/deb.bin" 2>/dev/null
+man -w pdx_convert >/dev/null || fail "man -w pdx_convert finds no page"
+dpkg -r "$name" >/dev/null
+[ ! -e /usr/bin/pdx_convert ] || fail "dpkg -r left /usr/bin/pdx_convert"
+cmp -s "$work/deb.bin" "$work/deb-big.bin" && fail "-b made no difference"
+[ "$(od -A n -t u2 -N 4 "$work/deb.bin" | tr -s ' ')" = " 64 48" ] || fail "wrong dimensions"
+
+# .tar.gz: the same tree as the .deb.
+mkdir "$work/tgz"
+tar -xzf "$tgz" -C "$work/tgz"
+(cd "$work/tgz"/* && find . -type f | sort) >"$work/tgz.list"
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort >"$work/deb.list"
+cmp -s "$work/tgz.list" "$work/deb.list" || fail "the .tar.gz and the .deb hold different files"
+"$work/tgz"/*/usr/bin/pdx_convert "$example" "$work/tgz.bin" 2>/dev/null
+cmp "$work/deb.bin" "$work/tgz.bin" || fail ".tar.gz program converts differently"
+
+# Windows zip: the program, its documents and the example; only system DLLs.
+mkdir "$work/zip"
+(cd "$work/zip" && unzip -q "$zip")
+(cd "$work/zip" && find . -type f | sort | tr '\n' ' ') >"$work/zip.list"
+[ "$(cat "$work/zip.list")" = "./README.md ./examples/sample_64x48.dat ./pdx_convert.exe ./pdx_convert.txt " ] ||
+    fail "unexpected zip contents: $(cat "$work/zip.list")"
+dlls=$(x86_64-w64-mingw32-objdump -p "$work/zip/pdx_convert.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
+[ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "pdx_convert.exe needs more than system DLLs: $dlls"
+strings -el "$work/zip/pdx_convert.exe" | grep -qx ProductVersion || fail "no version resource"
+(cd "$work/zip" && "$root/cmake/wine-run.sh" "$root/build/wine-packages" pdx_convert.exe -b \
+    examples/sample_64x48.dat big.bin 2>/dev/null)
+cmp "$work/deb-big.bin" "$work/zip/big.bin" || fail "the Windows program converts differently"
+echo "package smoke test: .deb, .tar.gz and zip passed"

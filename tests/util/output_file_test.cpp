@@ -1,0 +1,50 @@
+// Publishing a finished output, on every platform and for both path forms:
+// the name keeps what it held until commit(), a name taken meanwhile is not
+// overwritten without leave, and no temporary outlives its file.
+
+#include "pdx/util/output_file.h"
+
+#include <filesystem>
+#include <iterator>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "pdx/util/errors.h"
+#include "support/temp_dir.h"
+
+using namespace pdx;
+
+namespace {
+
+TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
+    test_support::TempDir dir;
+    const std::filesystem::path out = dir.path() / "out.mat";
+    const auto only_out = [&] {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {}) == 1;
+    };
+    for (const std::string &path : {out.string(), test_support::wide_path_of(out)}) {
+        std::filesystem::remove(out);
+        UOutputFile f;
+        ASSERT_EQ(f.open(path.c_str(), UPublish::if_absent), 0);
+        std::fputs("mine", f.stream());
+        test_support::write_file(out, {'o', 'l', 'd'}); // taken meanwhile
+        EXPECT_EQ(f.commit(), ERR_CANT_CREATE_FILE);
+        EXPECT_EQ(f.open(path.c_str(), UPublish::if_absent), ERR_CANT_CREATE_FILE);
+
+        ASSERT_EQ(f.open(path.c_str(), UPublish::replace), 0);
+        std::fputs("half", f.stream());
+        f.abandon();
+        EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'o', 'l', 'd'}));
+        EXPECT_TRUE(only_out());
+
+        ASSERT_EQ(f.open(path.c_str(), UPublish::replace), 0);
+        EXPECT_EQ(f.method(), UOutputFile::Method::temporary);
+        std::fputs("new", f.stream());
+        EXPECT_EQ(f.commit(), 0);
+        EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'n', 'e', 'w'}));
+        EXPECT_TRUE(only_out());
+    }
+}
+
+} // namespace

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace pdx {
+
+// Output files that appear whole or not at all. Part of the platform layer.
+//
+// A regular file (new, or existing and to be replaced) is written to a
+// temporary file created exclusively beside it, named
+// ".<name>.<process id>.<n>.tmp", and only published under its name once
+// every byte has been flushed and the file closed without error. Until then
+// the name keeps whatever it held; a failure or abandon() removes the
+// temporary. An existing file's permission bits (and, where allowed, its
+// owner and group) pass to the replacement. When the name is a symbolic link
+// the file it leads to is replaced (or, for a dangling link, created) and the
+// link stays; other hard links to a replaced file keep the old contents.
+//
+// Publishing is one rename over the name (UPublish::replace), or, with
+// UPublish::if_absent, a link to the name that fails when anything already
+// holds it, so that of two writers racing to one new name exactly one wins
+// and the other's bytes never reach the file.
+//
+// Written directly, as an ordinary open for writing would:
+//  - an existing entry that is not a regular file: a device, a pipe or FIFO
+//    (opened without waiting for a reader: a FIFO that nobody reads fails to
+//    open), a socket, a directory (fails to open);
+//  - with UPublish::replace, an existing writable file that cannot be
+//    replaced: its directory takes no new entries, or is sticky (/tmp) and
+//    the file belongs to someone else. It is truncated and rewritten in
+//    place, and a failure leaves it short;
+//  - a name whose directory entry cannot be traced (a file reached through
+//    a link that no longer names it) and, on Windows, a symbolic link.
+// No data is forced to the storage device (no fsync): the guarantee is
+// against failed and concurrent runs, not against power loss.
+
+enum class UPublish {
+    replace,   // whatever holds the name is replaced
+    if_absent, // published only if nothing holds the name
+};
+
+class UOutputFile {
+  public:
+    UOutputFile() = default;
+    ~UOutputFile() { abandon(); }
+    UOutputFile(const UOutputFile &) = delete;
+    UOutputFile &operator=(const UOutputFile &) = delete;
+
+    // Prepares `path` (a path argument, util/path.h) for writing. Returns 0,
+    // ERR_CANT_OPEN_FILE, or ERR_CANT_CREATE_FILE when publishing if_absent
+    // and a regular file already holds the name. An earlier file is
+    // abandoned first.
+    [[nodiscard]] int open(const char *path, UPublish publish);
+
+    // The stream to write to (binary); null unless open() succeeded. Write
+    // to it, but do not close it.
+    std::FILE *stream() const { return stream_; }
+
+    // Flushes and closes the stream, then publishes the file. Returns 0,
+    // ERR_CANT_WRITE_FILE (the bytes did not all reach the file, or it could
+    // not be published), or ERR_CANT_CREATE_FILE (if_absent, and the name
+    // was taken meanwhile). On failure nothing is published and the
+    // temporary is gone.
+    [[nodiscard]] int commit();
+
+    // Closes the stream and removes the temporary without publishing. What
+    // was written directly stays written. Safe at any time.
+    void abandon();
+
+    enum class Method { none, temporary, direct, in_place };
+    // How the file opened last is being written (none when nothing is open).
+    Method method() const { return method_; }
+
+  private:
+#ifdef _WIN32
+    using Name = std::wstring;
+#else
+    using Name = std::string;
+#endif
+    int open_native(const Name &name);
+    int open_direct(const Name &name, Method method);
+    int publish();
+
+    std::FILE *stream_ = nullptr;
+    Method method_ = Method::none;
+    UPublish publish_ = UPublish::replace;
+    Name target_; // the name published, symbolic links resolved
+    Name temp_;   // the temporary while it exists
+};
+
+// Makes writes that fail because of a full file-size limit or a pipe with no
+// reader fail with an error instead of ending the process (POSIX: SIGXFSZ
+// and SIGPIPE ignored; elsewhere nothing). For programs, at start: the
+// library itself never changes how signals are handled.
+void u_platform_ignore_write_signals();
+
+} // namespace pdx

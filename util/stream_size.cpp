@@ -1,0 +1,22 @@
+#include "pdx/util/stream_size.h"
+
+namespace pdx {
+
+bool u_stream_bytes_left(std::FILE *stream, std::uint64_t *left) {
+    const long here = std::ftell(stream);
+    if (here < 0) {
+        return false;
+    }
+    if (std::fseek(stream, 0, SEEK_END) != 0) {
+        std::fseek(stream, here, SEEK_SET);
+        return false;
+    }
+    const long end = std::ftell(stream);
+    if (std::fseek(stream, here, SEEK_SET) != 0 || end < 0) {
+        return false;
+    }
+    *left = end > here ? static_cast<std::uint64_t>(end - here) : 0;
+    return true;
+}
+
+} // namespace pdx
