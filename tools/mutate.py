@@ -446,7 +446,10 @@ def repair(clean_before, keep_dir):
     files that had no changes when the run started are touched, and the
     changed file is kept in `keep_dir` first (an edit made during the run is
     not lost)."""
-    damaged = [f for f in dirty() if f not in clean_before]
+    # Documentation and tooling are left alone: a developer may be editing
+    # them while a run goes on; tests reach neither.
+    damaged = [f for f in dirty() if f not in clean_before and not f.startswith(("docs/", "tools/"))
+               and not f.endswith(".md")]
     for f in damaged:
         kept = keep_dir / f
         kept.parent.mkdir(parents=True, exist_ok=True)
