@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <ostream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -37,7 +36,7 @@ using namespace test_support;
 struct Case {
     const char *name;
     const char *script;
-    const char *out; // a regular expression for the whole standard output
+    const char *out; // the whole standard output
     const char *err; // expected within the standard error stream
 };
 
@@ -75,13 +74,16 @@ class OutputSafety : public testing::TestWithParam<Case> {
 
 TempDir *OutputSafety::inputs_ = nullptr;
 
-// Twenty races to one new name: each prints the two statuses and whether
-// the name then holds one of the two conversions whole.
+// Twenty races to one new name: each prints the two statuses (in a fixed
+// order) and whether the name then holds one of the two conversions whole.
 #define RACE(opt)                                                                                  \
     "for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do rm -f o.mat; "                \
     "\"$0\" " opt " \"$1/a.dat\" o.mat 2>/dev/null & p=$!; "                                       \
     "\"$0\" " opt " \"$1/b.dat\" o.mat 2>/dev/null; s=$?; wait $p; "                               \
-    "echo $?$s; cmp -s o.mat \"$1/a.mat\" || cmp -s o.mat \"$1/b.mat\" || echo mixed; done"
+    "r=$?$s; [ $r = 30 ] && r=03; echo $r; "                                                       \
+    "cmp -s o.mat \"$1/a.mat\" || cmp -s o.mat \"$1/b.mat\" || echo mixed; done"
+
+#define TIMES20(s) s s s s s s s s s s s s s s s s s s s s
 
 // clang-format off
 const Case kCases[] = {
@@ -94,8 +96,8 @@ const Case kCases[] = {
     {"FileSizeLimitKeepsTheOutput",
      "echo old >o.mat; (ulimit -f 64; exec \"$0\" -f \"$1/a.dat\" o.mat); echo $?; cat o.mat",
      "5\nold\n", "writing to the file \"o.mat\"\n\tERR_CANT_WRITE_FILE\n"},
-    {"RacingRunsWithoutForce", RACE(""), "((03|30)\n){20}", ""},
-    {"RacingRunsWithForce", RACE("-f"), "(00\n){20}", ""},
+    {"RacingRunsWithoutForce", RACE(""), TIMES20("03\n"), ""},
+    {"RacingRunsWithForce", RACE("-f"), TIMES20("00\n"), ""},
     // Nobody reads the FIFO: a prompt failure, not a wait (timeout: 124).
     {"FifoWithoutReader", "mkfifo f; timeout 10 \"$0\" \"$1/a.dat\" f; echo $?",
      "5\n", "writing to the file \"f\"\n\tERR_CANT_OPEN_FILE\n"},
@@ -136,7 +138,7 @@ TEST_P(OutputSafety, Runs) {
     const ProcessResult r =
         run_process("/bin/sh", {"-c", c.script, PDX_CONVERT_EXE, inputs_->file("")}, capture.path(),
                     work.path());
-    EXPECT_TRUE(std::regex_match(r.out, std::regex(c.out))) << r.out;
+    EXPECT_EQ(r.out, c.out);
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     for (const auto &entry : fs::recursive_directory_iterator(work.path())) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
