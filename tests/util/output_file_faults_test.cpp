@@ -1,0 +1,209 @@
+// The output path when the system refuses it: file systems without hard
+// links or without an exclusive rename, failing renames, a directory that
+// takes no new entries, temporaries' names all taken, a sticky directory
+// and a user other than the superuser. This program's own definitions of
+// the system calls below take the place of the C library's; each goes
+// straight to the kernel unless the case at hand makes it fail.
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "pdx/util/errors.h"
+#include "pdx/util/output_file.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+// `call` fails with `error` on its next `times` calls (all, when -1).
+// geteuid() cannot fail: for it, `error` is the user id it reports.
+struct Fault {
+    const char *call;
+    int error;
+    int times = -1;
+};
+
+std::vector<Fault> g_faults;
+
+bool fails(const char *call) {
+    for (Fault &f : g_faults) {
+        if (std::strcmp(f.call, call) == 0 && f.times != 0) {
+            f.times -= f.times > 0 ? 1 : 0;
+            errno = f.error;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" {
+int link(const char *from, const char *to) noexcept {
+    return fails("link") ? -1 : int(syscall(SYS_link, from, to));
+}
+int rename(const char *from, const char *to) noexcept {
+    return fails("rename") ? -1 : int(syscall(SYS_rename, from, to));
+}
+int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsigned flags) noexcept {
+    return fails("renameat2") ? -1 : int(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+int access(const char *path, int mode) noexcept {
+    return fails("access") ? -1 : int(syscall(SYS_access, path, mode));
+}
+uid_t geteuid() noexcept {
+    return fails("geteuid") ? uid_t(errno) : uid_t(syscall(SYS_geteuid));
+}
+// Only exclusive creation (the temporaries) is made to fail.
+int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if ((flags & O_CREAT) != 0) {
+        va_list args;
+        va_start(args, flags);
+        mode = va_arg(args, mode_t);
+        va_end(args);
+    }
+    if ((flags & O_EXCL) != 0 && fails("open")) {
+        return -1;
+    }
+    return int(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+}
+
+namespace {
+
+using namespace pdx;
+using Method = UOutputFile::Method;
+namespace fs = std::filesystem;
+
+enum Setup { kNone = 0, kExisting = 1, kTakenBeforeCommit = 2, kSticky = 4, kOthersFile = 8 };
+
+struct Case {
+    const char *name;
+    int setup;
+    UPublish publish;
+    std::vector<Fault> faults;
+    int open_rc;
+    Method method;
+    int commit_rc;
+    const char *result; // what the name holds at the end; null: nothing
+};
+
+void PrintTo(const Case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+constexpr auto kReplace = UPublish::replace;
+constexpr auto kIfAbsent = UPublish::if_absent;
+constexpr Method kTemp = Method::temporary;
+constexpr int kOpen = ERR_CANT_OPEN_FILE;
+constexpr int kWrite = ERR_CANT_WRITE_FILE;
+constexpr int kCreate = ERR_CANT_CREATE_FILE;
+
+// clang-format off
+const Case kCases[] = {
+    // No hard links: an exclusive rename, or else a look and a rename.
+    {"NoLinks", kNone, kIfAbsent, {{"link", EPERM}}, 0, kTemp, 0, "new"},
+    {"NoLinksNorExclusiveRename", kNone, kIfAbsent, {{"link", EXDEV}, {"renameat2", EINVAL}}, 0, kTemp, 0, "new"},
+    {"NoLinksNameTaken", kTakenBeforeCommit, kIfAbsent, {{"link", EMLINK}}, 0, kTemp, kCreate, "old"},
+    {"NeitherNameTaken", kTakenBeforeCommit, kIfAbsent, {{"link", ENOSYS}, {"renameat2", ENOTSUP}}, 0, kTemp, kCreate, "old"},
+    {"LinkFails", kNone, kIfAbsent, {{"link", EIO}}, 0, kTemp, kWrite, nullptr},
+    {"ExclusiveRenameFails", kNone, kIfAbsent, {{"link", EPERM}, {"renameat2", EIO}}, 0, kTemp, kWrite, nullptr},
+    {"LastRenameFails", kNone, kIfAbsent, {{"link", EPERM}, {"renameat2", ENOSYS}, {"rename", EIO}}, 0, kTemp, kWrite, nullptr},
+    {"ReplacingRenameFails", kExisting, kReplace, {{"rename", EIO}}, 0, kTemp, kWrite, "old"},
+    // Temporaries' names taken by others.
+    {"TwoNamesTaken", kExisting, kReplace, {{"open", EEXIST, 2}}, 0, kTemp, 0, "new"},
+    {"EveryNameTaken", kExisting, kReplace, {{"open", EEXIST}}, kOpen, Method::none, 0, "old"},
+    // A directory that takes no new entries.
+    {"ClosedDirectoryFileRewritten", kExisting, kReplace, {{"open", EACCES}}, 0, Method::in_place, 0, "new"},
+    {"ClosedDirectoryNoFile", kNone, kReplace, {{"open", EPERM}}, kOpen, Method::none, 0, nullptr},
+    {"FileNotWritable", kExisting, kReplace, {{"access", EACCES}}, kOpen, Method::none, 0, "old"},
+    // An ordinary user: another's file in a sticky directory cannot be
+    // replaced, only rewritten; in a plain directory it is replaced.
+    {"StickyDirectoryOthersFile", kExisting | kSticky, kReplace, {{"geteuid", 4242}}, 0, Method::in_place, 0, "new"},
+    {"PlainDirectoryOthersFile", kExisting, kReplace, {{"geteuid", 4242}}, 0, kTemp, 0, "new"},
+    {"StickyDirectoryOwnFile", kExisting | kSticky | kOthersFile, kReplace, {{"geteuid", 4242}}, 0, kTemp, 0, "new"},
+};
+// clang-format on
+
+class OutputFileFaults : public testing::TestWithParam<Case> {};
+
+TEST_P(OutputFileFaults, Publish) {
+    const Case &c = GetParam();
+    test_support::TempDir dir;
+    const fs::path out = dir.path() / "out";
+    if ((c.setup & kExisting) != 0) {
+        test_support::write_file(out, {'o', 'l', 'd'});
+    }
+    if ((c.setup & kOthersFile) != 0) {
+        if (syscall(SYS_geteuid) != 0) {
+            GTEST_SKIP() << "only the superuser gives a file away";
+        }
+        ASSERT_EQ(::chown(out.c_str(), 4242, 4243), 0);
+    }
+    if ((c.setup & kSticky) != 0) {
+        fs::permissions(dir.path(), fs::perms::sticky_bit, fs::perm_options::add);
+    }
+    UOutputFile f;
+    g_faults = c.faults;
+    const int open_rc = f.open(out.c_str(), c.publish);
+    g_faults.clear();
+    ASSERT_EQ(open_rc, c.open_rc);
+    EXPECT_EQ(f.method(), c.method);
+    if (open_rc == 0) {
+        std::fputs("new", f.stream());
+        if ((c.setup & kTakenBeforeCommit) != 0) {
+            test_support::write_file(out, {'o', 'l', 'd'});
+        }
+        g_faults = c.faults;
+        const int commit_rc = f.commit();
+        g_faults.clear();
+        EXPECT_EQ(commit_rc, c.commit_rc);
+    }
+    if (c.result == nullptr) {
+        EXPECT_FALSE(fs::exists(out));
+    } else {
+        const std::string held(c.result);
+        EXPECT_EQ(test_support::read_file(out), test_support::Bytes(held.begin(), held.end()));
+    }
+    // No temporary stays; a replaced file keeps its owner.
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), c.result ? 1 : 0);
+    struct stat st;
+    if ((c.setup & kOthersFile) != 0 && ::stat(out.c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_uid, 4242u);
+        EXPECT_EQ(st.st_gid, 4243u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, OutputFileFaults, testing::ValuesIn(kCases),
+                         [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
+
+// A link whose text is longer than a first guess at its length, and a loop.
+TEST(OutputFileLinks, LongLinkIsFollowedAndLoopRefused) {
+    test_support::TempDir dir;
+    std::string text;
+    while (text.size() < 600) {
+        text += "./";
+    }
+    fs::create_symlink(text + "out", dir.path() / "long");
+    fs::create_symlink("loop", dir.path() / "loop");
+    UOutputFile f;
+    ASSERT_EQ(f.open((dir.path() / "long").c_str(), UPublish::if_absent), 0);
+    std::fputs("new", f.stream());
+    EXPECT_EQ(f.commit(), 0);
+    EXPECT_TRUE(fs::is_symlink(dir.path() / "long"));
+    EXPECT_EQ(test_support::read_file(dir.path() / "out"), (test_support::Bytes{'n', 'e', 'w'}));
+    EXPECT_EQ(f.open((dir.path() / "loop").c_str(), UPublish::replace), ERR_CANT_OPEN_FILE);
+}
+
+} // namespace
