@@ -98,6 +98,14 @@ const Case kCases[] = {
      "5\nold\n", "writing to the file \"o.mat\"\n\tERR_CANT_WRITE_FILE\n"},
     {"RacingRunsWithoutForce", RACE(""), TIMES20("03\n"), ""},
     {"RacingRunsWithForce", RACE("-f"), TIMES20("00\n"), ""},
+    // The name is taken while the run is held at its first message (its
+    // standard error is a full pipe, so it sleeps): it loses at publishing.
+    {"NameTakenDuringTheRun",
+     "mkfifo p; exec 3<>p; head -c 65536 /dev/zero >&3; \"$0\" \"$1/a.dat\" o.mat 2>&3 & c=$!; "
+     "n=0; until grep -qs ') S ' /proc/$c/stat || [ $n = 1000 ]; do sleep 0.01; n=$((n+1)); done; "
+     "echo old >o.mat; exec 4<p 3>&-; tr -d '\\000' <&4 >err & wait $c; echo $?; wait; "
+     "cat o.mat; grep -c Converting err; grep -c 'already exists' err",
+     "3\nold\n1\n1\n", ""},
     // Nobody reads the FIFO: a prompt failure, not a wait (timeout: 124).
     {"FifoWithoutReader", "mkfifo f; timeout 10 \"$0\" \"$1/a.dat\" f; echo $?",
      "5\n", "writing to the file \"f\"\n\tERR_CANT_OPEN_FILE\n"},
@@ -114,6 +122,11 @@ const Case kCases[] = {
     {"PipeReceivesTheBytes", "\"$0\" \"$1/a.dat\" /dev/stdout | cmp - \"$1/a.mat\" && echo same",
      "same\n", "to \"/dev/stdout\" successful\n"},
     {"DevNull", "\"$0\" \"$1/a.dat\" /dev/null; echo $?", "0\n", "successful\n"},
+    // With standard input closed, the output may get descriptor 0.
+    {"StandardInputClosed",
+     "\"$0\" \"$1/a.dat\" o.mat <&-; echo $?; \"$0\" \"$1/a.dat\" /dev/null <&-; echo $?; "
+     "cmp o.mat \"$1/a.mat\" && echo same",
+     "0\n0\nsame\n", ""},
     // Replacing keeps the permission bits; other hard links keep the old
     // contents; a symbolic link stays and its file is replaced, and a
     // dangling one gets its file created.

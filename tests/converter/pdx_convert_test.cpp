@@ -275,22 +275,32 @@ TEST(PdxConvertNames, AnyNameConverts) {
 // bytes follows the mark. The names are chosen so that their UTF-16 units
 // (little-endian host) hold no zero byte, which an argument cannot carry,
 // except the last byte of an odd-length one; the child runs in the work
-// directory so that the paths can be relative.
+// directory so that the paths can be relative. The longer input is 39 bytes,
+// whose copy fills its heap block to the last byte.
 TEST(PdxConvertWidePaths, EndWhereTheArgumentEnds) {
-    TempDir work;
-    TempDir capture;
-    const std::string in_arg = "\xFF\xFE\x01\x4E\x41"; // U+4E01 'A', odd length
-    const std::string out_arg = "\xFF\xFE\x02\x4E";    // U+4E02
-    test_support::write_file(work.path() / fs::path(u8"\u4e01A"),
-                             DataFileBuilder(4096).phase(3, 2, kPhase).build());
+    for (int repeat : {1, 18}) {
+        TempDir work;
+        TempDir capture;
+        std::string in_arg = "\xFF\xFE"; // U+4E01 repeated, then 'A': odd length
+        std::string in_name;
+        for (int i = 0; i < repeat; ++i) {
+            in_arg += "\x01\x4E";
+            in_name += "\xE4\xB8\x81"; // U+4E01 in UTF-8
+        }
+        in_arg += "\x41";
+        const std::string out_arg = "\xFF\xFE\x02\x4E"; // U+4E02
+        test_support::write_file(work.path() / fs::path(in_name + "A"),
+                                 DataFileBuilder(4096).phase(3, 2, kPhase).build());
 
-    // "-b" follows the input argument in memory: a path that ran on past its
-    // argument would take it in and name no existing file.
-    const test_support::ProcessResult r = test_support::run_process(
-        PDX_CONVERT_EXE, {in_arg, "-b", out_arg}, capture.path(), work.path());
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, success(in_arg, out_arg));
-    EXPECT_EQ(test_support::read_file(work.path() / fs::path(u8"\u4e02")), matrix_file_bytes(true));
+        // "-b" follows the input argument in memory: a path that ran on past
+        // its argument would take it in and name no existing file.
+        const test_support::ProcessResult r = test_support::run_process(
+            PDX_CONVERT_EXE, {in_arg, "-b", out_arg}, capture.path(), work.path());
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, success(in_arg, out_arg));
+        EXPECT_EQ(test_support::read_file(work.path() / fs::path(u8"\u4e02")),
+                  matrix_file_bytes(true));
+    }
 }
 #endif
 

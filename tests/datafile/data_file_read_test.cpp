@@ -205,6 +205,7 @@ struct FailureCase {
     bool preamble_filled; // else untouched
     bool body_filled;     // else untouched
     bool header_only;     // no byte past the header was read
+    std::size_t mallocs;  // blocks asked for: none for one that cannot be filled
 };
 
 std::vector<FailureCase> failure_cases() {
@@ -218,54 +219,72 @@ std::vector<FailureCase> failure_cases() {
         return [=](Bytes &b) { put32(b, offset, v); };
     };
     return {
-        {"empty file", truncate(0), ERR_PREMATURE_EOF, false, false, true},
-        {"one byte", truncate(1), ERR_PREMATURE_EOF, false, false, true},
-        {"three bytes", truncate(3), ERR_PREMATURE_EOF, false, false, true},
-        {"magic alone", truncate(4), ERR_PREMATURE_EOF, false, false, true},
-        {"header one byte short", truncate(header - 1), ERR_PREMATURE_EOF, false, false, true},
+        {"empty file", truncate(0), ERR_PREMATURE_EOF, false, false, true, 0},
+        {"one byte", truncate(1), ERR_PREMATURE_EOF, false, false, true, 0},
+        {"three bytes", truncate(3), ERR_PREMATURE_EOF, false, false, true, 0},
+        {"magic alone", truncate(4), ERR_PREMATURE_EOF, false, false, true, 0},
+        {"header one byte short", truncate(header - 1), ERR_PREMATURE_EOF, false, false, true, 0},
         {"short magic, 833 bytes",
          [](Bytes &b) {
              put32(b, 0, test_support::kMagic834);
              b.resize(833);
          },
-         ERR_PREMATURE_EOF, false, false, true},
-        {"unknown magic", set32(0, 0x881B0372), ERR_NOT_A_DATA_FILE, false, false, true},
-        {"magic little-endian", set32(0, 0x71031B88), ERR_NOT_A_DATA_FILE, false, false, true},
+         ERR_PREMATURE_EOF, false, false, true, 0},
+        {"unknown magic", set32(0, 0x881B0372), ERR_NOT_A_DATA_FILE, false, false, true, 0},
+        {"magic little-endian", set32(0, 0x71031B88), ERR_NOT_A_DATA_FILE, false, false, true, 0},
         {"unknown magic, nothing after",
          [](Bytes &b) {
              put32(b, 0, 0);
              b.resize(4);
          },
-         ERR_NOT_A_DATA_FILE, false, false, true},
+         ERR_NOT_A_DATA_FILE, false, false, true, 0},
         {"intensity width -1", set16(at::intens_width, 0xFFFF), ERR_DATASET_DIM_TOO_LARGE, true,
-         false, true},
+         false, true, 0},
         {"intensity height -1", set16(at::intens_height, 0xFFFF), ERR_DATASET_DIM_TOO_LARGE, true,
-         false, true},
+         false, true, 0},
         {"phase width top bit, height 100",
          [](Bytes &b) {
              put16(b, at::phase_width, 0x8000);
              put16(b, at::phase_height, 100);
          },
-         ERR_DATASET_DIM_TOO_LARGE, true, false, true},
+         ERR_DATASET_DIM_TOO_LARGE, true, false, true, 0},
         {"phase height top bit", set16(at::phase_height, 0xFFFE), ERR_DATASET_DIM_TOO_LARGE, true,
-         false, true},
-        {"intensity width 0", set16(at::intens_width, 0), ERR_PARAM_OUT_OF_RANGE, true, true, true},
+         false, true, 0},
+        {"intensity width 0", set16(at::intens_width, 0), ERR_PARAM_OUT_OF_RANGE, true, true, true,
+         0},
         {"intensity buckets 0", set16(at::intens_n_buckets, 0), ERR_PARAM_OUT_OF_RANGE, true, true,
-         true},
+         true, 0},
         {"intensity buckets negative", set16(at::intens_n_buckets, 0xFFFE), ERR_PARAM_OUT_OF_RANGE,
-         true, true, true},
-        {"phase width 0", set16(at::phase_width, 0), ERR_PARAM_OUT_OF_RANGE, true, true, false},
-        {"phase height 0", set16(at::phase_height, 0), ERR_PARAM_OUT_OF_RANGE, true, true, false},
+         true, true, true, 0},
+        {"phase width 0", set16(at::phase_width, 0), ERR_PARAM_OUT_OF_RANGE, true, true, false, 1},
+        {"phase height 0", set16(at::phase_height, 0), ERR_PARAM_OUT_OF_RANGE, true, true, false,
+         1},
         {"intensity block cut short", truncate(intensity_end - 1), ERR_CORRUPT_DATA_FILE, true,
-         true, false},
-        {"file ends after header", truncate(header), ERR_CORRUPT_DATA_FILE, true, true, false},
+         true, false, 0},
+        {"file ends after header", truncate(header), ERR_CORRUPT_DATA_FILE, true, true, false, 0},
         {"phase block cut short", truncate(intensity_end + kPhaseBytes - 1), ERR_CORRUPT_DATA_FILE,
-         true, true, false},
-        {"phase block absent", truncate(intensity_end), ERR_CORRUPT_DATA_FILE, true, true, false},
+         true, true, false, 1},
+        {"phase block absent", truncate(intensity_end), ERR_CORRUPT_DATA_FILE, true, true, false,
+         1},
+        // A region that allocate() refuses gives its code, whatever follows.
+        {"intensity beyond 32-bit sample counts, nothing after header",
+         [](Bytes &b) {
+             put16(b, at::intens_width, 32767);
+             put16(b, at::intens_height, 32767);
+             put16(b, at::intens_n_buckets, 5);
+             b.resize(4096);
+         },
+         ERR_PARAM_OUT_OF_RANGE, true, true, true, 0},
+        {"intensity buckets 0, nothing after header",
+         [](Bytes &b) {
+             put16(b, at::intens_n_buckets, 0);
+             b.resize(4096);
+         },
+         ERR_PARAM_OUT_OF_RANGE, true, true, true, 0},
         // More intensity samples than the frames hold: refused before any
         // sample is read, never written past the buffer.
         {"intensity block larger than its frames", set32(at::intens_nbytes, kIntensityBytes + 2),
-         ERR_CORRUPT_DATA_FILE, true, true, true},
+         ERR_CORRUPT_DATA_FILE, true, true, true, 0},
     };
 }
 
@@ -285,6 +304,7 @@ TEST_F(DataFileReadTest, EachBrokenFieldGivesItsCodeAndReleasesTheMatrices) {
         EXPECT_TRUE(is_released(out.intensity));
         EXPECT_TRUE(is_released(out.phase));
         EXPECT_EQ(hooks.live_blocks(), 0u);
+        EXPECT_EQ(hooks.malloc_count(), c.mallocs);
         if (c.preamble_filled) {
             EXPECT_TRUE(same_bytes(&out.preamble, &valid.preamble, sizeof out.preamble));
         } else {
@@ -490,6 +510,9 @@ std::vector<PipeCase> pipe_cases() {
     cases.push_back(
         {"file ends inside the skipped intensity, phase unwanted", cut, false, false, 0});
     cases.push_back({"phase skipped", valid_builder().build(), true, false, 0});
+    cases.push_back({"intensity block larger than its frames",
+                     valid_builder().set32(at::intens_nbytes, kIntensityBytes + 2).build(), true,
+                     true, ERR_CORRUPT_DATA_FILE});
     return cases;
 }
 

@@ -309,6 +309,29 @@ TEST_F(MatrixFileTest, ReadFailuresReturnTheMatrixReleased) {
     EXPECT_TRUE(is_released(m));
 }
 
+// A single sample is reversed like any other; a pipe, whose length cannot be
+// known beforehand, fails at the read when it is short.
+TEST_F(MatrixFileTest, SingleSampleAndShortPipe) {
+    PhaseMatrix one;
+    set_region(one, Region{0, 0, 1, 1});
+    ASSERT_EQ(allocate(one), 0);
+    one.matrix[0] = 0x01020304;
+    ASSERT_EQ(matrix_file_write(dir.file("one.dat").c_str(), &one, true), 0);
+    EXPECT_EQ(read_file(dir.file("one.dat")), (Bytes{0, 1, 0, 1, 1, 2, 3, 4}));
+    release(one);
+#ifndef _WIN32
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], kLittle.data(), kLittle.size() - 1), ssize_t(kLittle.size() - 1));
+    close(fds[1]);
+    PhaseMatrix m;
+    const std::string path = "/dev/fd/" + std::to_string(fds[0]);
+    EXPECT_EQ(matrix_file_read(path.c_str(), &m, false), ERR_CORRUPT_DATA_FILE);
+    EXPECT_TRUE(is_released(m));
+    close(fds[0]);
+#endif
+}
+
 // ---- paths ----
 
 TEST_F(MatrixFileTest, MarkedWidePathsReachNonAsciiNames) {

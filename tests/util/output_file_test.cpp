@@ -19,6 +19,7 @@ namespace {
 
 TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
     test_support::TempDir dir;
+    const int descriptor = test_support::lowest_free_descriptor();
     const std::filesystem::path out = dir.path() / "out.mat";
     const auto only_out = [&] {
         return std::distance(std::filesystem::directory_iterator(dir.path()), {}) == 1;
@@ -45,6 +46,7 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'n', 'e', 'w'}));
         EXPECT_TRUE(only_out());
     }
+    EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor);
 }
 
 } // namespace
