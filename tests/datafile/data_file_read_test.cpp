@@ -275,6 +275,13 @@ std::vector<FailureCase> failure_cases() {
              b.resize(4096);
          },
          ERR_PARAM_OUT_OF_RANGE, true, true, true, 0},
+        {"one intensity frame cut short",
+         [](Bytes &b) {
+             put16(b, at::intens_n_buckets, 1);
+             put32(b, at::intens_nbytes, 12);
+             b.resize(4096 + 11);
+         },
+         ERR_CORRUPT_DATA_FILE, true, true, false, 0},
         {"intensity buckets 0, nothing after header",
          [](Bytes &b) {
              put16(b, at::intens_n_buckets, 0);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -39,6 +40,7 @@ struct Fault {
 };
 
 std::vector<Fault> g_faults;
+char g_temp[4096]; // the last name created exclusively
 
 bool fails(const char *call) {
     for (Fault &f : g_faults) {
@@ -80,6 +82,13 @@ FILE *fdopen(int fd, const char *mode) noexcept {
     static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fdopen"));
     return fails("fdopen") ? nullptr : real(fd, mode);
 }
+int fcntl(int fd, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    const long arg = va_arg(args, long);
+    va_end(args);
+    return fails("fcntl") ? -1 : int(syscall(SYS_fcntl, fd, command, arg));
+}
 uid_t geteuid() noexcept {
     return fails("geteuid") ? uid_t(errno) : uid_t(syscall(SYS_geteuid));
 }
@@ -91,6 +100,9 @@ int open(const char *path, int flags, ...) {
         va_start(args, flags);
         mode = va_arg(args, mode_t);
         va_end(args);
+    }
+    if ((flags & O_EXCL) != 0) {
+        std::snprintf(g_temp, sizeof g_temp, "%s", path);
     }
     if ((flags & O_EXCL) != 0 && fails("open")) {
         return -1;
@@ -174,10 +186,13 @@ const Case kCases[] = {
     // Temporaries' names taken by others.
     {"AllButTheLastNameTaken", kExisting, kReplace, {{"open", EEXIST, 99}}, 0, kTemp, 0, "new"},
     {"EveryNameTaken", kExisting, kReplace, {{"open", EEXIST, 100}}, kOpen, Method::none, 0, "old"},
+    {"NoSpaceForATemporary", kExisting, kReplace, {{"open", ENOSPC}}, kOpen, Method::none, 0, "old"},
     {"NoMemory", kExisting, kReplace, {{"new", ENOMEM}}, kOpen, Method::none, 0, "old"},
     {"NoStream", kExisting, kReplace, {{"fdopen", ENOMEM}}, kOpen, Method::none, 0, "old"},
     // Rewritten in place, a file is cut short before the stream fails.
     {"NoStreamInPlace", kExisting, kReplace, {{"open", EACCES}, {"fdopen", ENOMEM}}, kOpen, Method::none, 0, ""},
+    {"NoFlagsInPlace", kExisting, kReplace, {{"open", EACCES}, {"fcntl", EBADF, 1}}, kOpen, Method::none, 0, ""},
+    {"FlagsNotSetInPlace", kExisting, kReplace, {{"open", EACCES}, {"fcntl", EBADF, 1, 1}}, kOpen, Method::none, 0, ""},
     // A link that cannot be read is opened as named, and found a regular
     // file; a file that vanishes from under its traced name is rewritten.
     {"UnreadableLink", kExisting | kLink, kReplace, {{"readlink", EIO}}, kOpen, Method::none, 0, "old"},
@@ -227,6 +242,12 @@ TEST_P(OutputFileFaults, Publish) {
     g_faults.clear();
     ASSERT_EQ(open_rc, c.open_rc);
     EXPECT_EQ(f.method(), c.method);
+    // Temporaries are named as the user is told: ".out.<process id>.<n>.tmp".
+    const std::string temp = fs::path(g_temp).filename().string();
+    if (c.method == kTemp) {
+        EXPECT_EQ(temp.rfind(".out." + std::to_string(getpid()) + ".", 0), 0u) << temp;
+        EXPECT_EQ(temp.substr(temp.size() - 4), ".tmp");
+    }
     if (open_rc == 0) {
         std::fputs("new", f.stream());
         if ((c.setup & kTakenBeforeCommit) != 0) {
@@ -280,6 +301,12 @@ TEST(OutputFileLinks, LongLinkIsFollowedAndLoopRefused) {
     ::umask(mask);
     EXPECT_EQ(unsigned(fs::status(dir.path() / "out").permissions()), 0666u & ~mask);
     EXPECT_EQ(f.open((dir.path() / "loop").c_str(), UPublish::replace), ERR_CANT_OPEN_FILE);
+
+    // A close that fails after a clean flush is a failed write too.
+    ASSERT_EQ(f.open((dir.path() / "closed").c_str(), UPublish::replace), 0);
+    ::close(fileno(f.stream()));
+    EXPECT_EQ(f.commit(), ERR_CANT_WRITE_FILE);
+    EXPECT_FALSE(fs::exists(dir.path() / "closed"));
 }
 
 } // namespace
