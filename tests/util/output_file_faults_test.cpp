@@ -70,9 +70,14 @@ int renameat2(int from_dir, const char *from, int to_dir, const char *to, unsign
 int access(const char *path, int mode) noexcept {
     return fails("access") ? -1 : int(syscall(SYS_access, path, mode));
 }
+// "lstat-other": the call succeeds but finds another file on the device.
 int lstat(const char *path, struct stat *st) noexcept {
-    return fails("lstat") ? -1
-                          : int(syscall(SYS_newfstatat, AT_FDCWD, path, st, AT_SYMLINK_NOFOLLOW));
+    if (fails("lstat")) {
+        return -1;
+    }
+    const int rc = int(syscall(SYS_newfstatat, AT_FDCWD, path, st, AT_SYMLINK_NOFOLLOW));
+    st->st_ino += rc == 0 && fails("lstat-other") ? 1 : 0;
+    return rc;
 }
 ssize_t readlink(const char *path, char *text, std::size_t size) noexcept {
     return fails("readlink") ? -1 : ssize_t(syscall(SYS_readlink, path, text, size));
@@ -197,6 +202,7 @@ const Case kCases[] = {
     // file; a file that vanishes from under its traced name is rewritten.
     {"UnreadableLink", kExisting | kLink, kReplace, {{"readlink", EIO}}, kOpen, Method::none, 0, "old"},
     {"TracedNameVanishes", kExisting, kReplace, {{"lstat", ENOENT, 1, 1}}, 0, Method::in_place, 0, "new"},
+    {"TracedNameIsAnotherFile", kExisting, kReplace, {{"lstat-other", 0, 1, 1}}, 0, Method::in_place, 0, "new"},
     // A directory that takes no new entries.
     {"ClosedDirectoryFileRewritten", kExisting, kReplace, {{"open", EACCES}}, 0, Method::in_place, 0, "new"},
     {"ClosedDirectoryNoFile", kNone, kReplace, {{"open", EPERM}}, kOpen, Method::none, 0, nullptr},
