@@ -193,6 +193,7 @@ const Case kCases[] = {
     {"EveryNameTaken", kExisting, kReplace, {{"open", EEXIST, 100}}, kOpen, Method::none, 0, "old"},
     {"NoSpaceForATemporary", kExisting, kReplace, {{"open", ENOSPC}}, kOpen, Method::none, 0, "old"},
     {"NoMemory", kExisting, kReplace, {{"new", ENOMEM}}, kOpen, Method::none, 0, "old"},
+    {"NoMemoryForTheTemporary", kExisting, kReplace, {{"new", ENOMEM, -1, 1}}, kOpen, Method::none, 0, "old"},
     {"NoStream", kExisting, kReplace, {{"fdopen", ENOMEM}}, kOpen, Method::none, 0, "old"},
     // Rewritten in place, a file is cut short before the stream fails.
     {"NoStreamInPlace", kExisting, kReplace, {{"open", EACCES}, {"fdopen", ENOMEM}}, kOpen, Method::none, 0, ""},
