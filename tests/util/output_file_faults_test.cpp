@@ -141,9 +141,10 @@ using namespace pdx;
 using Method = UOutputFile::Method;
 namespace fs = std::filesystem;
 
-// kOthersFile: owned by user 4242 (and the superuser's group), kOthersDir:
-// the directory by user 4244; kLink: the name is a link to the file;
-// kKeepsOwner: the file still belongs to 4242 at the end.
+// kOthersFile: owned by user 4242 (and the superuser's group); kOthersGroup:
+// by group 4243 (and the superuser); kOthersDir: the directory by user 4244;
+// kLink: the name is a link to the file; kKeepsOwner: the file keeps its
+// owner and group.
 enum Setup {
     kNone = 0,
     kExisting = 1,
@@ -153,6 +154,7 @@ enum Setup {
     kOthersDir = 16,
     kLink = 32,
     kKeepsOwner = 64,
+    kOthersGroup = 128,
 };
 
 struct Case {
@@ -215,6 +217,7 @@ const Case kCases[] = {
     {"StickyDirectoryOwnFile", kExisting | kSticky | kOthersFile, kReplace, {{"geteuid", 4242}}, 0, kTemp, 0, "new"},
     // The superuser replaces anyone's file anywhere, and keeps its owner.
     {"OthersFileKeepsItsOwner", kExisting | kOthersFile | kKeepsOwner, kReplace, {}, 0, kTemp, 0, "new"},
+    {"OthersGroupKept", kExisting | kOthersGroup | kKeepsOwner, kReplace, {}, 0, kTemp, 0, "new"},
     {"SuperuserInOthersStickyDirectory", kExisting | kSticky | kOthersFile | kOthersDir | kKeepsOwner, kReplace, {}, 0, kTemp, 0, "new"},
 };
 // clang-format on
@@ -232,16 +235,20 @@ TEST_P(OutputFileFaults, Publish) {
         fs::rename(out, dir.path() / "file");
         fs::create_symlink("file", out);
     }
-    if ((c.setup & (kOthersFile | kOthersDir)) != 0) {
+    if ((c.setup & (kOthersFile | kOthersDir | kOthersGroup)) != 0) {
         if (syscall(SYS_geteuid) != 0) {
             GTEST_SKIP() << "only the superuser gives a file away";
         }
-        ASSERT_EQ(::chown(out.c_str(), 4242, getegid()), 0);
+        ASSERT_EQ(::chown(out.c_str(), (c.setup & kOthersFile) != 0 ? 4242 : 0,
+                          (c.setup & kOthersGroup) != 0 ? 4243 : getegid()),
+                  0);
         ASSERT_EQ(::chown(dir.path().c_str(), (c.setup & kOthersDir) != 0 ? 4244 : 0, 0), 0);
     }
     if ((c.setup & kSticky) != 0) {
         fs::permissions(dir.path(), fs::perms::sticky_bit, fs::perm_options::add);
     }
+    struct stat owner {};
+    ::stat(out.c_str(), &owner);
     const int descriptor = test_support::lowest_free_descriptor();
     UOutputFile f;
     g_faults = c.faults;
@@ -279,7 +286,8 @@ TEST_P(OutputFileFaults, Publish) {
     struct stat st;
     if ((c.setup & kKeepsOwner) != 0) {
         ASSERT_EQ(::stat(out.c_str(), &st), 0);
-        EXPECT_EQ(st.st_uid, 4242u);
+        EXPECT_EQ(st.st_uid, owner.st_uid);
+        EXPECT_EQ(st.st_gid, owner.st_gid);
     }
 }
 
