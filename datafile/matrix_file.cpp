@@ -19,6 +19,11 @@ namespace {
 // signed 16-bit numbers.
 constexpr std::uint16_t kMaxDimension = 32767;
 
+// The big-endian copy's placement: kCopyPhase bytes (the dimensions' size)
+// past a multiple of kCopySlack.
+constexpr std::uintptr_t kCopySlack = 64;
+constexpr std::uintptr_t kCopyPhase = 4;
+
 // Writes the dimensions and `samples` samples from `source`, all already in
 // the file's byte order, to `file`, which the caller closes.
 int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *source,
@@ -69,11 +74,6 @@ int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
 }
 
 } // namespace
-
-// The big-endian copy's placement: kCopyPhase bytes (the dimensions' size)
-// past a multiple of kCopySlack.
-constexpr std::uintptr_t kCopySlack = 64;
-constexpr std::uintptr_t kCopyPhase = 4;
 
 int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
                       UPublish publish) {
