@@ -106,9 +106,10 @@ bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
     return cmd.input.present() && cmd.output.present();
 }
 
-// Runs one conversion with `phase` as the matrix in between; the caller
-// releases it whatever happens here.
-int convert(const CommandLine &cmd, pdx::PhaseMatrix &phase) {
+// Runs one conversion. The phase matrix in between gives its buffer back
+// when it goes out of scope, whatever happens here.
+int convert(const CommandLine &cmd) {
+    pdx::PhaseMatrix phase;
     const char *input = cmd.input.text();
     const char *output = cmd.output.text();
 
@@ -165,17 +166,12 @@ int run(const std::vector<Argument> &args) {
     // of the messages that has gone does not stop a conversion either.
     pdx::u_platform_ignore_write_signals();
 
-    pdx::PhaseMatrix phase;
-    int status;
     CommandLine cmd;
     if (!parse_command_line(args, cmd)) {
         print_usage();
-        status = exit_command_line;
-    } else {
-        status = convert(cmd, phase);
+        return exit_command_line;
     }
-    pdx::release(phase);
-    return status;
+    return convert(cmd);
 }
 
 } // namespace
