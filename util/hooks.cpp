@@ -1,8 +1,10 @@
 #include "pdx/util/hooks.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "pdx/util/platform_memory.h"
 
@@ -10,22 +12,35 @@ namespace pdx {
 
 namespace {
 
-// Large blocks come on huge pages where the system offers them; free takes
-// both kinds back.
+// Large blocks come on huge pages where the system offers them. Those that
+// start past their page boundary go back through the platform layer, the
+// rest through free.
 void *runtime_malloc(std::size_t size) {
     if (void *block = u_platform_large_block(size)) {
         return block;
     }
     return std::malloc(size);
 }
+void runtime_free(void *block) {
+    if (!u_platform_free_large_block(block)) {
+        std::free(block);
+    }
+}
 void *runtime_realloc(void *block, std::size_t size) {
-    return std::realloc(block, size);
+    const std::size_t old_size = u_platform_large_block_size(block);
+    if (old_size == 0) {
+        return std::realloc(block, size);
+    }
+    // As realloc: on failure the old block stays as it was.
+    void *moved = runtime_malloc(size);
+    if (moved != nullptr) {
+        std::memcpy(moved, block, std::min(old_size, size));
+        runtime_free(block);
+    }
+    return moved;
 }
 void *runtime_calloc(std::size_t count, std::size_t size) {
     return std::calloc(count, size);
-}
-void runtime_free(void *block) {
-    std::free(block);
 }
 
 } // namespace

@@ -22,8 +22,8 @@ int u_print_stderr(const char *format, ...);
 
 extern u_print_fn u_print;     // starts as u_print_stderr
 extern u_malloc_fn u_malloc;   // starts as the C runtime's malloc (see platform_memory.h)
-extern u_realloc_fn u_realloc; // starts as realloc
+extern u_realloc_fn u_realloc; // starts as realloc (the same for large blocks)
 extern u_calloc_fn u_calloc;   // starts as calloc
-extern u_free_fn u_free;       // starts as free
+extern u_free_fn u_free;       // starts as free (the same for large blocks)
 
 } // namespace pdx

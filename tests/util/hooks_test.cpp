@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -71,10 +72,11 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     u_free(nullptr);
 }
 
-// Large blocks start on a 2 MiB boundary on Linux, every byte of them is
-// usable, and u_free takes them back; anything smaller, and every block on
-// other systems, comes from malloc.
-TEST(DefaultHooks, LargeBlocksAreAlignedForHugePages) {
+// Large blocks start u_large_block_lead bytes past a 2 MiB boundary on
+// Linux, every byte of them is usable, u_realloc keeps their contents and
+// u_free takes them back; anything smaller, and every block on other
+// systems, comes from malloc.
+TEST(DefaultHooks, LargeBlocksSitOnHugePages) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
     EXPECT_EQ(u_platform_large_block(u_large_block_bytes - 1), nullptr);
     for (std::size_t size : {u_large_block_bytes, u_large_block_bytes + huge_page + 12345}) {
@@ -83,16 +85,50 @@ TEST(DefaultHooks, LargeBlocksAreAlignedForHugePages) {
         ASSERT_NE(block, nullptr);
 #ifdef __linux__
         ASSERT_NE(direct, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(direct) % huge_page, 0u);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % huge_page, 0u);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(direct) % huge_page, u_large_block_lead);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % huge_page, u_large_block_lead);
+        EXPECT_EQ(u_platform_large_block_size(block), size);
 #else
         EXPECT_EQ(direct, nullptr);
 #endif
         std::memset(block, 0x5A, size);
-        EXPECT_EQ(block[0] & block[size / 2] & block[size - 1], 0x5A);
+        block[size - 1] = 0x7E;
+        EXPECT_EQ(block[0] & block[size / 2], 0x5A);
+        // Grown and shrunk: the contents move with the block.
+        block = static_cast<unsigned char *>(u_realloc(block, size + 100));
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(block[size - 1], 0x7E);
+        block = static_cast<unsigned char *>(u_realloc(block, 16));
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(block[15], 0x5A);
         u_free(block);
         u_free(direct);
     }
 }
+
+#ifdef __linux__
+// While many large blocks are in use, new ones start on the boundary and
+// still go back through u_free; freed slots are used again.
+TEST(DefaultHooks, ManyLargeBlocks) {
+    constexpr std::size_t huge_page = std::size_t{2} << 20;
+    std::vector<void *> blocks;
+    for (int i = 0; i < 300; ++i) {
+        blocks.push_back(u_malloc(u_large_block_bytes));
+        ASSERT_NE(blocks.back(), nullptr);
+    }
+    const auto offset = [](void *block) {
+        return reinterpret_cast<std::uintptr_t>(block) % huge_page;
+    };
+    EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
+    EXPECT_EQ(offset(blocks.back()), 0u);
+    EXPECT_EQ(u_platform_large_block_size(blocks.back()), 0u);
+    u_free(blocks.front());
+    blocks.front() = u_malloc(u_large_block_bytes);
+    EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
+    for (void *block : blocks) {
+        u_free(block);
+    }
+}
+#endif
 
 } // namespace
