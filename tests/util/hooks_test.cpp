@@ -122,6 +122,9 @@ TEST(DefaultHooks, ManyLargeBlocks) {
     EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
     EXPECT_EQ(offset(blocks.back()), 0u);
     EXPECT_EQ(u_platform_large_block_size(blocks.back()), 0u);
+    // Inside a block, at the offset of a lead, but not a block itself.
+    EXPECT_EQ(u_platform_large_block_size(static_cast<char *>(blocks.back()) + u_large_block_lead),
+              0u);
     u_free(blocks.front());
     blocks.front() = u_malloc(u_large_block_bytes);
     EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
