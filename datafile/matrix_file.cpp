@@ -109,8 +109,9 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         // The copy starts kCopyPhase bytes past a 64-byte boundary: the
         // samples follow the 4 bytes of dimensions in the file, so each byte
         // then sits at the same offset within its cache line in memory and
-        // in the file's pages, and the kernel's copy into the page cache runs
-        // at full speed (about twice as fast as a copy shifted by 4 bytes).
+        // in the file's pages, never a few bytes past it, which is where the
+        // kernel's copy into the page cache slows to half speed (see
+        // u_large_block_lead).
         copy = u_malloc(samples * 4 + kCopySlack);
         if (copy == nullptr) {
             return ERR_NO_MEM;
