@@ -165,6 +165,9 @@ int run(const std::vector<Argument> &args) {
     // failed write, reported as such, not the end of the process; a reader
     // of the messages that has gone does not stop a conversion either.
     pdx::u_platform_ignore_write_signals();
+    // Interrupted (Ctrl-C, a batch job stopped), a run leaves no temporary
+    // beside its output.
+    pdx::u_platform_remove_temporaries_on_signals();
 
     CommandLine cmd;
     if (!parse_command_line(args, cmd)) {

@@ -28,6 +28,34 @@ namespace pdx {
 
 namespace {
 
+#ifndef _WIN32
+// The names of the temporaries that exist now, for a signal handler to
+// remove: a slot points at an output file's own name from just after the
+// file is created until just after the name is gone. Output files beyond
+// the slots (many at once, in one process) are not tracked.
+constexpr std::size_t kTempSlots = 16;
+std::atomic<const char *> live_temps[kTempSlots];
+static_assert(std::atomic<const char *>::is_always_lock_free);
+
+void track_temp(const char *name) {
+    for (auto &slot : live_temps) {
+        const char *empty = nullptr;
+        if (slot.compare_exchange_strong(empty, name)) {
+            return;
+        }
+    }
+}
+
+void untrack_temp(const char *name) {
+    for (auto &slot : live_temps) {
+        const char *held = name;
+        if (slot.compare_exchange_strong(held, nullptr)) {
+            return;
+        }
+    }
+}
+#endif
+
 // Tells apart the temporaries of one process.
 std::atomic<unsigned> temp_counter{0};
 
@@ -96,6 +124,7 @@ void UOutputFile::abandon() {
         _wunlink(temp_.c_str());
 #else
         ::unlink(temp_.c_str());
+        untrack_temp(temp_.c_str());
 #endif
         temp_.clear();
     }
@@ -209,6 +238,8 @@ int UOutputFile::publish() {
 }
 
 void u_platform_ignore_write_signals() {}
+void u_platform_remove_temporaries_on_signals() {}
+void u_platform_remove_temporaries() {}
 
 #else
 
@@ -318,6 +349,7 @@ int UOutputFile::open_native(const Name &name) {
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
         if (fd >= 0) {
             temp_ = std::move(temp);
+            track_temp(temp_.c_str());
         } else if (errno != EEXIST) {
             // A directory that takes no new entries while the file itself
             // may be written: rewrite the file in place.
@@ -382,6 +414,7 @@ int UOutputFile::publish() {
         if (::rename(temp_.c_str(), target_.c_str()) != 0) {
             return ERR_CANT_WRITE_FILE;
         }
+        untrack_temp(temp_.c_str());
         temp_.clear();
         return 0;
     }
@@ -397,6 +430,7 @@ int UOutputFile::publish() {
     }
 #ifdef RENAME_NOREPLACE
     if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) == 0) {
+        untrack_temp(temp_.c_str());
         temp_.clear();
         return 0;
     }
@@ -416,6 +450,7 @@ int UOutputFile::publish() {
     if (::rename(temp_.c_str(), target_.c_str()) != 0) {
         return ERR_CANT_WRITE_FILE;
     }
+    untrack_temp(temp_.c_str());
     temp_.clear();
     return 0;
 }
@@ -423,6 +458,40 @@ int UOutputFile::publish() {
 void u_platform_ignore_write_signals() {
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void u_platform_remove_temporaries() {
+    for (auto &slot : live_temps) {
+        if (const char *name = slot.load()) {
+            ::unlink(name);
+        }
+    }
+}
+
+namespace {
+
+// Removes the temporaries, then lets the signal end the process as it
+// would have (the handler was reset on entry; the signal is delivered again
+// once the handler returns).
+extern "C" void remove_temporaries_and_end(int sig) {
+    u_platform_remove_temporaries();
+    ::raise(sig);
+}
+
+} // namespace
+
+void u_platform_remove_temporaries_on_signals() {
+    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+        struct sigaction now;
+        if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) {
+            continue; // e.g. SIGINT of a background job, SIGHUP under nohup
+        }
+        struct sigaction act = {};
+        act.sa_handler = remove_temporaries_and_end;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &act, nullptr);
+    }
 }
 
 #endif

@@ -95,4 +95,17 @@ class UOutputFile {
 // library itself never changes how signals are handled.
 void u_platform_ignore_write_signals();
 
+// Makes the signals that end a program from outside remove the temporaries
+// of its open output files before it ends of them as before (POSIX: SIGHUP,
+// SIGINT, SIGQUIT and SIGTERM; one that is ignored stays ignored; elsewhere
+// nothing). An interrupted run then leaves its directory as it found it.
+// For programs, at start, beside u_platform_ignore_write_signals().
+void u_platform_remove_temporaries_on_signals();
+
+// Removes every temporary that an open output file of this process holds,
+// leaving the names they were to be published under as they are; a later
+// commit() of such a file fails. Async-signal-safe on POSIX, for a handler
+// of a signal that ends the process; elsewhere nothing.
+void u_platform_remove_temporaries();
+
 } // namespace pdx
