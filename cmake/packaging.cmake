@@ -2,8 +2,8 @@
 #   Linux:   a .deb and a .tar.gz of the same tree under /usr: the program, its
 #            man page, the library with its headers and CMake package.
 #   Windows: pdx_convert-<version>-win64.zip with the program (static
-#            runtime), README.md, the man page as text and the bundled
-#            example. From a Linux configure it is made by a sub-build with
+#            runtime), README.md, the man page as text, the bundled
+#            example and the MATLAB/Octave functions. From a Linux configure it is made by a sub-build with
 #            the mingw-w64 toolchain, so one workflow gives all three.
 set(PDX_PACKAGE_DIR ${CMAKE_BINARY_DIR}/packages CACHE PATH "Where CPack leaves the packages")
 
@@ -35,6 +35,9 @@ if(WIN32)
           COMPONENT zip EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/sample_64x48.dat DESTINATION examples
           COMPONENT zip EXCLUDE_FROM_ALL)
+  install(FILES ${PROJECT_SOURCE_DIR}/clients/matlab/pdx_read_matrix.m
+                ${PROJECT_SOURCE_DIR}/clients/matlab/pdx_write_matrix.m
+          DESTINATION matlab COMPONENT zip EXCLUDE_FROM_ALL)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
   set(CPACK_COMPONENTS_ALL zip)

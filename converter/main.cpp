@@ -143,7 +143,7 @@ int convert(const CommandLine &cmd) {
                                   cmd.force ? pdx::UPublish::replace : pdx::UPublish::if_absent);
     if (code == pdx::ERR_CANT_CREATE_FILE) {
         print_unable(input, output);
-        std::fprintf(stderr, "\t\"%s\" already exists\n", output);
+        message("\t\"%s\" already exists\n", output);
         return exit_output_exists;
     }
     if (code != 0) {

@@ -19,7 +19,7 @@ function m = pdx_read_matrix(path, byteorder)
 %     pdx:corruptFile    the file holds fewer samples than its dimensions say
 %
 %   Example:
-%     phase = pdx_read_matrix('sample.mat');
+%     phase = pdx_read_matrix('sample.bin');
 %     imagesc(double(phase)); axis image; colorbar
 %
 %   See also PDX_WRITE_MATRIX.

@@ -23,8 +23,8 @@ function pdx_write_matrix(path, m, byteorder)
 %     pdx:cantWrite      writing or replacing PATH failed
 %
 %   Example:
-%     phase = pdx_read_matrix('sample.mat');
-%     pdx_write_matrix('flipped.mat', fliplr(phase));
+%     phase = pdx_read_matrix('sample.bin');
+%     pdx_write_matrix('flipped.bin', fliplr(phase));
 %
 %   See also PDX_READ_MATRIX.
 

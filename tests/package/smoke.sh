@@ -10,7 +10,8 @@ root=$PWD
 packages=$root/build/packages
 example=$root/examples/sample_64x48.dat
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+installed=
+trap 'rm -rf "$work"; [ -z "$installed" ] || dpkg -r "$installed" >/dev/null' EXIT
 fail() { echo "package smoke test: $*" >&2; exit 1; }
 one() { # the one package that matches a pattern
     set -- $1
@@ -24,11 +25,13 @@ zip=$(one "$packages/*-win64.zip")
 # .deb: the program on the PATH, the man page where man finds it.
 name=$(dpkg-deb -f "$deb" Package)
 dpkg -i "$deb" >/dev/null
+installed=$name
 [ "$(command -v pdx_convert)" = /usr/bin/pdx_convert ] || fail "pdx_convert is not /usr/bin/pdx_convert"
 pdx_convert -b "$example" "$work/deb-big.bin" 2>/dev/null
 pdx_convert "$example" "$work/deb.bin" 2>/dev/null
 man -w pdx_convert >/dev/null || fail "man -w pdx_convert finds no page"
 dpkg -r "$name" >/dev/null
+installed=
 [ ! -e /usr/bin/pdx_convert ] || fail "dpkg -r left /usr/bin/pdx_convert"
 cmp -s "$work/deb.bin" "$work/deb-big.bin" && fail "-b made no difference"
 [ "$(od -A n -t u2 -N 4 "$work/deb.bin" | tr -s ' ')" = " 64 48" ] || fail "wrong dimensions"
@@ -46,7 +49,7 @@ cmp "$work/deb.bin" "$work/tgz.bin" || fail ".tar.gz program converts differentl
 mkdir "$work/zip"
 (cd "$work/zip" && unzip -q "$zip")
 (cd "$work/zip" && find . -type f | sort | tr '\n' ' ') >"$work/zip.list"
-[ "$(cat "$work/zip.list")" = "./README.md ./examples/sample_64x48.dat ./pdx_convert.exe ./pdx_convert.txt " ] ||
+[ "$(cat "$work/zip.list")" = "./README.md ./examples/sample_64x48.dat ./matlab/pdx_read_matrix.m ./matlab/pdx_write_matrix.m ./pdx_convert.exe ./pdx_convert.txt " ] ||
     fail "unexpected zip contents: $(cat "$work/zip.list")"
 dlls=$(x86_64-w64-mingw32-objdump -p "$work/zip/pdx_convert.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
 [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "pdx_convert.exe needs more than system DLLs: $dlls"
