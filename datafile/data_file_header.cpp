@@ -55,7 +55,7 @@ constexpr Span kConverted[] = {
 // clang-format on
 
 // Where on-disk `offset` lies in the widened record.
-constexpr std::size_t record_offset(std::size_t offset) {
+consteval std::size_t record_offset(std::size_t offset) {
     std::size_t shift = 0;
     for (const Span &pad : kWidening) {
         if (pad.offset <= offset) {
@@ -134,7 +134,7 @@ constexpr std::size_t kLayoutCodeOffset = 898;
 
 // Calls `emit(offset, length, kind)` for every field handed to callers, in
 // file order.
-template <typename Emit> constexpr void for_each_caller_field(Emit emit) {
+template <typename Emit> consteval void for_each_caller_field(Emit emit) {
     for (const FieldRange &range : kCallerRanges) {
         std::size_t at = range.begin;
         std::size_t next = 0; // index into kConverted
@@ -164,21 +164,21 @@ template <typename Emit> constexpr void for_each_caller_field(Emit emit) {
 
 consteval std::size_t caller_field_count() {
     std::size_t count = 0;
-    for_each_caller_field(
-        [&](const FieldRange &, std::size_t, std::size_t, HeaderFieldKind) { ++count; });
+    for_each_caller_field([&](const FieldRange &, std::size_t, std::size_t,
+                              HeaderFieldKind) consteval { ++count; });
     return count;
 }
 
 constexpr auto kCallerFields = []() consteval {
     std::array<HeaderField, caller_field_count()> list{};
     std::size_t i = 0;
-    for_each_caller_field(
-        [&](const FieldRange &range, std::size_t offset, std::size_t length, HeaderFieldKind kind) {
-            list[i++] = {
-                static_cast<std::uint16_t>(offset), static_cast<std::uint16_t>(length), kind,
-                range.in_body,
-                static_cast<std::uint16_t>(record_offset(offset) - record_offset(range.begin))};
-        });
+    for_each_caller_field([&](const FieldRange &range, std::size_t offset, std::size_t length,
+                              HeaderFieldKind kind) consteval {
+        list[i++] = {
+            static_cast<std::uint16_t>(offset), static_cast<std::uint16_t>(length), kind,
+            range.in_body,
+            static_cast<std::uint16_t>(record_offset(offset) - record_offset(range.begin))};
+    });
     return list;
 }
 ();

@@ -26,7 +26,7 @@ constexpr std::uintptr_t kCopyPhase = 4;
 
 // Writes the dimensions and `samples` samples from `source`, all already in
 // the file's byte order, to `file`, which the caller closes.
-int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *source,
+[[nodiscard]] int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *source,
                  std::size_t samples) {
     if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1 ||
         (samples > 0 && std::fwrite(source, 4, samples, file) != samples)) {
@@ -37,7 +37,7 @@ int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *
 
 // Reads the dimensions and the samples from `file`, which the caller closes,
 // into `matrix`, which holds no buffer.
-int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
+[[nodiscard]] int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
     std::uint16_t w = 0;
     std::uint16_t h = 0;
     if (std::fread(&w, 2, 1, file) != 1 || std::fread(&h, 2, 1, file) != 1) {
@@ -111,7 +111,7 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         // then sits at the same offset within its cache line in memory and
         // in the file's pages, never a few bytes past it, which is where the
         // kernel's copy into the page cache slows to half speed (see
-        // u_large_block_lead).
+        // kLargeBlockLead).
         copy = u_malloc(samples * 4 + kCopySlack);
         if (copy == nullptr) {
             return ERR_NO_MEM;

@@ -43,10 +43,10 @@ Count count_of(const std::int64_t (&factors)[N], std::size_t element_bytes) {
         // of the magnitudes stays below 2^62.
         product *= f < 0 ? -f : f;
     }
-    constexpr std::uint64_t max_samples = std::numeric_limits<std::uint32_t>::max();
+    constexpr std::uint64_t kMaxSamples = std::numeric_limits<std::uint32_t>::max();
     const std::uint64_t max_bytes = std::numeric_limits<std::size_t>::max();
     const auto samples = static_cast<std::uint64_t>(product);
-    if (negative || samples > max_samples || samples > max_bytes / element_bytes) {
+    if (negative || samples > kMaxSamples || samples > max_bytes / element_bytes) {
         return {CountKind::refused, 0};
     }
     return {CountKind::usable, static_cast<std::uint32_t>(samples)};
@@ -66,7 +66,7 @@ template <typename Matrix> void give_back(Matrix &m) {
 // count replaces it. A refused count or a failed allocation leaves the matrix
 // empty and returns the error. The caller stores the new rectangle only after
 // a 0 for a non-zero count.
-template <typename Matrix> int fit_buffer(Matrix &m, Count count, bool keepLarger) {
+template <typename Matrix> [[nodiscard]] int fit_buffer(Matrix &m, Count count, bool keepLarger) {
     using Sample = std::remove_pointer_t<decltype(m.matrix)>;
     if (m.matrix == nullptr) {
         m.size = 0;
@@ -97,7 +97,7 @@ template <typename Matrix> int fit_buffer(Matrix &m, Count count, bool keepLarge
 // The steps both kinds of allocate share: refuse an unusable count with the
 // matrix unchanged, otherwise drop any record of a buffer and obtain a new
 // one of `count` samples.
-template <typename Matrix> int obtain_buffer(Matrix &m, Count count) {
+template <typename Matrix> [[nodiscard]] int obtain_buffer(Matrix &m, Count count) {
     using Sample = std::remove_pointer_t<decltype(m.matrix)>;
     if (count.kind != CountKind::usable) {
         return ERR_PARAM_OUT_OF_RANGE;

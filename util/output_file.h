@@ -78,9 +78,9 @@ class UOutputFile {
 #else
     using Name = std::string;
 #endif
-    int open_native(const Name &name);
-    int open_direct(const Name &name, Method method);
-    int publish();
+    [[nodiscard]] int open_native(const Name &name);
+    [[nodiscard]] int open_direct(const Name &name, Method method);
+    [[nodiscard]] int publish();
 
     std::FILE *stream_ = nullptr;
     Method method_ = Method::none;

@@ -29,7 +29,7 @@ constinit LeadBlock lead_blocks[kLeadBlocks] = {};
 
 bool may_have_lead(const void *block) {
     return block != nullptr &&
-           reinterpret_cast<std::uintptr_t>(block) % kHugePage == u_large_block_lead;
+           reinterpret_cast<std::uintptr_t>(block) % kHugePage == kLargeBlockLead;
 }
 
 // The slot that holds `block` (or, for null, a free slot); null when none.
@@ -45,19 +45,19 @@ LeadBlock *find_lead_block(const void *block) {
 } // namespace
 
 void *u_platform_large_block(std::size_t size) {
-    if (size < u_large_block_bytes || size > SIZE_MAX - kHugePage) {
+    if (size < kLargeBlockBytes || size > SIZE_MAX - kHugePage) {
         return nullptr;
     }
     void *region = nullptr;
-    if (posix_memalign(&region, kHugePage, size + u_large_block_lead) != 0) {
+    if (posix_memalign(&region, kHugePage, size + kLargeBlockLead) != 0) {
         return nullptr;
     }
     // Only whole 2 MiB pages: a huge page over the tail would hold memory
     // the block never uses.
 #ifdef MADV_HUGEPAGE
-    madvise(region, (size + u_large_block_lead) / kHugePage * kHugePage, MADV_HUGEPAGE);
+    madvise(region, (size + kLargeBlockLead) / kHugePage * kHugePage, MADV_HUGEPAGE);
 #endif
-    void *block = static_cast<char *>(region) + u_large_block_lead;
+    void *block = static_cast<char *>(region) + kLargeBlockLead;
     const std::lock_guard lock(lead_blocks_mutex);
     if (LeadBlock *slot = find_lead_block(nullptr)) {
         *slot = {block, size};
@@ -87,7 +87,7 @@ bool u_platform_free_large_block(void *block) {
         }
         *slot = {};
     }
-    std::free(static_cast<char *>(block) - u_large_block_lead);
+    std::free(static_cast<char *>(block) - kLargeBlockLead);
     return true;
 }
 

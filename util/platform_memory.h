@@ -10,7 +10,7 @@ namespace pdx {
 // faults.
 
 // Blocks of at least this many bytes are large.
-inline constexpr std::size_t u_large_block_bytes = std::size_t{4} << 20;
+inline constexpr std::size_t kLargeBlockBytes = std::size_t{4} << 20;
 
 // Where a large block starts past its 2 MiB boundary. The kernel copies
 // between a buffer and a file's pages at half speed when each destination
@@ -19,11 +19,11 @@ inline constexpr std::size_t u_large_block_bytes = std::size_t{4} << 20;
 // block written from a 2 MiB boundary would be exactly that case; 64 bytes
 // in, it is not, and a block read from a multiple of 4 KiB in a file is not
 // either.
-inline constexpr std::size_t u_large_block_lead = 64;
+inline constexpr std::size_t kLargeBlockLead = 64;
 
-// On Linux, a block of `size` bytes (at least u_large_block_bytes) whose
+// On Linux, a block of `size` bytes (at least kLargeBlockBytes) whose
 // whole 2 MiB pages are offered for transparent huge pages. It starts
-// u_large_block_lead bytes past a 2 MiB boundary, or on the boundary itself
+// kLargeBlockLead bytes past a 2 MiB boundary, or on the boundary itself
 // while many such blocks are in use. Null for a smaller size, on other
 // systems, or when the block cannot be had: the caller then takes the
 // ordinary path. A refused hint leaves an ordinary, equally usable block.

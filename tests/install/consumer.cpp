@@ -8,9 +8,21 @@ typedef struct _XRegion *Region;
 #include <cstring>
 #include <vector>
 
+// Every public header, as installed.
+#include <pdx/datafile/data_file.h>
+#include <pdx/datafile/data_file_header.h>
 #include <pdx/datafile/matrix_file.h>
 #include <pdx/matrix/region_matrix.h>
+#include <pdx/util/byte_order.h>
+#include <pdx/util/error_list.h>
 #include <pdx/util/errors.h>
+#include <pdx/util/file.h>
+#include <pdx/util/hooks.h>
+#include <pdx/util/output_file.h>
+#include <pdx/util/path.h>
+#include <pdx/util/platform.h>
+#include <pdx/util/platform_memory.h>
+#include <pdx/util/stream_size.h>
 
 static pdx::PhaseMatrix two_samples() {
     pdx::PhaseMatrix m;
@@ -36,7 +48,11 @@ int main(int argc, char **argv) {
     }
     const bool same = rc == 0 && back.width == 2 && back.height == 1 && back.matrix[0] == 7 &&
                       back.matrix[1] == -7;
-    if (!same || std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE")) {
+    pdx::IntensityMatrix intensity;
+    const bool missing = pdx::data_file_read("", nullptr, nullptr, &intensity, nullptr) ==
+                         pdx::ERR_CANT_OPEN_FILE;
+    if (!same || !missing ||
+        std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE")) {
         std::fprintf(stderr, "consumer: the installed library misbehaved (%d)\n", rc);
         return 1;
     }

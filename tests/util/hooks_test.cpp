@@ -72,21 +72,21 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     u_free(nullptr);
 }
 
-// Large blocks start u_large_block_lead bytes past a 2 MiB boundary on
+// Large blocks start kLargeBlockLead bytes past a 2 MiB boundary on
 // Linux, every byte of them is usable, u_realloc keeps their contents and
 // u_free takes them back; anything smaller, and every block on other
 // systems, comes from malloc.
 TEST(DefaultHooks, LargeBlocksSitOnHugePages) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
-    EXPECT_EQ(u_platform_large_block(u_large_block_bytes - 1), nullptr);
-    for (std::size_t size : {u_large_block_bytes, u_large_block_bytes + huge_page + 12345}) {
+    EXPECT_EQ(u_platform_large_block(kLargeBlockBytes - 1), nullptr);
+    for (std::size_t size : {kLargeBlockBytes, kLargeBlockBytes + huge_page + 12345}) {
         void *direct = u_platform_large_block(size);
         auto *block = static_cast<unsigned char *>(u_malloc(size));
         ASSERT_NE(block, nullptr);
 #ifdef __linux__
         ASSERT_NE(direct, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(direct) % huge_page, u_large_block_lead);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % huge_page, u_large_block_lead);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(direct) % huge_page, kLargeBlockLead);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) % huge_page, kLargeBlockLead);
         EXPECT_EQ(u_platform_large_block_size(block), size);
 #else
         EXPECT_EQ(direct, nullptr);
@@ -113,21 +113,21 @@ TEST(DefaultHooks, ManyLargeBlocks) {
     constexpr std::size_t huge_page = std::size_t{2} << 20;
     std::vector<void *> blocks;
     for (int i = 0; i < 300; ++i) {
-        blocks.push_back(u_malloc(u_large_block_bytes));
+        blocks.push_back(u_malloc(kLargeBlockBytes));
         ASSERT_NE(blocks.back(), nullptr);
     }
     const auto offset = [](void *block) {
         return reinterpret_cast<std::uintptr_t>(block) % huge_page;
     };
-    EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
+    EXPECT_EQ(offset(blocks.front()), kLargeBlockLead);
     EXPECT_EQ(offset(blocks.back()), 0u);
     EXPECT_EQ(u_platform_large_block_size(blocks.back()), 0u);
     // Inside a block, at the offset of a lead, but not a block itself.
-    EXPECT_EQ(u_platform_large_block_size(static_cast<char *>(blocks.back()) + u_large_block_lead),
+    EXPECT_EQ(u_platform_large_block_size(static_cast<char *>(blocks.back()) + kLargeBlockLead),
               0u);
     u_free(blocks.front());
-    blocks.front() = u_malloc(u_large_block_bytes);
-    EXPECT_EQ(offset(blocks.front()), u_large_block_lead);
+    blocks.front() = u_malloc(kLargeBlockBytes);
+    EXPECT_EQ(offset(blocks.front()), kLargeBlockLead);
     for (void *block : blocks) {
         u_free(block);
     }
