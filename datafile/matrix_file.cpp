@@ -26,8 +26,8 @@ constexpr std::uintptr_t kCopyPhase = 4;
 
 // Writes the dimensions and `samples` samples from `source`, all already in
 // the file's byte order, to `file`, which the caller closes.
-[[nodiscard]] int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h, const void *source,
-                 std::size_t samples) {
+[[nodiscard]] int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h,
+                               const void *source, std::size_t samples) {
     if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1 ||
         (samples > 0 && std::fwrite(source, 4, samples, file) != samples)) {
         return ERR_CANT_WRITE_FILE;
