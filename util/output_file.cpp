@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -19,6 +20,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
 #endif
 
 #include "pdx/util/errors.h"
@@ -299,6 +303,42 @@ bool renamable(const std::string &dir, const struct stat &file) {
            (st.st_mode & S_ISVTX) == 0 || st.st_uid == me;
 }
 
+// Gives the new file `fd` the extended attributes of the file `from`, access
+// control lists included, as far as the file system and the user's rights
+// allow: best effort, like the owner and mode.
+void copy_extended_attributes(const std::string &from, int fd) noexcept try {
+#ifdef __linux__
+    const ssize_t listed = ::listxattr(from.c_str(), nullptr, 0);
+    if (listed <= 0) {
+        return;
+    }
+    std::string names(static_cast<std::size_t>(listed), '\0');
+    const ssize_t got = ::listxattr(from.c_str(), names.data(), names.size());
+    if (got <= 0) {
+        return; // the list changed meanwhile
+    }
+    names.resize(static_cast<std::size_t>(got));
+    std::string value;
+    for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
+        const char *attribute = names.c_str() + at;
+        const ssize_t size = ::getxattr(from.c_str(), attribute, nullptr, 0);
+        if (size < 0) {
+            continue;
+        }
+        value.resize(static_cast<std::size_t>(size));
+        const ssize_t read = ::getxattr(from.c_str(), attribute, value.data(), value.size());
+        if (read >= 0) {
+            (void)::fsetxattr(fd, attribute, value.data(), static_cast<std::size_t>(read), 0);
+        }
+    }
+#else
+    (void)from;
+    (void)fd;
+#endif
+} catch (const std::bad_alloc &) {
+    // Without memory for the list the replacement goes without them.
+}
+
 } // namespace
 
 int UOutputFile::open_native(const Name &name) {
@@ -369,6 +409,7 @@ int UOutputFile::open_native(const Name &name) {
             (void)!::fchown(fd, st.st_uid, st.st_gid);
         }
         (void)!::fchmod(fd, st.st_mode & 0777);
+        copy_extended_attributes(target, fd);
     }
     stream_ = ::fdopen(fd, "wb");
     if (stream_ == nullptr) {

@@ -13,7 +13,8 @@ namespace pdx {
 // every byte has been flushed and the file closed without error. Until then
 // the name keeps whatever it held; a failure or abandon() removes the
 // temporary. An existing file's permission bits (and, where allowed, its
-// owner and group) pass to the replacement. When the name is a symbolic link
+// owner and group and, on Linux, its extended attributes with any access
+// control list) pass to the replacement. When the name is a symbolic link
 // the file it leads to is replaced (or, for a dangling link, created) and the
 // link stays; other hard links to a replaced file keep the old contents.
 //

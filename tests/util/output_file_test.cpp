@@ -10,6 +10,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef __linux__
+#include <sys/xattr.h>
+#endif
+
 #include "pdx/util/errors.h"
 #include "support/temp_dir.h"
 
@@ -46,6 +50,19 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'n', 'e', 'w'}));
         EXPECT_TRUE(only_out());
     }
+#ifdef __linux__
+    // The replacement keeps the old file's extended attributes, where the
+    // file system has them.
+    if (::setxattr(out.c_str(), "user.pdx_test", "kept", 4, 0) == 0) {
+        UOutputFile f;
+        ASSERT_EQ(f.open(out.string().c_str(), UPublish::replace), 0);
+        std::fputs("new", f.stream());
+        EXPECT_EQ(f.commit(), 0);
+        char value[8] = {};
+        EXPECT_EQ(::getxattr(out.c_str(), "user.pdx_test", value, sizeof value), 4);
+        EXPECT_STREQ(value, "kept");
+    }
+#endif
 #ifndef _WIN32
     // What a handler of an ending signal does: every temporary goes, the
     // names keep what they held. (Under the address sanitizer, the second
