@@ -50,13 +50,16 @@ void track_temp(const char *name) {
     }
 }
 
-void untrack_temp(const char *name) {
+// After the temporary has been renamed or removed: its name is no longer
+// one to remove.
+void forget_temp(std::string &temp) {
     for (auto &slot : live_temps) {
-        const char *held = name;
+        const char *held = temp.c_str();
         if (slot.compare_exchange_strong(held, nullptr)) {
-            return;
+            break;
         }
     }
+    temp.clear();
 }
 #endif
 
@@ -126,11 +129,11 @@ void UOutputFile::abandon() {
     if (!temp_.empty()) {
 #ifdef _WIN32
         _wunlink(temp_.c_str());
+        temp_.clear();
 #else
         ::unlink(temp_.c_str());
-        untrack_temp(temp_.c_str());
+        forget_temp(temp_);
 #endif
-        temp_.clear();
     }
     method_ = Method::none;
 }
@@ -455,8 +458,7 @@ int UOutputFile::publish() {
         if (::rename(temp_.c_str(), target_.c_str()) != 0) {
             return ERR_CANT_WRITE_FILE;
         }
-        untrack_temp(temp_.c_str());
-        temp_.clear();
+        forget_temp(temp_);
         return 0;
     }
     // A second name for the temporary appears only if nothing holds it.
@@ -471,8 +473,7 @@ int UOutputFile::publish() {
     }
 #ifdef RENAME_NOREPLACE
     if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) == 0) {
-        untrack_temp(temp_.c_str());
-        temp_.clear();
+        forget_temp(temp_);
         return 0;
     }
     if (errno == EEXIST) {
@@ -491,8 +492,7 @@ int UOutputFile::publish() {
     if (::rename(temp_.c_str(), target_.c_str()) != 0) {
         return ERR_CANT_WRITE_FILE;
     }
-    untrack_temp(temp_.c_str());
-    temp_.clear();
+    forget_temp(temp_);
     return 0;
 }
 

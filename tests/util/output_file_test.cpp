@@ -4,6 +4,7 @@
 
 #include "pdx/util/output_file.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -51,16 +52,41 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         EXPECT_TRUE(only_out());
     }
 #ifdef __linux__
-    // The replacement keeps the old file's extended attributes, where the
-    // file system has them.
-    if (::setxattr(out.c_str(), "user.pdx_test", "kept", 4, 0) == 0) {
+    // The replacement keeps the old file's extended attributes, an empty one
+    // too, and its access control list even where the directory's default
+    // list has given the new file one of its own (where the file system has
+    // them).
+    const auto acl = [](std::uint32_t user) { // version 2, then {tag, perm, id}
+        const std::uint32_t entries[][3] = {
+            {0x01, 6, ~0u}, {0x02, 6, user}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}};
+        std::string blob{2, 0, 0, 0};
+        const auto put = [&](std::uint32_t v, int bytes) {
+            for (int i = 0; i < bytes; ++i) {
+                blob += char(v >> 8 * i & 0xff);
+            }
+        };
+        for (const auto &e : entries) {
+            put(e[0], 2), put(e[1], 2), put(e[2], 4);
+        }
+        return blob;
+    };
+    const std::string mine = acl(1000), inherited = acl(1234);
+    if (::setxattr(out.c_str(), "user.kept", "kept", 4, 0) == 0 &&
+        ::setxattr(out.c_str(), "user.empty", "", 0, 0) == 0 &&
+        ::setxattr(out.c_str(), "system.posix_acl_access", mine.data(), mine.size(), 0) == 0 &&
+        ::setxattr(dir.path().c_str(), "system.posix_acl_default", inherited.data(),
+                   inherited.size(), 0) == 0) {
         UOutputFile f;
         ASSERT_EQ(f.open(out.string().c_str(), UPublish::replace), 0);
         std::fputs("new", f.stream());
         EXPECT_EQ(f.commit(), 0);
-        char value[8] = {};
-        EXPECT_EQ(::getxattr(out.c_str(), "user.pdx_test", value, sizeof value), 4);
+        char value[64] = {};
+        EXPECT_EQ(::getxattr(out.c_str(), "user.kept", value, sizeof value), 4);
         EXPECT_STREQ(value, "kept");
+        EXPECT_EQ(::getxattr(out.c_str(), "user.empty", value, sizeof value), 0);
+        EXPECT_EQ(::getxattr(out.c_str(), "system.posix_acl_access", value, sizeof value),
+                  ssize_t(mine.size()));
+        EXPECT_EQ(std::string(value, mine.size()), mine);
     }
 #endif
 #ifndef _WIN32
