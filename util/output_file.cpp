@@ -50,6 +50,33 @@ void track_temp(const char *name) {
     }
 }
 
+// The signals that end a program from outside, whose handler may remove the
+// temporaries (u_platform_remove_temporaries_on_signals).
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// Creates the temporary `temp` exclusively and, once it exists, moves its
+// name into `held` and tracks it. The ending signals wait meanwhile, so
+// that none finds the file created but not yet tracked. Returns the
+// descriptor, or -1 with errno set.
+int create_temp(std::string &temp, std::string &held) {
+    sigset_t ending, before;
+    sigemptyset(&ending);
+    for (const int sig : kEndingSignals) {
+        sigaddset(&ending, sig);
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
+    // Mode 0666 before the umask, as for any new file.
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    const int error = errno;
+    if (fd >= 0) {
+        held = std::move(temp);
+        track_temp(held.c_str());
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return fd;
+}
+
 // After the temporary has been renamed or removed: its name is no longer
 // one to remove.
 void forget_temp(std::string &temp) {
@@ -388,12 +415,8 @@ int UOutputFile::open_native(const Name &name) {
     int fd = -1;
     for (int attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
         std::string temp = prefix + number_text<std::string>(temp_counter++) + ".tmp";
-        // Mode 0666 before the umask, as for any new file.
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-        if (fd >= 0) {
-            temp_ = std::move(temp);
-            track_temp(temp_.c_str());
-        } else if (errno != EEXIST) {
+        fd = create_temp(temp, temp_);
+        if (fd < 0 && errno != EEXIST) {
             // A directory that takes no new entries while the file itself
             // may be written: rewrite the file in place.
             if (exists && (errno == EACCES || errno == EPERM)) {
@@ -522,7 +545,7 @@ extern "C" void remove_temporaries_and_end(int sig) {
 } // namespace
 
 void u_platform_remove_temporaries_on_signals() {
-    for (const int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) {
+    for (const int sig : kEndingSignals) {
         struct sigaction now;
         if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) {
             continue; // e.g. SIGINT of a background job, SIGHUP under nohup
