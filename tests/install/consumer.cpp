@@ -49,8 +49,8 @@ int main(int argc, char **argv) {
     const bool same = rc == 0 && back.width == 2 && back.height == 1 && back.matrix[0] == 7 &&
                       back.matrix[1] == -7;
     pdx::IntensityMatrix intensity;
-    const bool missing = pdx::data_file_read("", nullptr, nullptr, &intensity, nullptr) ==
-                         pdx::ERR_CANT_OPEN_FILE;
+    const bool missing =
+        pdx::data_file_read("", nullptr, nullptr, &intensity, nullptr) == pdx::ERR_CANT_OPEN_FILE;
     if (!same || !missing ||
         std::strcmp(pdx::u_error_name(pdx::ERR_CANT_OPEN_FILE), "ERR_CANT_OPEN_FILE")) {
         std::fprintf(stderr, "consumer: the installed library misbehaved (%d)\n", rc);

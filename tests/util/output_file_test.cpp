@@ -4,7 +4,6 @@
 
 #include "pdx/util/output_file.h"
 
-#include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <string>
@@ -56,21 +55,18 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
     // too, and its access control list even where the directory's default
     // list has given the new file one of its own (where the file system has
     // them).
-    const auto acl = [](std::uint32_t user) { // version 2, then {tag, perm, id}
-        const std::uint32_t entries[][3] = {
-            {0x01, 6, ~0u}, {0x02, 6, user}, {0x04, 4, ~0u}, {0x10, 6, ~0u}, {0x20, 4, ~0u}};
-        std::string blob{2, 0, 0, 0};
-        const auto put = [&](std::uint32_t v, int bytes) {
-            for (int i = 0; i < bytes; ++i) {
-                blob += char(v >> 8 * i & 0xff);
-            }
-        };
-        for (const auto &e : entries) {
-            put(e[0], 2), put(e[1], 2), put(e[2], 4);
-        }
-        return blob;
+    // clang-format off
+    const auto acl = [](char u) { // version 2, then {tag, perm, id} per entry
+        const char a = '\xff';
+        return std::string{2, 0, 0, 0,
+                           1, 0, 6, 0, a, a, a, a,   // the owner
+                           2, 0, 6, 0, u, 0, 0, 0,   // user u
+                           4, 0, 4, 0, a, a, a, a,   // the group
+                           16, 0, 6, 0, a, a, a, a,  // the mask
+                           32, 0, 4, 0, a, a, a, a}; // others
     };
-    const std::string mine = acl(1000), inherited = acl(1234);
+    // clang-format on
+    const std::string mine = acl(100), inherited = acl(123);
     if (::setxattr(out.c_str(), "user.kept", "kept", 4, 0) == 0 &&
         ::setxattr(out.c_str(), "user.empty", "", 0, 0) == 0 &&
         ::setxattr(out.c_str(), "system.posix_acl_access", mine.data(), mine.size(), 0) == 0 &&
