@@ -27,7 +27,7 @@ endif()
 
 foreach(header IN LISTS pdx_public_headers)
   get_filename_component(dir ${header} DIRECTORY)
-  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/pdx/${dir})
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/${dir})
 endforeach()
 
 set_target_properties(pdx_data PROPERTIES EXPORT_NAME data)

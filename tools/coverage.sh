@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Line and branch coverage of the data library (util/, matrix/, datafile/)
+# Line and branch coverage of the data library (pdx/)
 # from the whole test suite: runs the coverage workflow (clang source-based
 # coverage, build/coverage), merges the profiles that every test process
 # wrote, the converter runs started by the command tests included, and
@@ -11,7 +11,7 @@
 #
 # Line-by-line listings afterwards:
 #   llvm-cov-14 show -instr-profile=build/coverage/coverage.profdata \
-#       -show-branches=count $(cat build/coverage/objects.txt) datafile/data_file.cpp
+#       -show-branches=count $(cat build/coverage/objects.txt) pdx/datafile/data_file.cpp
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -59,7 +59,7 @@ fi
 objects=("${objects[@]:1}")
 printf '%s ' "${objects[@]}" > "$build/objects.txt"
 
-sources=(util/*.h util/*.cpp matrix/*.h matrix/*.cpp datafile/*.h datafile/*.cpp)
+sources=(pdx/*/*.h pdx/*/*.cpp)
 "$cov" report -instr-profile="$build/coverage.profdata" -show-branch-summary \
     "${objects[@]}" "${sources[@]}" | tee "$build/report.txt"
 

@@ -9,7 +9,7 @@ after each mutant, after an interruption and after an error; a run refuses
 to start while a file it would change has uncommitted edits.
 
     tools/mutate.py                      every mutant of every source file
-    tools/mutate.py util/path.cpp        the mutants of some files
+    tools/mutate.py pdx/util/path.cpp        the mutants of some files
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
@@ -37,7 +37,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE_DIRS = ("util", "matrix", "datafile", "converter")
+SOURCE_DIRS = ("pdx/util", "pdx/matrix", "pdx/datafile", "converter")
 EQUIVALENT_FILE = ROOT / "tools" / "mutate-equivalent.txt"
 # Calls whose loss leaks, loses output or leaves state behind.
 DROPPED_CALLS = ("fclose", "u_free", "release", "fflush", "memset", "clearerr")
