@@ -21,6 +21,7 @@
 #include "pdx/util/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
+#include "pdx/util/signals.h"
 
 namespace {
 

@@ -216,7 +216,7 @@ int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
     if (path == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
-    std::FILE *stream = u_platform_open(path, UOpenMode::read);
+    std::FILE *stream = u_platform_open_read(path);
     if (stream == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }

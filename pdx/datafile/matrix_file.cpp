@@ -138,7 +138,7 @@ int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
-    std::FILE *file = u_platform_open(path, UOpenMode::read);
+    std::FILE *file = u_platform_open_read(path);
     if (file == nullptr) {
         release(*matrix);
         return ERR_CANT_OPEN_FILE;

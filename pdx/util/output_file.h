@@ -5,7 +5,11 @@
 
 namespace pdx {
 
-// Output files that appear whole or not at all. Part of the platform layer.
+// Output files that appear whole or not at all. The logic shared by every
+// platform is in output_file.cpp; opening, writing directly and publishing
+// are in output_file_posix.cpp and output_file_windows.cpp, one of which the
+// build takes. The process-wide side (signals, and the registry of the
+// temporaries that exist) is in signals.h.
 //
 // A regular file (new, or existing and to be replaced) is written to a
 // temporary file created exclusively beside it, named
@@ -48,7 +52,7 @@ class UOutputFile {
     UOutputFile(const UOutputFile &) = delete;
     UOutputFile &operator=(const UOutputFile &) = delete;
 
-    // Prepares `path` (a path argument, util/path.h) for writing. Returns 0,
+    // Prepares `path` (a path argument, path.h) for writing. Returns 0,
     // ERR_CANT_OPEN_FILE, or ERR_CANT_CREATE_FILE when publishing if_absent
     // and a regular file already holds the name. An earlier file is
     // abandoned first.
@@ -79,9 +83,18 @@ class UOutputFile {
 #else
     using Name = std::string;
 #endif
+    // Attempts at a free temporary name before giving up.
+    static constexpr int kTempAttempts = 100;
+
+    // Shared: the next candidate name for a temporary beside `base` in
+    // `dir` (which ends in a separator, or is empty).
+    [[nodiscard]] static Name temp_name(const Name &dir, const Name &base);
+
+    // Per platform.
     [[nodiscard]] int open_native(const Name &name);
     [[nodiscard]] int open_direct(const Name &name, Method method);
     [[nodiscard]] int publish();
+    void remove_temp(); // removes temp_ and clears it
 
     std::FILE *stream_ = nullptr;
     Method method_ = Method::none;
@@ -89,24 +102,5 @@ class UOutputFile {
     Name target_; // the name published, symbolic links resolved
     Name temp_;   // the temporary while it exists
 };
-
-// Makes writes that fail because of a full file-size limit or a pipe with no
-// reader fail with an error instead of ending the process (POSIX: SIGXFSZ
-// and SIGPIPE ignored; elsewhere nothing). For programs, at start: the
-// library itself never changes how signals are handled.
-void u_platform_ignore_write_signals();
-
-// Makes the signals that end a program from outside remove the temporaries
-// of its open output files before it ends of them as before (POSIX: SIGHUP,
-// SIGINT, SIGQUIT and SIGTERM; one that is ignored stays ignored; elsewhere
-// nothing). An interrupted run then leaves its directory as it found it.
-// For programs, at start, beside u_platform_ignore_write_signals().
-void u_platform_remove_temporaries_on_signals();
-
-// Removes every temporary that an open output file of this process holds,
-// leaving the names they were to be published under as they are; a later
-// commit() of such a file fails. Async-signal-safe on POSIX, for a handler
-// of a signal that ends the process; elsewhere nothing.
-void u_platform_remove_temporaries();
 
 } // namespace pdx

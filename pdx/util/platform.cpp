@@ -8,7 +8,10 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <process.h>
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -79,21 +82,21 @@ bool native_name(const char *path, std::string &name) {
 
 } // namespace
 
-std::FILE *u_platform_open(const char *path, UOpenMode mode) {
+std::FILE *u_platform_open_read(const char *path) {
     try {
 #ifdef _WIN32
         if (u_path_is_wide(path)) {
             std::u16string units = wide_units(path);
             std::wstring name(units.begin(), units.end());
-            return _wfopen(name.c_str(), mode == UOpenMode::read ? L"rb" : L"wb");
+            return _wfopen(name.c_str(), L"rb");
         }
-        return std::fopen(path, mode == UOpenMode::read ? "rb" : "wb");
+        return std::fopen(path, "rb");
 #else
         std::string name;
         if (!native_name(path, name)) {
             return nullptr;
         }
-        return std::fopen(name.c_str(), mode == UOpenMode::read ? "rb" : "wb");
+        return std::fopen(name.c_str(), "rb");
 #endif
     } catch (const std::bad_alloc &) {
         return nullptr;
@@ -128,6 +131,14 @@ bool u_platform_stat_mode(const char *path, unsigned *mode) {
     } catch (const std::bad_alloc &) {
         return false;
     }
+}
+
+unsigned long u_platform_process_id() {
+#ifdef _WIN32
+    return static_cast<unsigned long>(_getpid());
+#else
+    return static_cast<unsigned long>(::getpid());
+#endif
 }
 
 void u_platform_binary_stderr() {

@@ -5,17 +5,15 @@
 
 namespace pdx {
 
-// The one place that touches the platform's file-system calls. Each function
-// takes a path argument in either form (see path.h): on Windows a wide path
-// goes to the wide calls (_wfopen, _wstat64i32) as it is; elsewhere its
-// UTF-16 text is converted to UTF-8 for fopen and stat, and a path with an
-// unpaired surrogate cannot be opened or queried.
+// The platform's file-system calls for reading and querying (the output
+// path has its own, output_file.h). Each function takes a path argument in
+// either form (see path.h): on Windows a wide path goes to the wide calls
+// (_wfopen, _wstat64i32) as it is; elsewhere its UTF-16 text is converted to
+// UTF-8 for fopen and stat, and a path with an unpaired surrogate cannot be
+// opened or queried. Private to the library: not installed.
 
-enum class UOpenMode { read, write }; // "rb" and "wb"
-
-// Opens the file for binary reading or writing (create or truncate); null on
-// failure.
-std::FILE *u_platform_open(const char *path, UOpenMode mode);
+// Opens the file for binary reading ("rb"); null on failure.
+std::FILE *u_platform_open_read(const char *path);
 
 // Queries the status of `path`; on success stores the mode bits (file type
 // in mask 0xF000) and returns true. Every failure returns false.
@@ -36,5 +34,8 @@ bool u_platform_native_name(const char *path, std::wstring &name);
 #else
 bool u_platform_native_name(const char *path, std::string &name);
 #endif
+
+// The identifier of this process.
+unsigned long u_platform_process_id();
 
 } // namespace pdx

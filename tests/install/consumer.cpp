@@ -20,9 +20,7 @@ typedef struct _XRegion *Region;
 #include <pdx/util/hooks.h>
 #include <pdx/util/output_file.h>
 #include <pdx/util/path.h>
-#include <pdx/util/platform.h>
-#include <pdx/util/platform_memory.h>
-#include <pdx/util/stream_size.h>
+#include <pdx/util/signals.h>
 
 static pdx::PhaseMatrix two_samples() {
     pdx::PhaseMatrix m;

@@ -28,6 +28,13 @@ foreach(file ${CMAKE_INSTALL_BINDIR}/pdx_convert ${CMAKE_INSTALL_MANDIR}/man1/pd
   endif()
 endforeach()
 
+# The platform layer's headers are the library's own business.
+foreach(file platform.h platform_memory.h stream_size.h)
+  if(EXISTS ${prefix}/include/pdx/util/${file})
+    message(FATAL_ERROR "installed, but private: include/pdx/util/${file}")
+  endif()
+endforeach()
+
 run(${CMAKE_COMMAND} -S ${CONSUMER_DIR} -B ${WORK_DIR}/consumer -G ${GENERATOR}
     -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_BUILD_TYPE=${CONFIG}
     -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_CXX_FLAGS=${CXX_FLAGS}"

@@ -3,6 +3,7 @@
 // overwritten without leave, and no temporary outlives its file.
 
 #include "pdx/util/output_file.h"
+#include "pdx/util/signals.h"
 
 #include <filesystem>
 #include <iterator>

@@ -1,4 +1,5 @@
 #include "pdx/util/file.h"
+#include "pdx/util/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
@@ -17,6 +18,17 @@ using namespace pdx;
 using test_support::TempDir;
 using test_support::wide_path;
 using test_support::wide_path_of;
+
+// Creates the file that the path argument `path` names, holding `text`,
+// through the library's output path. False when the name cannot be opened.
+bool create_file(const std::string &path, const char *text = "") {
+    UOutputFile out;
+    if (out.open(path.c_str(), UPublish::replace) != 0) {
+        return false;
+    }
+    std::fputs(text, out.stream());
+    return out.commit() == 0;
+}
 
 class PathTest : public testing::Test {
   protected:
@@ -60,10 +72,7 @@ TEST_F(PathTest, WidePathsInBothMarkOrdersNameTheSameFile) {
     const std::filesystem::path name = dir.path() / std::filesystem::path(u8"t\u00e9st.dat");
     // Create the file through the wide form, then confirm independently that
     // the name on disk is the intended one.
-    std::FILE *f = u_platform_open(wide_path_of(name).c_str(), UOpenMode::write);
-    ASSERT_NE(f, nullptr);
-    std::fputs("x", f);
-    ASSERT_EQ(std::fclose(f), 0);
+    ASSERT_TRUE(create_file(wide_path_of(name), "x"));
     ASSERT_TRUE(std::filesystem::is_regular_file(name));
 
     EXPECT_TRUE(u_file_exists(wide_path_of(name, true).c_str()));
@@ -71,7 +80,7 @@ TEST_F(PathTest, WidePathsInBothMarkOrdersNameTheSameFile) {
     EXPECT_FALSE(u_file_exists(wide_path_of(dir.path() / "sub").c_str()));
     EXPECT_FALSE(u_file_exists(wide_path_of(dir.path() / "missing.dat").c_str()));
 
-    f = u_platform_open(wide_path_of(name, false).c_str(), UOpenMode::read);
+    std::FILE *f = u_platform_open_read(wide_path_of(name, false).c_str());
     ASSERT_NE(f, nullptr);
     EXPECT_EQ(std::fgetc(f), 'x');
     std::fclose(f);
@@ -81,7 +90,7 @@ TEST_F(PathTest, WideFormRule) {
     const std::string empty_wide("\xFF\xFE\0\0", 4);
     EXPECT_TRUE(u_path_is_wide(empty_wide.c_str()));
     EXPECT_FALSE(u_file_exists(empty_wide.c_str()));
-    EXPECT_EQ(u_platform_open(empty_wide.c_str(), UOpenMode::read), nullptr);
+    EXPECT_EQ(u_platform_open_read(empty_wide.c_str()), nullptr);
 
     EXPECT_FALSE(u_path_is_wide(nullptr));
     EXPECT_FALSE(u_path_is_wide(""));
@@ -107,7 +116,7 @@ TEST_F(PathTest, WidePathsConvertToUtf8UnlessASurrogateIsUnpaired) {
           base + u"/x\xDC00", base + u"/x\xDFFF", base + u"/\xDC00\xDC00"}) {
         const std::string path = wide_path(bad);
         EXPECT_FALSE(u_file_exists(path.c_str()));
-        EXPECT_EQ(u_platform_open(path.c_str(), UOpenMode::write), nullptr);
+        EXPECT_FALSE(create_file(path));
     }
     // Each side of every UTF-8 length boundary, the first and last pairs
     // of surrogates and a character of plane 1 reach the file system with
@@ -122,9 +131,7 @@ TEST_F(PathTest, WidePathsConvertToUtf8UnlessASurrogateIsUnpaired) {
     };
     for (const auto &[units, utf8] : names) {
         SCOPED_TRACE(utf8);
-        std::FILE *f = u_platform_open(wide_path(base + u"/" + units).c_str(), UOpenMode::write);
-        ASSERT_NE(f, nullptr);
-        std::fclose(f);
+        ASSERT_TRUE(create_file(wide_path(base + u"/" + units)));
         EXPECT_TRUE(std::filesystem::exists(dir.path() / utf8));
     }
 }

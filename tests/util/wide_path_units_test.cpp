@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "pdx/util/file.h"
+#include "pdx/util/output_file.h"
 #include "pdx/util/path.h"
-#include "pdx/util/platform.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -23,9 +23,9 @@ TEST(WidePathUnits, UnitsAboveTheSurrogatesAreCharacters) {
     test_support::TempDir dir;
     // U+E000 (private use) and U+FF21 (fullwidth A).
     const std::u16string name = dir.path().u16string() + u"/\xE000\xFF21.dat";
-    std::FILE *f = u_platform_open(wide_path(name).c_str(), UOpenMode::write);
-    ASSERT_NE(f, nullptr);
-    std::fclose(f);
+    UOutputFile out;
+    ASSERT_EQ(out.open(wide_path(name).c_str(), UPublish::replace), 0);
+    ASSERT_EQ(out.commit(), 0);
     EXPECT_TRUE(
         std::filesystem::is_regular_file(dir.path() / std::filesystem::path(u8"\ue000\uff21.dat")));
     EXPECT_TRUE(u_file_exists(wide_path(name).c_str()));
@@ -35,7 +35,8 @@ TEST(WidePathUnits, UnitsAboveTheSurrogatesAreCharacters) {
 TEST(WidePathUnits, HighSurrogateBeforeAUnitAboveThemIsUnpaired) {
     test_support::TempDir dir;
     const std::string path = wide_path(dir.path().u16string() + u"/\xD83D\xFF21");
-    EXPECT_EQ(u_platform_open(path.c_str(), UOpenMode::write), nullptr);
+    UOutputFile out;
+    EXPECT_NE(out.open(path.c_str(), UPublish::replace), 0);
     EXPECT_FALSE(u_file_exists(path.c_str()));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }

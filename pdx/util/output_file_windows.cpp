@@ -1,0 +1,124 @@
+// The output path on Windows: how a name is opened (through a temporary
+// beside it, or directly), and how a finished temporary is published under
+// the name.
+
+#include "pdx/util/output_file.h"
+
+#include <string>
+
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+#include <windows.h>
+
+#include "pdx/util/errors.h"
+
+namespace pdx {
+namespace {
+
+// The directory part of `name`, up to and including its last separator
+// (empty for a bare name).
+std::wstring directory_of(const std::wstring &name) {
+    const std::size_t slash = name.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : name.substr(0, slash + 1);
+}
+
+} // namespace
+
+int UOutputFile::open_native(const Name &name) {
+    const std::wstring dir = directory_of(name);
+    const std::wstring base = name.substr(dir.size());
+    // Device namespaces, drive-relative names and alternate data streams
+    // have no plain directory to put a temporary in.
+    if (base.empty() || base.find(L':') != std::wstring::npos || name.rfind(L"\\\\.\\", 0) == 0 ||
+        name.rfind(L"\\\\?\\", 0) == 0) {
+        return open_direct(name, Method::direct);
+    }
+
+    // The entry itself, not what a link leads to. Reserved device names
+    // (NUL, CON, ...) open too: only a disk file goes through a temporary.
+    bool exists = false;
+    HANDLE h = CreateFileW(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return open_direct(name, Method::direct);
+        }
+    } else {
+        BY_HANDLE_FILE_INFORMATION info;
+        const bool disk = GetFileType(h) == FILE_TYPE_DISK && GetFileInformationByHandle(h, &info);
+        CloseHandle(h);
+        if (!disk || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            return open_direct(name, Method::direct);
+        }
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            return open_direct(name, Method::in_place);
+        }
+        // A read-only file is refused, as an open for writing would be.
+        if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+            return ERR_CANT_OPEN_FILE;
+        }
+        exists = true;
+    }
+    if (exists && publish_ == UPublish::if_absent) {
+        return ERR_CANT_CREATE_FILE;
+    }
+
+    for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
+        const std::wstring temp = temp_name(dir, base);
+        int fd = -1;
+        const errno_t rc =
+            _wsopen_s(&fd, temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
+                      _SH_DENYNO, _S_IREAD | _S_IWRITE);
+        if (rc == 0) {
+            temp_ = temp;
+            stream_ = _fdopen(fd, "wb");
+            if (stream_ == nullptr) {
+                _close(fd);
+                return ERR_CANT_OPEN_FILE;
+            }
+            target_ = name;
+            method_ = Method::temporary;
+            return 0;
+        }
+        if (rc != EEXIST) {
+            if (exists && rc == EACCES) {
+                return open_direct(name, Method::in_place);
+            }
+            return ERR_CANT_OPEN_FILE;
+        }
+    }
+    return ERR_CANT_OPEN_FILE;
+}
+
+int UOutputFile::open_direct(const Name &name, Method method) {
+    stream_ = _wfopen(name.c_str(), L"wb");
+    if (stream_ == nullptr) {
+        return ERR_CANT_OPEN_FILE;
+    }
+    method_ = method;
+    return 0;
+}
+
+int UOutputFile::publish() {
+    const DWORD flags = publish_ == UPublish::replace ? MOVEFILE_REPLACE_EXISTING : 0;
+    if (MoveFileExW(temp_.c_str(), target_.c_str(), flags)) {
+        temp_.clear();
+        return 0;
+    }
+    const DWORD error = GetLastError();
+    if (publish_ == UPublish::if_absent &&
+        (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) {
+        return ERR_CANT_CREATE_FILE;
+    }
+    return ERR_CANT_WRITE_FILE;
+}
+
+void UOutputFile::remove_temp() {
+    _wunlink(temp_.c_str());
+    temp_.clear();
+}
+
+} // namespace pdx

@@ -1,0 +1,57 @@
+#pragma once
+
+// The process-wide side of the output path (output_file.h): what signals do
+// to a program that writes output files, and the registry of the temporaries
+// that exist, for a signal that ends the program to remove. One file per
+// platform: signals_posix.cpp, signals_windows.cpp.
+//
+// The library itself never changes how signals are handled: a program opts
+// in at start.
+
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
+namespace pdx {
+
+// Makes writes that fail because of a full file-size limit or a pipe with no
+// reader fail with an error instead of ending the process (POSIX: SIGXFSZ
+// and SIGPIPE ignored; elsewhere nothing). For programs, at start.
+void u_platform_ignore_write_signals();
+
+// Makes the signals that end a program from outside remove the temporaries
+// of its open output files before it ends of them as before (POSIX: SIGHUP,
+// SIGINT, SIGQUIT and SIGTERM; one that is ignored stays ignored; elsewhere
+// nothing). An interrupted run then leaves its directory as it found it.
+// For programs, at start, beside u_platform_ignore_write_signals().
+void u_platform_remove_temporaries_on_signals();
+
+// Removes every temporary that an open output file of this process holds,
+// leaving the names they were to be published under as they are; a later
+// commit() of such a file fails. Async-signal-safe on POSIX, for a handler
+// of a signal that ends the process; elsewhere nothing.
+void u_platform_remove_temporaries();
+
+#ifndef _WIN32
+// The registry, for the output path. A temporary is tracked from just after
+// it is created until just after its name is gone; the name's storage must
+// stay put meanwhile. Output files beyond a fixed number of slots (many at
+// once, in one process) are not tracked.
+void u_platform_track_temporary(const char *name);
+void u_platform_forget_temporary(const char *name);
+
+// Holds back the ending signals on this thread while it lives, so that none
+// finds a temporary created but not yet tracked.
+class UEndingSignalsHeld {
+  public:
+    UEndingSignalsHeld();
+    ~UEndingSignalsHeld();
+    UEndingSignalsHeld(const UEndingSignalsHeld &) = delete;
+    UEndingSignalsHeld &operator=(const UEndingSignalsHeld &) = delete;
+
+  private:
+    sigset_t before_;
+};
+#endif
+
+} // namespace pdx

@@ -1,0 +1,101 @@
+// The process-wide side of the output path on POSIX systems: write signals
+// ignored, the registry of live temporaries, and the handler that removes
+// them when a signal ends the program.
+
+#include "pdx/util/signals.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstddef>
+
+#include <unistd.h>
+
+namespace pdx {
+
+namespace {
+
+// The names of the temporaries that exist now, for a signal handler to
+// remove: a slot points at an output file's own name from just after the
+// file is created until just after the name is gone.
+constexpr std::size_t kTempSlots = 16;
+std::atomic<const char *> live_temps[kTempSlots];
+static_assert(std::atomic<const char *>::is_always_lock_free);
+
+// The signals that end a program from outside, whose handler may remove the
+// temporaries (u_platform_remove_temporaries_on_signals).
+constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
+
+// Removes the temporaries, then lets the signal end the process as it
+// would have (the handler was reset on entry; the signal is delivered again
+// once the handler returns).
+extern "C" {
+static void pdx_remove_temporaries_and_end(int sig) {
+    u_platform_remove_temporaries();
+    ::raise(sig);
+}
+}
+
+} // namespace
+
+void u_platform_ignore_write_signals() {
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void u_platform_remove_temporaries_on_signals() {
+    for (const int sig : kEndingSignals) {
+        struct sigaction now;
+        if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler == SIG_IGN) {
+            continue; // e.g. SIGINT of a background job, SIGHUP under nohup
+        }
+        struct sigaction act = {};
+        act.sa_handler = pdx_remove_temporaries_and_end;
+        sigemptyset(&act.sa_mask);
+        act.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &act, nullptr);
+    }
+}
+
+void u_platform_remove_temporaries() {
+    for (auto &slot : live_temps) {
+        if (const char *name = slot.load()) {
+            ::unlink(name);
+        }
+    }
+}
+
+void u_platform_track_temporary(const char *name) {
+    for (auto &slot : live_temps) {
+        const char *empty = nullptr;
+        if (slot.compare_exchange_strong(empty, name)) {
+            return;
+        }
+    }
+}
+
+void u_platform_forget_temporary(const char *name) {
+    for (auto &slot : live_temps) {
+        const char *held = name;
+        if (slot.compare_exchange_strong(held, nullptr)) {
+            return;
+        }
+    }
+}
+
+UEndingSignalsHeld::UEndingSignalsHeld() {
+    sigset_t ending;
+    sigemptyset(&ending);
+    for (const int sig : kEndingSignals) {
+        sigaddset(&ending, sig);
+    }
+    pthread_sigmask(SIG_BLOCK, &ending, &before_);
+}
+
+UEndingSignalsHeld::~UEndingSignalsHeld() {
+    const int error = errno; // what the held section's last call said
+    pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+    errno = error;
+}
+
+} // namespace pdx
