@@ -1,12 +1,17 @@
 #include "pdx/datafile/data_file_header.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 
 #include "pdx/util/byte_order.h"
 
 namespace pdx {
+
+// The file is big-endian and every field is converted by reversing its
+// bytes, which gives host order only on a little-endian host.
+static_assert(std::endian::native == std::endian::little, "the reader assumes a little-endian host");
 
 namespace {
 

@@ -1,5 +1,6 @@
 #include "pdx/datafile/matrix_file.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +13,10 @@
 #include "pdx/util/stream_size.h"
 
 namespace pdx {
+
+// Samples are written as they lie in memory for a little-endian file and
+// reversed for a big-endian one: right only on a little-endian host.
+static_assert(std::endian::native == std::endian::little, "the writer assumes a little-endian host");
 
 namespace {
 
