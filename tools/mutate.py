@@ -93,10 +93,15 @@ def mask_source(text):
             blank(i, j)
             i = j
         elif c in "\"'":
-            # A quote after a digit is a digit separator, not a literal.
-            if c == "'" and i > 0 and text[i - 1].isalnum():
-                i += 1
-                continue
+            # A quote inside a number is a digit separator, not a literal
+            # (a quote after an encoding prefix such as L starts one).
+            if c == "'":
+                s = i
+                while s > 0 and (text[s - 1].isalnum() or text[s - 1] == "_"):
+                    s -= 1
+                if s < i and text[s].isdigit():
+                    i += 1
+                    continue
             j = i + 1
             while j < n and text[j] != c:
                 j += 2 if text[j] == "\\" else 1
