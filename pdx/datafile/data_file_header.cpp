@@ -11,7 +11,8 @@ namespace pdx {
 
 // The file is big-endian and every field is converted by reversing its
 // bytes, which gives host order only on a little-endian host.
-static_assert(std::endian::native == std::endian::little, "the reader assumes a little-endian host");
+static_assert(std::endian::native == std::endian::little,
+              "the reader assumes a little-endian host");
 
 namespace {
 

@@ -16,7 +16,8 @@ namespace pdx {
 
 // Samples are written as they lie in memory for a little-endian file and
 // reversed for a big-endian one: right only on a little-endian host.
-static_assert(std::endian::native == std::endian::little, "the writer assumes a little-endian host");
+static_assert(std::endian::native == std::endian::little,
+              "the writer assumes a little-endian host");
 
 namespace {
 
