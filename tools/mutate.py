@@ -9,7 +9,7 @@ after each mutant, after an interruption and after an error; a run refuses
 to start while a file it would change has uncommitted edits.
 
     tools/mutate.py                      every mutant of every source file
-    tools/mutate.py pdx/util/path.cpp        the mutants of some files
+    tools/mutate.py pdx/util/path.cpp    the mutants of some files
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
@@ -293,11 +293,13 @@ def generate(path, text, operators, error_codes, tables, active):
 
 def active_lines(build_dir, path):
     """Lines of `path` that the build compiles: those not removed by the
-    preprocessor (another platform's branch, for one). None when the build
-    does not compile the file itself."""
+    preprocessor (another platform's branch, for one). None when there is no
+    compile database to tell; no lines when the build does not compile the
+    file at all (another platform's file), whose mutants could only
+    survive."""
     database = build_dir / "compile_commands.json"
     source = str(ROOT / path)
-    lines = None
+    lines = set() if database.exists() else None
     for entry in json.loads(database.read_text()) if database.exists() else []:
         if os.path.realpath(entry["file"]) != os.path.realpath(source):
             continue
@@ -313,7 +315,6 @@ def active_lines(build_dir, path):
         proc = subprocess.run(cmd + ["-E"], cwd=entry["directory"], capture_output=True, text=True)
         if proc.returncode != 0:
             sys.exit("cannot preprocess %s:\n%s" % (path, proc.stderr))
-        lines = lines or set()
         current, number = None, 0
         for text in proc.stdout.splitlines():
             marker = re.match(r'# (\d+) "(.*)"', text)
