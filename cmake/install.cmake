@@ -1,5 +1,5 @@
-# Installation: the pdx_convert program and its man page, the pdx_data library
-# with its public headers, and a CMake package for consumers:
+# Installation: the pdx_convert program and its man page, the licence, the
+# pdx_data library with its public headers, and a CMake package for consumers:
 #
 #   find_package(pdx_convert REQUIRED)
 #   target_link_libraries(app PRIVATE pdx::data)
@@ -11,18 +11,72 @@ include(CMakePackageConfigHelpers)
 
 set(pdx_package_dir ${CMAKE_INSTALL_LIBDIR}/cmake/pdx_convert)
 
+# Folders an installation creates are rwxr-xr-x whatever the umask, as
+# packages require.
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                                GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# The documents' folder has the Debian package's name.
+set(pdx_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/pdx-convert)
+
 install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(WIN32)
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${pdx_doc_dir})
 else()
-  # Compressed, as man pages are installed on Linux.
+  # Compressed as Debian wants man pages and changelogs: gzip -9n, the best
+  # compression and no name or time in the header, so every build gives the
+  # same bytes.
+  find_program(PDX_GZIP gzip)
+  function(pdx_gzip in out)
+    if(PDX_GZIP)
+      execute_process(COMMAND ${PDX_GZIP} -9n -c ${in} OUTPUT_FILE ${out} COMMAND_ERROR_IS_FATAL ANY)
+    else()
+      file(ARCHIVE_CREATE OUTPUT ${out} PATHS ${in} FORMAT raw COMPRESSION GZip
+           COMPRESSION_LEVEL 9)
+    endif()
+  endfunction()
+
   set(pdx_man_gz ${CMAKE_CURRENT_BINARY_DIR}/pdx_convert.1.gz)
-  file(ARCHIVE_CREATE OUTPUT ${pdx_man_gz} PATHS ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
-       FORMAT raw COMPRESSION GZip)
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                                         ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1)
+  pdx_gzip(${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1 ${pdx_man_gz})
   install(FILES ${pdx_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # The licence as a machine-readable Debian copyright file: the holder and
+  # the terms come from LICENSE, the terms indented with "." for an empty
+  # line.
+  file(READ ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE pdx_licence)
+  string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)\n\n(.*[^\n])" pdx_match "${pdx_licence}")
+  set(pdx_holder "${CMAKE_MATCH_1}")
+  string(REPLACE "\n\n" "\n.\n" pdx_terms "${CMAKE_MATCH_2}")
+  string(REPLACE "\n" "\n " pdx_terms "${pdx_terms}")
+  file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/copyright @ONLY CONTENT
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: pdx_convert
+
+Files: *
+Copyright: @pdx_holder@
+License: Expat
+ @pdx_terms@
+")
+
+  # A Debian changelog of one entry, for this version; its date is the
+  # build's, or SOURCE_DATE_EPOCH's when that is set.
+  string(TIMESTAMP pdx_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY CONTENT
+"pdx-convert (@PROJECT_VERSION@) unstable; urgency=medium
+
+  * pdx_convert @PROJECT_VERSION@.
+
+ -- pdx_convert developers <pdx_convert@example.org>  @pdx_changelog_date@
+")
+  pdx_gzip(${CMAKE_CURRENT_BINARY_DIR}/changelog ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
+          DESTINATION ${pdx_doc_dir})
+
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                         ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
+                                         ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 endif()
 
 foreach(header IN LISTS pdx_public_headers)

@@ -1,10 +1,12 @@
 # Packages, made by CPack into PDX_PACKAGE_DIR:
 #   Linux:   a .deb and a .tar.gz of the same tree under /usr: the program, its
-#            man page, the library with its headers and CMake package.
+#            man page, the library with its headers and CMake package, the
+#            copyright file and changelog in share/doc/pdx-convert.
 #   Windows: pdx_convert-<version>-win64.zip with the program (static
-#            runtime), README.md, the man page as text, the bundled
-#            example and the MATLAB/Octave functions. From a Linux configure it is made by a sub-build with
-#            the mingw-w64 toolchain, so one workflow gives all three.
+#            runtime), README-Windows.txt, LICENSE.txt, the bundled example
+#            and the MATLAB/Octave functions. From a Linux configure it is
+#            made by a sub-build with the mingw-w64 toolchain, so one
+#            workflow gives all three.
 set(PDX_PACKAGE_DIR ${CMAKE_BINARY_DIR}/packages CACHE PATH "Where CPack leaves the packages")
 
 set(CPACK_PACKAGE_NAME pdx_convert)
@@ -15,24 +17,27 @@ set(CPACK_PACKAGE_DIRECTORY ${PDX_PACKAGE_DIR})
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
-  find_program(PDX_GROFF groff REQUIRED)
-  # The man page as plain text with Windows line ends, for Notepad on any
-  # Windows version.
-  set(pdx_man_text ${CMAKE_CURRENT_BINARY_DIR}/pdx_convert.txt)
-  add_custom_command(
-    OUTPUT ${pdx_man_text}
-    COMMAND ${PDX_GROFF} -t -man -Tascii -P-cbou ${PROJECT_SOURCE_DIR}/docs/pdx_convert.1
-            > ${pdx_man_text}.lf
-    COMMAND ${CMAKE_COMMAND} -DIN=${pdx_man_text}.lf -DOUT=${pdx_man_text}
-            -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/pdx_convert.1 ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
-    COMMENT "Rendering the man page as text")
-  add_custom_target(pdx_man_text ALL DEPENDS ${pdx_man_text})
+  # The zip's documents as plain text with Windows line ends, for Notepad on
+  # any Windows version. The sources keep Unix line ends like every other
+  # file of the repository.
+  set(pdx_zip_texts)
+  foreach(text IN ITEMS "docs/README-Windows.txt;README-Windows.txt" "LICENSE;LICENSE.txt")
+    list(GET text 0 source)
+    list(GET text 1 name)
+    set(out ${CMAKE_CURRENT_BINARY_DIR}/zip/${name})
+    add_custom_command(
+      OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -DIN=${PROJECT_SOURCE_DIR}/${source} -DOUT=${out}
+              -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+      DEPENDS ${PROJECT_SOURCE_DIR}/${source} ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+      COMMENT "Writing ${name} with Windows line ends")
+    list(APPEND pdx_zip_texts ${out})
+  endforeach()
+  add_custom_target(pdx_zip_texts ALL DEPENDS ${pdx_zip_texts})
 
   # Only the zip's own component: the program and its documents side by side.
   install(TARGETS pdx_convert RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${pdx_man_text} DESTINATION .
-          COMPONENT zip EXCLUDE_FROM_ALL)
+  install(FILES ${pdx_zip_texts} DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/sample_64x48.dat DESTINATION examples
           COMPONENT zip EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/clients/matlab/pdx_read_matrix.m
@@ -52,7 +57,19 @@ else()
   set(CPACK_DEBIAN_PACKAGE_NAME pdx-convert)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The lines after the summary, as they appear in the control file.
+  set(CPACK_PACKAGE_DESCRIPTION [=[
+pdx_convert reads the binary measurement files of a phase-measuring
+interferometer and writes their phase samples as data matrix files: two
+16-bit dimensions, then the signed 32-bit samples row by row, little- or
+big-endian, which numpy, MATLAB, Octave or any program reads directly.
+An output file appears whole or not at all.
+
+The package also holds the pdx_data C++20 library (static, with its
+headers and CMake package) and MATLAB/Octave functions that read and
+write data matrix files.]=])
 
   if(NOT CMAKE_CROSSCOMPILING)
     # The Windows zip, from the same sources with the mingw-w64 toolchain.

@@ -3,7 +3,10 @@
 # .deb and converts the example with the pdx_convert on the PATH, unpacks the
 # .tar.gz and the Windows zip into empty folders and converts the example
 # with what they hold (the zip's program under Wine). Every conversion must
-# give the same bytes. Needs root for dpkg; removes what it installed.
+# give the same bytes. The licence travels in each package, and the zip
+# speaks to Windows: its texts have Windows line ends and its program's
+# manifest declares long paths. Needs root for dpkg; removes what it
+# installed.
 set -eu
 cd "$(dirname "$0")/../.."
 root=$PWD
@@ -22,8 +25,14 @@ deb=$(one "$packages/*.deb")
 tgz=$(one "$packages/*.tar.gz")
 zip=$(one "$packages/*-win64.zip")
 
-# .deb: the program on the PATH, the man page where man finds it.
+# .deb: the licence as Debian's copyright file (read from the archive, since
+# minimal systems may leave /usr/share/doc out when installing), the program
+# on the PATH, the man page where man finds it.
 name=$(dpkg-deb -f "$deb" Package)
+dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/doc/$name/copyright" >"$work/copyright" ||
+    fail "the .deb has no /usr/share/doc/$name/copyright"
+grep -qx 'License: Expat' "$work/copyright" && grep -q 'Permission is hereby granted' "$work/copyright" ||
+    fail "the copyright file does not carry the licence"
 dpkg -i "$deb" >/dev/null
 installed=$name
 [ "$(command -v pdx_convert)" = /usr/bin/pdx_convert ] || fail "pdx_convert is not /usr/bin/pdx_convert"
@@ -49,8 +58,28 @@ cmp "$work/deb.bin" "$work/tgz.bin" || fail ".tar.gz program converts differentl
 mkdir "$work/zip"
 (cd "$work/zip" && unzip -q "$zip")
 (cd "$work/zip" && find . -type f | sort | tr '\n' ' ') >"$work/zip.list"
-[ "$(cat "$work/zip.list")" = "./README.md ./examples/sample_64x48.dat ./matlab/pdx_read_matrix.m ./matlab/pdx_write_matrix.m ./pdx_convert.exe ./pdx_convert.txt " ] ||
+[ "$(cat "$work/zip.list")" = "./LICENSE.txt ./README-Windows.txt ./examples/sample_64x48.dat ./matlab/pdx_read_matrix.m ./matlab/pdx_write_matrix.m ./pdx_convert.exe " ] ||
     fail "unexpected zip contents: $(cat "$work/zip.list")"
+for text in README-Windows.txt LICENSE.txt; do
+    awk '!/\r$/ { bad = 1 } END { exit bad }' "$work/zip/$text" || fail "$text has lines without CR LF"
+done
+tr -d '\r' <"$work/zip/LICENSE.txt" | cmp -s - LICENSE || fail "LICENSE.txt is not the licence"
+# The manifest (resource type 24, id 1) as windres lists it, in quoted
+# pieces; Windows refuses to start a program whose manifest is not
+# well-formed XML.
+x86_64-w64-mingw32-windres -i "$work/zip/pdx_convert.exe" -O rc | awk '
+    /^1 24 / { inside = 1; next }
+    inside && /^END/ { exit }
+    inside && /^ *"/ { sub(/^ *"/, ""); sub(/"$/, ""); gsub(/""/, "\""); gsub(/\\n/, "\n"); printf "%s", $0 }
+' >"$work/manifest.xml"
+/usr/bin/python3 - "$work/manifest.xml" <<'EOF' || fail "pdx_convert.exe's manifest does not declare long paths and Windows 10/11"
+import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+aware = root.find(".//{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware")
+os_ids = {e.get("Id") for e in root.iter("{urn:schemas-microsoft-com:compatibility.v1}supportedOS")}
+sys.exit(not (aware is not None and aware.text == "true" and
+              "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}" in os_ids))
+EOF
 dlls=$(x86_64-w64-mingw32-objdump -p "$work/zip/pdx_convert.exe" | awk '/DLL Name:/ { print $3 }' | sort | tr '\n' ' ')
 [ "$dlls" = "KERNEL32.dll msvcrt.dll " ] || fail "pdx_convert.exe needs more than system DLLs: $dlls"
 strings -el "$work/zip/pdx_convert.exe" | grep -qx ProductVersion || fail "no version resource"
