@@ -268,6 +268,30 @@ TEST(PdxConvertNames, AnyNameConverts) {
     }
 }
 
+// Names beyond the 260 characters Windows once allowed, with the output's
+// temporary beside it.
+TEST(PdxConvertNames, LongNamesConvert) {
+    TempDir work;
+    TempDir capture;
+    const fs::path dir =
+        work.path() / std::string(100, 'a') / std::string(100, 'b') / std::string(100, 'c');
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    if (ec) {
+        GTEST_SKIP() << "this system refuses long names: " << ec.message();
+    }
+    const std::string in = (dir / "input.dat").string();
+    const std::string out = (dir / "output.bin").string();
+    test_support::write_file(in, DataFileBuilder(4096).phase(3, 2, kPhase).build());
+    test_support::write_file(out, kOldOutput);
+
+    const test_support::ProcessResult r =
+        test_support::run_process(PDX_CONVERT_EXE, {"-f", in, out}, capture.path());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, success(in, out));
+    EXPECT_EQ(test_support::read_file(out), matrix_file_bytes(false));
+}
+
 #ifndef _WIN32
 // Arguments that begin with a byte-order mark are wide paths. A command-line
 // argument ends with a single zero byte, so the path must end there too and
