@@ -31,10 +31,16 @@ template <typename Name> Name native_text(const std::string &text) {
 } // namespace
 
 UOutputFile::Name UOutputFile::temp_name(const Name &dir, const Name &base) {
-    // ".<name>.<process id>.<n>.tmp"
+    // ".<name>.<process id>.<n>.tmp". The suffix is built by appending:
+    // GCC 12 at -O3 takes "." + std::string for an overlapping copy
+    // (-Wrestrict), a false alarm that stops a build with warnings as errors.
+    std::string suffix = ".";
+    suffix += std::to_string(u_platform_process_id());
+    suffix += '.';
+    suffix += std::to_string(temp_counter++);
+    suffix += ".tmp";
     return dir + native_text<Name>(".") + base.substr(0, kTempBaseUnits) +
-           native_text<Name>("." + std::to_string(u_platform_process_id()) + "." +
-                             std::to_string(temp_counter++) + ".tmp");
+           native_text<Name>(suffix);
 }
 
 int UOutputFile::open(const char *path, UPublish publish) {
