@@ -31,7 +31,8 @@ for script in "$@"; do
     (cd "$dir" && sh "$script" >"$work/out" 2>"$work/err")
     status=$?
     [ ! -s "$work/out" ] || fail "$script wrote on the standard output"
-    [ "$status" -ne 0 ] || grep -q notes.dat "$work/err" || fail "$script: the failed file went unnoticed"
+    [ "$status" -ne 0 ] || fail "$script: ended with status 0 after a failure"
+    grep -q notes.dat "$work/err" || fail "$script: the failed file went unnamed"
     [ ! -e "$dir/notes.bin" ] || fail "$script: notes.bin written"
     for name in plain "with space" "Pr$(printf '\303\274')fling"; do
         "$exe" "$example" "$work/expected.bin" 2>/dev/null || fail "reference conversion failed"
