@@ -1,14 +1,16 @@
-// The Python module `pdx`: the data file reader and the data matrix file
-// over numpy arrays. Sample buffers pass to numpy without a copy: each array
-// owns the matrix it was read into, through a capsule whose destructor gives
-// the buffer back to the library's allocator. The interpreter lock is
-// released while files are read and written.
+// The compiled core of the Python package `pdx` (pdx._core): the data file
+// reader and the data matrix file over numpy arrays. Sample buffers pass to
+// numpy without a copy: each array owns the matrix it was read into, through
+// a capsule whose destructor gives the buffer back to the library's
+// allocator. The interpreter lock is released while files are read and
+// written.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -17,8 +19,10 @@
 
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
+#include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
+#include "pdx/util/platform.h"
 
 namespace py = pybind11;
 
@@ -184,6 +188,118 @@ DataFile read_data_file(const py::object &path, bool want_intensity, bool want_p
     return file;
 }
 
+// ---- The header alone -------------------------------------------------------
+
+// What a data file holds, from its header: enough to lay out its arrays
+// without reading them (the xarray backend opens files this way).
+struct DataFileInfo {
+    py::object phase_shape, phase_origin, intensity_shape, intensity_origin, intensity_tag;
+    py::object header_length, header;
+};
+
+// Reads the header of the file at `path` into `record` in host order, as
+// data_file_read does, and checks what read_data_file would refuse before
+// reading a sample: a region that cannot be a block's geometry, a present
+// block of no samples.
+int read_header(const char *path, DataFileHeader &record) {
+    std::FILE *stream = u_platform_open_read(path);
+    if (stream == nullptr) {
+        return ERR_CANT_OPEN_FILE;
+    }
+    auto *image = reinterpret_cast<unsigned char *>(&record);
+    std::memset(image, 0, sizeof record);
+    int rc = 0;
+    std::uint32_t magic = 0;
+    std::size_t length = 0;
+    if (std::fread(image, 4, 1, stream) != 1) {
+        rc = ERR_PREMATURE_EOF;
+    } else {
+        std::memcpy(&magic, image, 4);
+        u_swap_bytes(&magic, 4);
+        length = data_file_header_length(magic);
+        if (length == 0) {
+            rc = ERR_NOT_A_DATA_FILE;
+        } else if (std::fread(image + 4, length - 4, 1, stream) != 1) {
+            rc = ERR_PREMATURE_EOF;
+        }
+    }
+    std::fclose(stream);
+    if (rc != 0) {
+        return rc;
+    }
+    data_file_expand_header(&record, magic);
+    data_file_swap_header(&record);
+    record.body.layout_code = length == 4096 ? 3 : 0;
+    const auto fits = [](const Region &r) { return r.width >= 0 && r.height >= 0; };
+    const auto empty = [](const Region &r) { return r.width == 0 || r.height == 0; };
+    if (record.intens_nbytes > 0) {
+        if (!fits(record.intens_region)) {
+            return ERR_DATASET_DIM_TOO_LARGE;
+        }
+        if (empty(record.intens_region) || record.intens_n_buckets <= 0) {
+            return ERR_PARAM_OUT_OF_RANGE;
+        }
+    }
+    if (record.phase_nbytes > 0) {
+        if (!fits(record.phase_region)) {
+            return ERR_DATASET_DIM_TOO_LARGE;
+        }
+        if (empty(record.phase_region)) {
+            return ERR_PARAM_OUT_OF_RANGE;
+        }
+    }
+    return 0;
+}
+
+DataFileInfo read_data_file_info(const py::object &path) {
+    const std::string argument = path_argument(path);
+    auto record = std::make_unique<DataFileHeader>();
+    int rc;
+    {
+        py::gil_scoped_release unlocked;
+        rc = read_header(argument.c_str(), *record);
+    }
+    if (rc != 0) {
+        raise_error(rc, "reading", path);
+    }
+    // An absent block reads as an empty array at origin (0, 0).
+    const Region none;
+    const bool has_phase = record->phase_nbytes > 0;
+    const bool has_intensity = record->intens_nbytes > 0;
+    const Region &p = has_phase ? record->phase_region : none;
+    const Region &i = has_intensity ? record->intens_region : none;
+    DataFileInfo info;
+    info.phase_shape = py::make_tuple(p.height, p.width);
+    info.phase_origin = py::make_tuple(p.x, p.y);
+    info.intensity_shape =
+        py::make_tuple(has_intensity ? record->intens_n_buckets : 0, i.height, i.width);
+    info.intensity_origin = py::make_tuple(i.x, i.y);
+    info.intensity_tag = py::int_(has_intensity ? record->intens_tag : 0);
+    info.header_length = py::int_(record->body.layout_code == 3 ? 4096 : 834);
+    info.header = header_mapping(record->preamble, record->body);
+    return info;
+}
+
+// Whether the file at `path` begins with a data file's magic number.
+bool is_data_file(const py::object &path) {
+    const std::string argument = path_argument(path);
+    py::gil_scoped_release unlocked;
+    std::FILE *stream = u_platform_open_read(argument.c_str());
+    if (stream == nullptr) {
+        return false;
+    }
+    unsigned char bytes[4];
+    const bool whole = std::fread(bytes, 4, 1, stream) == 1;
+    std::fclose(stream);
+    if (!whole) {
+        return false;
+    }
+    std::uint32_t magic;
+    std::memcpy(&magic, bytes, 4);
+    u_swap_bytes(&magic, 4);
+    return data_file_header_length(magic) != 0;
+}
+
 // ---- The data matrix file ---------------------------------------------------
 
 py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endian) {
@@ -251,12 +367,13 @@ void write_matrix_file(const py::object &path, const py::object &samples, bool b
 
 } // namespace
 
-PYBIND11_MODULE(pdx, m) {
-    m.doc() = R"doc(Interferometer data files and data matrix files as numpy arrays.
+#ifndef PDX_VERSION
+#error "PDX_VERSION (the project's version, as a string literal) must be defined"
+#endif
 
-read_data_file reads a binary data file (header, intensity frames and phase
-map); read_matrix_file and write_matrix_file handle the data matrix files that
-pdx_convert writes. Failures raise pdx.Error.)doc";
+PYBIND11_MODULE(_core, m) {
+    m.doc() = "The compiled core of the pdx package; use it through pdx.";
+    m.attr("__version__") = PDX_VERSION;
 
     g_next_malloc = u_malloc;
     g_next_free = u_free;
@@ -310,6 +427,43 @@ is not requested is skipped, not read, and comes back empty.
 
 Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
 ERR_PREMATURE_EOF, ERR_CORRUPT_DATA_FILE, ERR_DATASET_DIM_TOO_LARGE).)doc");
+
+    py::class_<DataFileInfo>(m, "DataFileInfo", R"doc(What a data file holds, from its header alone.
+
+phase_shape       (height, width) of the phase map; (0, 0) without one
+phase_origin      (x, y) of the phase region in the camera frame
+intensity_shape   (n_buckets, height, width); (0, 0, 0) without frames
+intensity_origin  (x, y) of the intensity region
+intensity_tag, header_length, header: as in DataFile)doc")
+        .def_readonly("phase_shape", &DataFileInfo::phase_shape)
+        .def_readonly("phase_origin", &DataFileInfo::phase_origin)
+        .def_readonly("intensity_shape", &DataFileInfo::intensity_shape)
+        .def_readonly("intensity_origin", &DataFileInfo::intensity_origin)
+        .def_readonly("intensity_tag", &DataFileInfo::intensity_tag)
+        .def_readonly("header_length", &DataFileInfo::header_length)
+        .def_readonly("header", &DataFileInfo::header)
+        .def("__repr__", [](const DataFileInfo &f) {
+            return "<pdx.DataFileInfo header_length=" +
+                   py::str(f.header_length).cast<std::string>() +
+                   " phase=" + py::str(f.phase_shape).cast<std::string>() +
+                   " intensity=" + py::str(f.intensity_shape).cast<std::string>() + ">";
+        });
+
+    m.def("read_data_file_info", &read_data_file_info, py::arg("path"),
+          R"doc(read_data_file_info(path) -> DataFileInfo
+
+Reads only the header of a binary data file: the shapes, origins and header
+fields that read_data_file would give, without a sample. A header that
+read_data_file would refuse before its first sample raises the same error.
+
+Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
+ERR_PREMATURE_EOF, ERR_DATASET_DIM_TOO_LARGE, ERR_PARAM_OUT_OF_RANGE).)doc");
+
+    m.def("is_data_file", &is_data_file, py::arg("path"),
+          R"doc(is_data_file(path) -> bool
+
+Whether the file begins with a binary data file's magic number. False, not
+an error, for a file that cannot be opened or is shorter than four bytes.)doc");
 
     m.def("read_matrix_file", &read_matrix_file, py::arg("path"), py::kw_only(),
           py::arg("big_endian") = false,

@@ -1,13 +1,16 @@
 """The pdx module as a user meets it: the bundled example against the
-command's output, round trips, failures, odd paths and buffer ownership.
+command's output, round trips, failures, odd paths, buffer ownership and
+reads that let other threads run.
 
 Run by CTest with PYTHONPATH at the built module, PDX_CONVERT naming the
 command and PDX_EXAMPLE the bundled example data file."""
 
+import faulthandler
 import os
 import pathlib
 import struct
 import subprocess
+import threading
 
 import numpy as np
 import pytest
@@ -112,6 +115,8 @@ def test_command_output_written_back_unchanged(tmp_path):
     (b"not a data file at all", "ERR_NOT_A_DATA_FILE"),
     (data_file(834, phase=np.ones((3, 4), np.int32))[:-1], "ERR_CORRUPT_DATA_FILE"),
     (data_file(834, fields=[(72, "i", 4), (70, "h", -1)]), "ERR_DATASET_DIM_TOO_LARGE"),
+    (data_file(834, fields=[(72, "i", 4)]), "ERR_PARAM_OUT_OF_RANGE"),
+    (data_file(834, fields=[(52, "h", 1), (54, "h", 1), (60, "i", 2)]), "ERR_PARAM_OUT_OF_RANGE"),
 ])
 def test_data_file_errors(tmp_path, content, name):
     path = tmp_path / "bad.dat"
@@ -122,6 +127,10 @@ def test_data_file_errors(tmp_path, content, name):
     assert isinstance(caught.value, OSError)
     assert caught.value.name == name and caught.value.code > 0
     assert repr(str(path)) in str(caught.value)
+    # The header alone is refused alike, unless the fault lies in a block.
+    if name != "ERR_CORRUPT_DATA_FILE":
+        with pytest.raises(pdx.Error, match=name):
+            pdx.read_data_file_info(path)
 
 
 @pytest.mark.parametrize("content, name", [
@@ -195,3 +204,22 @@ def test_buffers_go_back_to_the_library(tmp_path):
         with pytest.raises(pdx.Error, match="ERR_CORRUPT_DATA_FILE"):
             pdx.read_data_file(damaged)
     assert live() == start
+
+
+@pytest.mark.parametrize("read", [pdx.read_data_file, pdx.read_data_file_info, pdx.is_data_file])
+def test_reads_let_other_threads_run(tmp_path, read):
+    # The read waits in the library for a writer to open the FIFO; holding
+    # the interpreter lock there, it would keep this thread from doing so.
+    fifo = tmp_path / "fifo.dat"
+    os.mkfifo(fifo)
+    results = []
+    reader = threading.Thread(target=lambda: results.append(read(fifo)))
+    faulthandler.dump_traceback_later(60, exit=True)
+    try:
+        reader.start()
+        with open(fifo, "wb") as writer:
+            writer.write(data_file(834))
+        reader.join()
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    assert len(results) == 1 and results[0]

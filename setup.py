@@ -1,0 +1,53 @@
+"""Builds the pdx package (pyproject.toml holds its metadata): the Python
+files in clients/python/pdx and the compiled core pdx._core, made from the
+module's source and the data library's sources as pdx/sources.txt lists them
+for every build. The version is the project's, from CMakeLists.txt (in a
+source distribution, from its PKG-INFO)."""
+
+import re
+import sys
+
+from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
+from setuptools import setup
+
+
+def library_sources():
+    platform = "windows" if sys.platform == "win32" else "posix"
+    with open("pdx/sources.txt", encoding="utf-8") as f:
+        return [line.strip().replace("{platform}", platform) for line in f
+                if line.strip() and not line.startswith("#")]
+
+
+def version():
+    try:
+        with open("CMakeLists.txt", encoding="utf-8") as f:
+            found = re.search(r"project\(pdx_convert\s+VERSION\s+([0-9.]+)", f.read())
+    except FileNotFoundError:
+        with open("PKG-INFO", encoding="utf-8") as f:
+            found = re.search(r"^Version: (\S+)$", f.read(), re.M)
+    return found.group(1)
+
+
+VERSION = version()
+core = Pybind11Extension(
+    "pdx._core",
+    ["clients/python/pdx_module.cpp"] + library_sources(),
+    include_dirs=["."],
+    define_macros=[("PDX_VERSION", '"%s"' % VERSION)],
+    cxx_std=20,
+    # No debug information in the package (a tenth of the size).
+    extra_compile_args=[] if sys.platform == "win32" else ["-g0"],
+)
+
+# Compiled on every core (NPY_NUM_BUILD_JOBS sets the number).
+ParallelCompile("NPY_NUM_BUILD_JOBS").install()
+setup(
+    version=VERSION,
+    package_dir={"": "clients/python"},
+    packages=["pdx"],
+    package_data={"pdx": ["py.typed", "*.pyi"]},
+    include_package_data=False,
+    ext_modules=[core],
+    # Beside the CMake builds, not among their folders.
+    options={"build": {"build_base": "build/setuptools"}},
+)
