@@ -7,6 +7,8 @@
 #            and the MATLAB/Octave functions. From a Linux configure it is
 #            made by a sub-build with the mingw-w64 toolchain, so one
 #            workflow gives all three.
+#   Python:  on Linux, the pdx package's wheel for /usr/bin/python3, built at
+#            build time from its source distribution (cmake/wheel.cmake).
 set(PDX_PACKAGE_DIR ${CMAKE_BINARY_DIR}/packages CACHE PATH "Where CPack leaves the packages")
 
 set(CPACK_PACKAGE_NAME pdx_convert)
@@ -72,6 +74,21 @@ headers and CMake package) and MATLAB/Octave functions that read and
 write data matrix files.]=])
 
   if(NOT CMAKE_CROSSCOMPILING)
+    set(PDX_WHEEL_PYTHON /usr/bin/python3 CACHE FILEPATH "The Python the wheel is built for")
+    execute_process(COMMAND ${PDX_WHEEL_PYTHON} -c "import build, setuptools, pybind11"
+                    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_QUIET)
+    if(rc EQUAL 0)
+      add_custom_target(
+        pdx_wheel ALL
+        COMMAND ${CMAKE_COMMAND} -DPYTHON=${PDX_WHEEL_PYTHON} -DSOURCE=${PROJECT_SOURCE_DIR}
+                -DWORK=${CMAKE_BINARY_DIR}/python-dist -DDEST=${PDX_PACKAGE_DIR}
+                -P ${PROJECT_SOURCE_DIR}/cmake/wheel.cmake
+        USES_TERMINAL VERBATIM)
+    else()
+      message(STATUS "python3-build, python3-setuptools or pybind11 missing for "
+                     "${PDX_WHEEL_PYTHON}: no wheel is made")
+    endif()
+
     # The Windows zip, from the same sources with the mingw-w64 toolchain.
     include(ExternalProject)
     ExternalProject_Add(
