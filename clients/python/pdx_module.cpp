@@ -232,21 +232,16 @@ int read_header(const char *path, DataFileHeader &record) {
     record.body.layout_code = length == 4096 ? 3 : 0;
     const auto fits = [](const Region &r) { return r.width >= 0 && r.height >= 0; };
     const auto empty = [](const Region &r) { return r.width == 0 || r.height == 0; };
-    if (record.intens_nbytes > 0) {
-        if (!fits(record.intens_region)) {
-            return ERR_DATASET_DIM_TOO_LARGE;
-        }
-        if (empty(record.intens_region) || record.intens_n_buckets <= 0) {
-            return ERR_PARAM_OUT_OF_RANGE;
-        }
+    // In the reader's order: both regions, then each block's sample count.
+    const bool has_intensity = record.intens_nbytes > 0;
+    const bool has_phase = record.phase_nbytes > 0;
+    if ((has_intensity && !fits(record.intens_region)) ||
+        (has_phase && !fits(record.phase_region))) {
+        return ERR_DATASET_DIM_TOO_LARGE;
     }
-    if (record.phase_nbytes > 0) {
-        if (!fits(record.phase_region)) {
-            return ERR_DATASET_DIM_TOO_LARGE;
-        }
-        if (empty(record.phase_region)) {
-            return ERR_PARAM_OUT_OF_RANGE;
-        }
+    if ((has_intensity && (empty(record.intens_region) || record.intens_n_buckets <= 0)) ||
+        (has_phase && empty(record.phase_region))) {
+        return ERR_PARAM_OUT_OF_RANGE;
     }
     return 0;
 }

@@ -23,6 +23,7 @@ to 2**24 in magnitude.
 
 from __future__ import annotations
 
+import functools
 import os
 from collections.abc import Iterable
 from typing import Any, Optional, Tuple
@@ -71,11 +72,19 @@ class DataFileArray(BackendArray):
         return part.copy() if part.size < block.size else part
 
 
+@functools.lru_cache(maxsize=64)
+def _positions(start: int, count: int) -> np.ndarray:
+    # Shared by every file of a campaign, as its indexes are: int64, which
+    # pandas takes without a copy, and read-only.
+    positions = np.arange(start, start + count, dtype=np.int64)
+    positions.setflags(write=False)
+    return positions
+
+
 def _region_coords(origin: tuple[int, int], shape: tuple[int, int],
                    names: tuple[str, str]) -> dict[str, Any]:
     (x0, y0), (height, width), (y, x) = origin, shape, names
-    return {y: (y, np.arange(y0, y0 + height, dtype=np.int32)),
-            x: (x, np.arange(x0, x0 + width, dtype=np.int32))}
+    return {y: (y, _positions(y0, height)), x: (x, _positions(x0, width))}
 
 
 def _lazy(dims: tuple[str, ...], array: DataFileArray) -> xr.Variable:
