@@ -47,6 +47,7 @@ setup(
     packages=["pdx"],
     package_data={"pdx": ["py.typed", "*.pyi"]},
     include_package_data=False,
+    license_files=["LICENSE"],
     ext_modules=[core],
     # Beside the CMake builds, not among their folders.
     options={"build": {"build_base": "build/setuptools"}},
