@@ -1,0 +1,396 @@
+// The PNG preview: contrast from percentiles, area averaging, the colour
+// map, and the PNG stream (zlib deflate in IDAT chunks).
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <zlib.h>
+
+#include "pdx/export/export_detail.h"
+#include "pdx/export/viridis.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+#include "pdx/util/output_file.h"
+
+namespace pdx::export_detail {
+
+namespace {
+
+constexpr std::size_t kBins = 65536;
+// The grey of invalid pixels.
+constexpr std::uint8_t kGrey = 128;
+// IDAT chunks carry at most this many bytes of the deflate stream.
+constexpr std::size_t kIdatBytes = kChunkBytes;
+
+// Signed samples as unsigned keys in the same order.
+inline std::uint32_t key_of(std::int32_t v) {
+    return static_cast<std::uint32_t>(v) ^ 0x80000000u;
+}
+
+// The bin of a histogram holding the element of rank `rank` (counting from
+// 0), and the rank within that bin.
+void find_rank(const std::uint32_t *hist, std::uint64_t rank, std::uint32_t *bin,
+               std::uint64_t *within) {
+    std::uint32_t i = 0;
+    while (hist[i] <= rank) {
+        rank -= hist[i];
+        ++i;
+    }
+    *bin = i;
+    *within = rank;
+}
+
+// A block from u_malloc, given back at the end of the scope.
+struct Block {
+    void *p = nullptr;
+    explicit Block(std::size_t bytes) : p(u_malloc(bytes)) {}
+    ~Block() { u_free(p); }
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+};
+
+void put32be(std::uint8_t *p, std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v >> 24);
+    p[1] = static_cast<std::uint8_t>(v >> 16);
+    p[2] = static_cast<std::uint8_t>(v >> 8);
+    p[3] = static_cast<std::uint8_t>(v);
+}
+
+// Writes one chunk: length, type, data, and the CRC of type and data.
+bool write_chunk(std::FILE *out, const char *type, const std::uint8_t *data, std::size_t size) {
+    std::uint8_t head[8];
+    put32be(head, static_cast<std::uint32_t>(size));
+    std::memcpy(head + 4, type, 4);
+    uLong crc = crc32(0L, head + 4, 4);
+    if (size > 0) { // zlib takes a null buffer as a request for the initial value
+        crc = crc32(crc, data, static_cast<uInt>(size));
+    }
+    std::uint8_t tail[4];
+    put32be(tail, static_cast<std::uint32_t>(crc));
+    return std::fwrite(head, 1, 8, out) == 8 &&
+           (size == 0 || std::fwrite(data, 1, size, out) == size) &&
+           std::fwrite(tail, 1, 4, out) == 4;
+}
+
+voidpf z_alloc(voidpf, uInt items, uInt size) {
+    return u_calloc(items, size);
+}
+void z_free(voidpf, voidpf block) {
+    u_free(block);
+}
+
+// Turns averaged rows into coloured, filtered rows and deflates them into
+// IDAT chunks.
+struct Encoder {
+    z_stream z{};
+    bool z_ready = false;
+    std::FILE *out = nullptr;
+    Contrast contrast;
+    std::uint32_t width = 0;
+    std::uint32_t rows_left = 0;
+    std::uint8_t *row = nullptr;  // filter byte and RGB
+    std::uint8_t *idat = nullptr; // kIdatBytes
+
+    ~Encoder() {
+        if (z_ready) {
+            deflateEnd(&z);
+        }
+    }
+
+    int init() {
+        z.zalloc = z_alloc;
+        z.zfree = z_free;
+        z.opaque = nullptr;
+        if (deflateInit(&z, 6) != Z_OK) {
+            return ERR_NO_MEM;
+        }
+        z_ready = true;
+        return 0;
+    }
+
+    // Deflates what is in z's input, writing each full output buffer as a
+    // chunk; with Z_FINISH, to the end of the stream and its last chunk.
+    int pump(int flush) {
+        for (;;) {
+            const int zr = deflate(&z, flush);
+            if (zr == Z_STREAM_ERROR) {
+                return ERR_CANT_WRITE_FILE;
+            }
+            const bool end = zr == Z_STREAM_END;
+            if (z.avail_out == 0 || end) {
+                const std::size_t filled = kIdatBytes - z.avail_out;
+                if (filled > 0 && !write_chunk(out, "IDAT", idat, filled)) {
+                    return ERR_CANT_WRITE_FILE;
+                }
+                z.next_out = idat;
+                z.avail_out = static_cast<uInt>(kIdatBytes);
+            }
+            // Room left in the output means all input was taken; only the
+            // last row must also see the stream's end.
+            if (end || (flush != Z_FINISH && z.avail_in == 0)) {
+                return 0;
+            }
+        }
+    }
+
+    int add_row(const double *values) {
+        // Filter type 1 (Sub): each byte less the byte one pixel before.
+        std::uint8_t *p = row + 1;
+        row[0] = 1;
+        std::uint8_t prev[3] = {0, 0, 0};
+        for (std::uint32_t x = 0; x < width; ++x) {
+            std::uint8_t rgb[3] = {kGrey, kGrey, kGrey};
+            if (contrast.any && !std::isnan(values[x])) {
+                std::memcpy(rgb, kViridis[colour_index(values[x], contrast.lo, contrast.hi)], 3);
+            }
+            for (int c = 0; c < 3; ++c) {
+                p[c] = static_cast<std::uint8_t>(rgb[c] - prev[c]);
+                prev[c] = rgb[c];
+            }
+            p += 3;
+        }
+        z.next_in = row;
+        z.avail_in = static_cast<uInt>(std::size_t{width} * 3 + 1);
+        return pump(--rows_left == 0 ? Z_FINISH : Z_NO_FLUSH);
+    }
+};
+
+int emit_row(void *context, const double *row) {
+    return static_cast<Encoder *>(context)->add_row(row);
+}
+
+} // namespace
+
+int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Contrast *out) {
+    Block block(2 * kBins * sizeof(std::uint32_t));
+    if (block.p == nullptr) {
+        return ERR_NO_MEM;
+    }
+    auto *high = static_cast<std::uint32_t *>(block.p);
+    std::memset(high, 0, kBins * sizeof(std::uint32_t));
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = samples[i];
+        if (is_valid(v, b)) {
+            ++high[key_of(v) >> 16];
+            ++n;
+        }
+    }
+    *out = Contrast{};
+    if (n == 0) {
+        return 0;
+    }
+    const std::uint64_t rank_lo = (n - 1) * 5 / 1000;
+    const std::uint64_t rank_hi = ((n - 1) * 995 + 999) / 1000;
+    std::uint32_t bin_lo = 0;
+    std::uint32_t bin_hi = 0;
+    std::uint64_t within_lo = 0;
+    std::uint64_t within_hi = 0;
+    find_rank(high, rank_lo, &bin_lo, &within_lo);
+    find_rank(high, rank_hi, &bin_hi, &within_hi);
+
+    // The lower 16 bits within the two bins (one histogram when they are the
+    // same bin); the first histogram's memory serves again.
+    std::uint32_t *low_lo = high;
+    std::uint32_t *low_hi = bin_hi == bin_lo ? high : high + kBins;
+    std::memset(block.p, 0, 2 * kBins * sizeof(std::uint32_t));
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = samples[i];
+        if (!is_valid(v, b)) {
+            continue;
+        }
+        const std::uint32_t k = key_of(v);
+        if (k >> 16 == bin_lo) {
+            ++low_lo[k & 0xFFFF];
+        } else if (k >> 16 == bin_hi) {
+            ++low_hi[k & 0xFFFF];
+        }
+    }
+    std::uint32_t sub_lo = 0;
+    std::uint32_t sub_hi = 0;
+    find_rank(low_lo, within_lo, &sub_lo, &within_lo);
+    find_rank(low_hi, within_hi, &sub_hi, &within_hi);
+    out->any = true;
+    out->lo = static_cast<std::int32_t>(((bin_lo << 16) | sub_lo) ^ 0x80000000u);
+    out->hi = static_cast<std::int32_t>(((bin_hi << 16) | sub_hi) ^ 0x80000000u);
+    return 0;
+}
+
+std::uint8_t colour_index(double v, std::int32_t lo, std::int32_t hi) {
+    if (v <= lo || v >= hi) {
+        return lo == hi && v == lo ? 128 : v <= lo ? 0 : 255;
+    }
+    const double t = (v - lo) * 255.0 / (static_cast<double>(hi) - lo);
+    return static_cast<std::uint8_t>(std::lround(t));
+}
+
+Extent preview_extent(std::uint32_t w, std::uint32_t h, std::uint32_t size) {
+    const std::uint32_t longest = w > h ? w : h;
+    if (size == 0 || longest <= size) {
+        return {w, h};
+    }
+    // The shorter side times size / longest, rounded half up, at least 1.
+    const auto scale = [&](std::uint32_t side) {
+        const std::uint64_t s = (std::uint64_t{side} * size * 2 + longest) / (2 * longest);
+        return static_cast<std::uint32_t>(s > 0 ? s : 1);
+    };
+    return {scale(w), scale(h)};
+}
+
+int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, Extent out,
+                 Bounds b, RowSink emit, void *context) {
+    // Coordinates are in units of 1/ow of a source pixel across and 1/oh
+    // down, so every boundary and overlap is an integer: source column x
+    // spans [x ow, (x + 1) ow), output column ox spans [ox w, (ox + 1) w).
+    // Per output column: its first and last source columns and their
+    // weights (those between weigh ow).
+    const std::uint32_t ow = out.w;
+    const std::uint32_t oh = out.h;
+    Block block(std::size_t{ow} *
+                (4 * sizeof(std::uint32_t) + 2 * sizeof(std::int64_t) + 3 * sizeof(double)));
+    if (block.p == nullptr) {
+        return ERR_NO_MEM;
+    }
+    auto *first = static_cast<std::uint32_t *>(block.p);
+    std::uint32_t *last = first + ow;
+    std::uint32_t *w_first = last + ow;
+    std::uint32_t *w_last = w_first + ow; // 0 when the span has one column
+    auto *row_sum = reinterpret_cast<std::int64_t *>(w_last + ow);
+    std::int64_t *row_weight = row_sum + ow;
+    auto *sum = reinterpret_cast<double *>(row_weight + ow);
+    double *weight = sum + ow;
+    double *values = weight + ow;
+    for (std::uint32_t ox = 0; ox < ow; ++ox) {
+        const std::uint64_t start = std::uint64_t{ox} * w;
+        const std::uint64_t end = start + w;
+        const std::uint64_t x0 = start / ow;
+        const std::uint64_t x1 = (end - 1) / ow; // the last, inclusive
+        first[ox] = static_cast<std::uint32_t>(x0);
+        last[ox] = static_cast<std::uint32_t>(x1);
+        w_first[ox] = static_cast<std::uint32_t>(x0 == x1 ? w : (x0 + 1) * ow - start);
+        w_last[ox] = static_cast<std::uint32_t>(x0 == x1 ? 0 : end - x1 * ow);
+        sum[ox] = 0;
+        weight[ox] = 0;
+    }
+
+    if (ow == w && oh == h) {
+        // Nothing to average: each pixel is its sample.
+        for (std::uint32_t y = 0; y < h; ++y) {
+            const std::int32_t *src = samples + std::size_t{y} * w;
+            for (std::uint32_t x = 0; x < w; ++x) {
+                values[x] = is_valid(src[x], b) ? src[x] : std::nan("");
+            }
+            if (const int rc = emit(context, values); rc != 0) {
+                return rc;
+            }
+        }
+        return 0;
+    }
+
+    std::uint32_t oy = 0;
+    for (std::uint32_t y = 0; y < h && oy < oh; ++y) {
+        // The row's sums across, in integers: weights up to 32767 times
+        // 32-bit samples, over at most 32767 columns, stay within 63 bits.
+        const std::int32_t *src = samples + std::size_t{y} * w;
+        for (std::uint32_t ox = 0; ox < ow; ++ox) {
+            std::int64_t s = 0;
+            std::int64_t c = 0;
+            const auto add = [&](std::uint32_t x, std::int64_t wx) {
+                if (is_valid(src[x], b)) {
+                    s += wx * src[x];
+                    c += wx;
+                }
+            };
+            const std::uint32_t x0 = first[ox];
+            add(x0, w_first[ox]);
+            if (w_last[ox] != 0) {
+                const std::uint32_t x1 = last[ox];
+                for (std::uint32_t x = x0 + 1; x < x1; ++x) {
+                    add(x, ow);
+                }
+                add(x1, w_last[ox]);
+            }
+            row_sum[ox] = s;
+            row_weight[ox] = c;
+        }
+        // Down: the row spans [y oh, (y + 1) oh); it goes to every output
+        // row it overlaps, and completes each that ends within it.
+        const std::uint64_t y0 = std::uint64_t{y} * oh;
+        const std::uint64_t y1 = y0 + oh;
+        for (;;) {
+            const std::uint64_t o0 = std::uint64_t{oy} * h;
+            const std::uint64_t o1 = o0 + h;
+            const double wy = static_cast<double>((o1 < y1 ? o1 : y1) - (o0 > y0 ? o0 : y0));
+            for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                sum[ox] += wy * static_cast<double>(row_sum[ox]);
+                weight[ox] += wy * static_cast<double>(row_weight[ox]);
+            }
+            if (o1 > y1) {
+                break;
+            }
+            for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                values[ox] = weight[ox] > 0 ? sum[ox] / weight[ox] : std::nan("");
+                sum[ox] = 0;
+                weight[ox] = 0;
+            }
+            if (const int rc = emit(context, values); rc != 0) {
+                return rc;
+            }
+            if (++oy == oh || o1 == y1) {
+                break;
+            }
+        }
+    }
+    return 0;
+}
+
+int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
+    const auto w = static_cast<std::uint32_t>(m.width);
+    const auto h = static_cast<std::uint32_t>(m.height);
+    const Bounds b = bounds_of(o.valid);
+    const Extent ext = preview_extent(w, h, static_cast<std::uint32_t>(o.png_size));
+
+    Encoder enc;
+    if (const int rc = contrast_range(m.matrix, std::size_t{w} * h, b, &enc.contrast); rc != 0) {
+        return rc;
+    }
+    Block block(kIdatBytes + std::size_t{ext.w} * 3 + 1);
+    if (block.p == nullptr) {
+        return ERR_NO_MEM;
+    }
+    if (const int rc = enc.init(); rc != 0) {
+        return rc;
+    }
+    enc.idat = static_cast<std::uint8_t *>(block.p);
+    enc.row = enc.idat + kIdatBytes;
+    enc.width = ext.w;
+    enc.rows_left = ext.h;
+    enc.z.next_out = enc.idat;
+    enc.z.avail_out = static_cast<uInt>(kIdatBytes);
+
+    UOutputFile out;
+    int rc = out.open(path, o.publish);
+    if (rc != 0) {
+        return rc;
+    }
+    enc.out = out.stream();
+    // Signature; IHDR: width, height, 8 bits, colour type 2 (RGB), deflate,
+    // adaptive filtering, no interlace.
+    static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    std::uint8_t ihdr[13] = {};
+    put32be(ihdr, ext.w);
+    put32be(ihdr + 4, ext.h);
+    ihdr[8] = 8;
+    ihdr[9] = 2;
+    if (std::fwrite(kSignature, 1, 8, enc.out) != 8 || !write_chunk(enc.out, "IHDR", ihdr, 13)) {
+        return ERR_CANT_WRITE_FILE;
+    }
+    rc = area_average(m.matrix, w, h, ext, b, emit_row, &enc);
+    if (rc == 0 && !write_chunk(enc.out, "IEND", nullptr, 0)) {
+        rc = ERR_CANT_WRITE_FILE;
+    }
+    return rc == 0 ? out.commit() : rc;
+}
+
+} // namespace pdx::export_detail

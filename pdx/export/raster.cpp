@@ -1,0 +1,313 @@
+// The sample formats: GSF and TIFF (32-bit floats, invalid samples NaN) and
+// NPY (the 32-bit integers as stored).
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+
+#include "pdx/export/export_detail.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/hooks.h"
+#include "pdx/util/output_file.h"
+
+namespace pdx::export_detail {
+
+// Samples and header fields are written as they lie in memory.
+static_assert(std::endian::native == std::endian::little,
+              "the export writers assume a little-endian host");
+
+namespace {
+
+void put16(char *p, std::uint16_t v) {
+    std::memcpy(p, &v, 2);
+}
+void put32(char *p, std::uint32_t v) {
+    std::memcpy(p, &v, 4);
+}
+
+// Appends the decimal digits of v at p; returns the end.
+char *put_decimal(char *p, std::uint32_t v) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) {
+        *p++ = digits[--n];
+    }
+    return p;
+}
+
+char *put_text(char *p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+// The length of the well-formed UTF-8 sequence at the start of `s`, or 0.
+std::size_t utf8_length(std::string_view s) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char b0 = byte(0);
+    std::size_t n = 0;
+    unsigned char lo = 0x80; // the second byte's range: excludes overlong
+    unsigned char hi = 0xBF; // forms, surrogates and code points past 10FFFF
+    if (b0 < 0x80) {
+        return 1;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+        n = 2;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        n = 3;
+        lo = b0 == 0xE0 ? 0xA0 : 0x80;
+        hi = b0 == 0xED ? 0x9F : 0xBF;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        n = 4;
+        lo = b0 == 0xF0 ? 0x90 : 0x80;
+        hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (s.size() < n || byte(1) < lo || byte(1) > hi) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < n; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// The C1 control characters U+0080 to U+009F, encoded C2 80 to C2 9F.
+bool is_c1_control(std::string_view seq) {
+    return seq.size() == 2 && static_cast<unsigned char>(seq[0]) == 0xC2 &&
+           static_cast<unsigned char>(seq[1]) <= 0x9F;
+}
+
+// Writes the contents of a UOutputFile opened on `path` with `write`, then
+// commits. `write` returns 0 or an error code.
+template <typename Write> int write_output(const char *path, UPublish publish, Write write) {
+    UOutputFile out;
+    int rc = out.open(path, publish);
+    if (rc == 0) {
+        rc = write(out.stream());
+        rc = rc == 0 ? out.commit() : rc;
+    }
+    return rc;
+}
+
+} // namespace
+
+int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count, Bounds b,
+                 float *buffer) {
+    constexpr std::size_t kChunk = kChunkBytes / sizeof(float);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    while (count > 0) {
+        const std::size_t n = count < kChunk ? count : kChunk;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int32_t v = samples[i];
+            buffer[i] = is_valid(v, b) ? static_cast<float>(v) : nan;
+        }
+        if (std::fwrite(buffer, sizeof(float), n, out) != n) {
+            return ERR_CANT_WRITE_FILE;
+        }
+        samples += n;
+        count -= n;
+    }
+    return 0;
+}
+
+std::size_t sanitize_title(std::string_view in, char *out) {
+    std::size_t n = 0;
+    while (!in.empty()) {
+        const std::size_t len = utf8_length(in);
+        const unsigned char c = static_cast<unsigned char>(in[0]);
+        if (len == 0 || c < 0x20 || c == 0x7F || is_c1_control(in.substr(0, len))) {
+            out[n++] = '?';
+            // A control character goes as a whole, a stray byte alone.
+            in.remove_prefix(len == 0 ? 1 : len);
+            continue;
+        }
+        std::memcpy(out + n, in.data(), len);
+        n += len;
+        in.remove_prefix(len);
+    }
+    std::size_t start = 0;
+    while (start < n && out[start] == ' ') {
+        ++start;
+    }
+    while (n > start && out[n - 1] == ' ') {
+        --n;
+    }
+    std::memmove(out, out + start, n - start);
+    return n - start;
+}
+
+std::size_t gsf_header(std::uint32_t w, std::uint32_t h, std::string_view title, char *out) {
+    char *p = put_text(out, "Gwyddion Simple Field 1.0\nXRes = ");
+    p = put_decimal(p, w);
+    p = put_text(p, "\nYRes = ");
+    p = put_decimal(p, h);
+    *p++ = '\n';
+    if (!title.empty()) {
+        p = put_text(p, "Title = ");
+        p = put_text(p, title);
+        *p++ = '\n';
+    }
+    // At least one NUL ends the header; up to four bring it to a multiple
+    // of 4.
+    const std::size_t pad = 4 - static_cast<std::size_t>(p - out) % 4;
+    std::memset(p, 0, pad);
+    return static_cast<std::size_t>(p - out) + pad;
+}
+
+int tiff_layout(std::uint32_t w, std::uint32_t h, TiffLayout *layout) {
+    const std::uint64_t row_bytes = std::uint64_t{w} * 4;
+    std::uint64_t rows = (kTiffStripBytes + row_bytes - 1) / row_bytes;
+    rows = rows < h ? rows : h;
+    const std::uint64_t strips = (h + rows - 1) / rows;
+    const std::uint64_t resolution = kTiffIfdOffset + 2 + std::uint64_t{kTiffEntries} * 12 + 4;
+    const std::uint64_t tables = resolution + 16;
+    const std::uint64_t tables_end = strips > 1 ? tables + 8 * strips : tables;
+    const std::uint64_t data = (tables_end + 15) / 16 * 16;
+    const std::uint64_t size = data + row_bytes * h;
+    // Offsets and counts are 32-bit: every byte of the file must lie below
+    // 4 GiB.
+    if (size > std::uint64_t{UINT32_MAX}) {
+        return ERR_DATASET_DIM_TOO_LARGE;
+    }
+    layout->rows_per_strip = static_cast<std::uint32_t>(rows);
+    layout->strips = static_cast<std::uint32_t>(strips);
+    layout->resolution_offset = static_cast<std::uint32_t>(resolution);
+    layout->offsets_offset = strips > 1 ? static_cast<std::uint32_t>(tables) : 0;
+    layout->counts_offset = strips > 1 ? static_cast<std::uint32_t>(tables + 4 * strips) : 0;
+    layout->data_offset = static_cast<std::uint32_t>(data);
+    layout->file_size = size;
+    return 0;
+}
+
+int write_gsf(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
+    const auto w = static_cast<std::uint32_t>(m.width);
+    const auto h = static_cast<std::uint32_t>(m.height);
+    // The buffer holds the header first, then the converted samples.
+    const std::size_t header_room = gsf_header_capacity(o.title) * 2;
+    const std::size_t bytes = header_room > kChunkBytes ? header_room : kChunkBytes;
+    char *buffer = static_cast<char *>(u_malloc(bytes));
+    if (buffer == nullptr) {
+        return ERR_NO_MEM;
+    }
+    char *title = buffer + gsf_header_capacity(o.title);
+    const std::size_t title_length = sanitize_title(o.title, title);
+    const std::size_t header = gsf_header(w, h, std::string_view(title, title_length), buffer);
+    const int rc = write_output(path, o.publish, [&](std::FILE *out) {
+        if (std::fwrite(buffer, 1, header, out) != header) {
+            return ERR_CANT_WRITE_FILE;
+        }
+        return write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
+                            reinterpret_cast<float *>(buffer));
+    });
+    u_free(buffer);
+    return rc;
+}
+
+int write_tiff(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
+    const auto w = static_cast<std::uint32_t>(m.width);
+    const auto h = static_cast<std::uint32_t>(m.height);
+    TiffLayout t;
+    if (const int rc = tiff_layout(w, h, &t); rc != 0) {
+        return rc;
+    }
+    // Everything before the samples (at most 8 bytes per row, and the
+    // directory) fits the buffer, which then converts the samples.
+    char *buffer = static_cast<char *>(u_malloc(kChunkBytes));
+    if (buffer == nullptr) {
+        return ERR_NO_MEM;
+    }
+    std::memset(buffer, 0, t.data_offset);
+    const std::uint32_t strip_bytes = t.rows_per_strip * w * 4;
+    const std::uint32_t last_bytes = (h - (t.strips - 1) * t.rows_per_strip) * w * 4;
+    const bool one = t.strips == 1;
+
+    put16(buffer, 0x4949); // "II": little-endian
+    put16(buffer + 2, 42);
+    put32(buffer + 4, kTiffIfdOffset);
+    char *e = buffer + kTiffIfdOffset;
+    put16(e, kTiffEntries);
+    e += 2;
+    enum : std::uint16_t { kShort = 3, kLong = 4, kRational = 5 };
+    const auto entry = [&e](std::uint16_t tag, std::uint16_t type, std::uint32_t count,
+                            std::uint32_t value) {
+        put16(e, tag);
+        put16(e + 2, type);
+        put32(e + 4, count);
+        // A SHORT value lies in the field's first two bytes, which
+        // little-endian order gives as it is.
+        put32(e + 8, value);
+        e += 12;
+    };
+    // In ascending tag order, as the format requires.
+    entry(256, kLong, 1, w);   // ImageWidth
+    entry(257, kLong, 1, h);   // ImageLength
+    entry(258, kShort, 1, 32); // BitsPerSample
+    entry(259, kShort, 1, 1);  // Compression: none
+    entry(262, kShort, 1, 1);  // PhotometricInterpretation: MinIsBlack
+    entry(273, kLong, t.strips, one ? t.data_offset : t.offsets_offset); // StripOffsets
+    entry(277, kShort, 1, 1);                                            // SamplesPerPixel
+    entry(278, kLong, 1, t.rows_per_strip);                              // RowsPerStrip
+    entry(279, kLong, t.strips, one ? last_bytes : t.counts_offset);     // StripByteCounts
+    entry(282, kRational, 1, t.resolution_offset);                       // XResolution
+    entry(283, kRational, 1, t.resolution_offset + 8);                   // YResolution
+    entry(296, kShort, 1, 1);                                            // ResolutionUnit: none
+    entry(339, kShort, 1, 3);                                            // SampleFormat: IEEE float
+    put32(e, 0);                                                         // no further directory
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        put32(buffer + t.resolution_offset + 4 * i, 1); // 1/1 twice
+    }
+    if (!one) {
+        for (std::uint32_t i = 0; i < t.strips; ++i) {
+            put32(buffer + t.offsets_offset + 4 * i, t.data_offset + i * strip_bytes);
+            put32(buffer + t.counts_offset + 4 * i, i + 1 < t.strips ? strip_bytes : last_bytes);
+        }
+    }
+    const int rc = write_output(path, o.publish, [&](std::FILE *out) {
+        if (std::fwrite(buffer, 1, t.data_offset, out) != t.data_offset) {
+            return ERR_CANT_WRITE_FILE;
+        }
+        return write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
+                            reinterpret_cast<float *>(buffer));
+    });
+    u_free(buffer);
+    return rc;
+}
+
+int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
+    const auto w = static_cast<std::uint32_t>(m.width);
+    const auto h = static_cast<std::uint32_t>(m.height);
+    // Magic, version 1.0, the header's length, then the header: a Python
+    // dict literal padded with spaces and ended by a newline so that the
+    // samples start at a multiple of 64.
+    char header[128];
+    char *p = put_text(header, "\x93NUMPY\x01");
+    *p++ = '\0';
+    p += 2; // the length, below
+    p = put_text(p, "{'descr': '<i4', 'fortran_order': False, 'shape': (");
+    p = put_decimal(p, h);
+    p = put_text(p, ", ");
+    p = put_decimal(p, w);
+    p = put_text(p, "), }");
+    const std::size_t end = (static_cast<std::size_t>(p - header) + 1 + 63) / 64 * 64;
+    std::memset(p, ' ', end - 1 - static_cast<std::size_t>(p - header));
+    header[end - 1] = '\n';
+    put16(header + 8, static_cast<std::uint16_t>(end - 10));
+    const std::size_t count = std::size_t{w} * h;
+    return write_output(path, o.publish, [&](std::FILE *out) {
+        if (std::fwrite(header, 1, end, out) != end ||
+            (count > 0 && std::fwrite(m.matrix, 4, count, out) != count)) {
+            return ERR_CANT_WRITE_FILE;
+        }
+        return 0;
+    });
+}
+
+} // namespace pdx::export_detail
