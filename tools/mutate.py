@@ -37,7 +37,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE_DIRS = ("pdx/util", "pdx/matrix", "pdx/datafile", "converter")
+SOURCE_DIRS = ("pdx/util", "pdx/matrix", "pdx/datafile", "pdx/export", "converter")
 EQUIVALENT_FILE = ROOT / "tools" / "mutate-equivalent.txt"
 # Calls whose loss leaks, loses output or leaves state behind.
 DROPPED_CALLS = ("fclose", "u_free", "release", "fflush", "memset", "clearerr")

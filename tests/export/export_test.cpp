@@ -1,0 +1,286 @@
+// The export writers' exact bytes and arithmetic (GSF headers and titles,
+// the TIFF layout, NPY headers, the preview's percentiles, colours, sizes
+// and area averages), refused arguments, failed writes and refused memory.
+// test_export.py reads the files with independent readers.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pdx/export/export.h"
+#include "pdx/export/export_detail.h"
+#include "pdx/util/errors.h"
+#include "support/alloc_faults.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace pdx;
+using namespace pdx::export_detail;
+using test_support::Bytes;
+using test_support::read_file;
+
+PhaseMatrix matrix(int w, int h, const std::vector<std::int32_t> &v) {
+    PhaseMatrix m;
+    set_region(m, Region{0, 0, static_cast<std::int16_t>(w), static_cast<std::int16_t>(h)});
+    if (!v.empty()) {
+        EXPECT_EQ(allocate(m), 0);
+        std::copy(v.begin(), v.end(), m.matrix);
+    }
+    return m;
+}
+
+class Export : public testing::Test {
+  protected:
+    std::string run(const PhaseMatrix &m, ExportOptions o) {
+        const std::string path = dir_.file("out");
+        o.publish = UPublish::replace;
+        EXPECT_EQ(export_matrix(path.c_str(), m, o), 0);
+        const Bytes b = read_file(path);
+        return std::string(b.begin(), b.end());
+    }
+    test_support::TempDir dir_;
+};
+
+TEST_F(Export, GsfHeaderPaddingAndTitles) {
+    // clang-format off
+    const struct { const char *title, *line; int pad; } cases[] = {
+        {"", "", 4}, {"a", "a", 2}, {"ab", "ab", 1}, {"abc", "abc", 4}, {" abcd ", "abcd", 3},
+        {"a\nb\r", "a?b?", 3}, {"\xff\xc0z", "??z", 4}, {"\xc2\x85\xe0\x80\x80", "????", 3},
+        {"\xed\xa0\x80\x7f", "????", 3}, {"\xe6\x97\xa5\xf0\x9f\x98\x80", "\xe6\x97\xa5\xf0\x9f\x98\x80", 4},
+    };
+    // clang-format on
+    ExportOptions o;
+    o.valid.min = 0;
+    for (const auto &c : cases) {
+        o.title = c.title;
+        std::string want = "Gwyddion Simple Field 1.0\nXRes = 2\nYRes = 1\n";
+        want += *c.line ? std::string("Title = ") + c.line + "\n" : "";
+        want.append(c.pad, '\0');
+        // -5 is below the range: NaN; then 7.0f.
+        want += std::string("\x00\x00\xc0\x7f\x00\x00\xe0\x40", 8);
+        EXPECT_EQ(run(matrix(2, 1, {-5, 7}), o), want) << c.title;
+    }
+}
+
+TEST_F(Export, NpyHeaderAndExactSamples) {
+    for (const auto &[w, h] : {std::pair{0, 0}, {3, 1}, {2, 3}}) {
+        std::vector<std::int32_t> v(static_cast<std::size_t>(w) * h, INT32_MIN);
+        if (!v.empty()) {
+            v.back() = INT32_MAX;
+        }
+        ExportOptions o;
+        o.format = ExportFormat::npy;
+        o.valid.min = 0; // does not apply
+        std::string want = "{'descr': '<i4', 'fortran_order': False, 'shape': (" +
+                           std::to_string(h) + ", " + std::to_string(w) + "), }";
+        want.resize(117, ' ');
+        want = std::string("\x93NUMPY\x01\x00\x76\x00", 10) + want + "\n" +
+               std::string(reinterpret_cast<const char *>(v.data()), v.size() * 4);
+        EXPECT_EQ(run(matrix(w, h, v), o), want);
+    }
+}
+
+TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
+    // clang-format off
+    const struct { std::uint32_t w, h, rows, strips, offsets, data; } cases[] = {
+        {3, 2, 2, 1, 0, 192}, {300, 300, 219, 2, 186, 208}, {1, 32767, 32767, 1, 0, 192},
+        {32767, 32767, 3, 10923, 186, 87584},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        TiffLayout t;
+        ASSERT_EQ(tiff_layout(c.w, c.h, &t), 0);
+        EXPECT_EQ(t.rows_per_strip, c.rows);
+        EXPECT_EQ(t.strips, c.strips);
+        EXPECT_EQ(t.offsets_offset, c.offsets);
+        EXPECT_EQ(t.counts_offset, c.offsets ? c.offsets + 4 * c.strips : 0);
+        EXPECT_EQ(t.data_offset, c.data);
+        EXPECT_EQ(t.file_size, c.data + 4ull * c.w * c.h);
+    }
+    TiffLayout t;
+    EXPECT_EQ(tiff_layout(32768, 32768, &t), ERR_DATASET_DIM_TOO_LARGE);
+}
+
+TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
+    std::mt19937 rng(7);
+    // clang-format off
+    const struct { std::size_t n; bool wide; Bounds b; } cases[] = {
+        {1, true, {}}, {2, true, {}}, {1000, true, {}}, {1001, false, {}}, {50, true, {5, 4}},
+        {5000, true, {INT32_MIN + 1, INT32_MAX - 1}}, {777, false, {0x12340100, 0x12340FFF}},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        std::vector<std::int32_t> v(c.n), valid;
+        for (auto &x : v) {
+            x = static_cast<std::int32_t>(c.wide ? rng() : 0x12340000 + rng() % 5000);
+        }
+        v[0] = INT32_MIN;
+        std::copy_if(v.begin(), v.end(), std::back_inserter(valid),
+                     [&](std::int32_t x) { return is_valid(x, c.b); });
+        std::sort(valid.begin(), valid.end());
+        Contrast got;
+        ASSERT_EQ(contrast_range(v.data(), v.size(), c.b, &got), 0);
+        ASSERT_EQ(got.any, !valid.empty()) << c.n;
+        const std::size_t k = valid.size() - 1;
+        if (got.any) {
+            EXPECT_EQ(got.lo, valid[k * 5 / 1000]) << c.n;
+            EXPECT_EQ(got.hi, valid[(k * 995 + 999) / 1000]) << c.n;
+        }
+    }
+}
+
+TEST(Preview, ColourIndexAndExtent) {
+    // clang-format off
+    const struct { double v; std::int32_t lo, hi; int want; } colours[] = {
+        {-1, 0, 255, 0}, {0, 0, 255, 0}, {127.4, 0, 255, 127}, {127.5, 0, 255, 128},
+        {254.6, 0, 255, 255}, {300, 0, 255, 255}, {7, 7, 7, 128}, {6.9, 7, 7, 0}, {7.1, 7, 7, 255},
+        {0, INT32_MIN, INT32_MAX, 128},
+    };
+    const struct { std::uint32_t w, h, size, ow, oh; } extents[] = {
+        {4096, 4096, 1024, 1024, 1024}, {64, 48, 1024, 64, 48}, {64, 48, 0, 64, 48},
+        {64, 48, 64, 64, 48}, {3000, 1001, 1024, 1024, 342}, {10, 1000, 100, 1, 100},
+        {1, 1000, 100, 1, 100}, {1000, 15, 100, 100, 2},
+    };
+    // clang-format on
+    for (const auto &c : colours) {
+        EXPECT_EQ(colour_index(c.v, c.lo, c.hi), c.want) << c.v;
+    }
+    for (const auto &e : extents) {
+        const Extent got = preview_extent(e.w, e.h, e.size);
+        EXPECT_EQ(got.w * 100000 + got.h, e.ow * 100000 + e.oh) << e.w << "x" << e.h;
+    }
+}
+
+// Area averages against each output pixel's overlap with every source pixel.
+TEST(Preview, AreaAverageWeighsOverlaps) {
+    const Extent cases[][2] = {{{3, 1}, {2, 1}}, {{5, 4}, {2, 3}}, {{7, 3}, {3, 1}},
+                               {{4, 4}, {2, 2}}, {{1, 5}, {1, 2}}, {{6, 5}, {6, 5}}};
+    for (const auto &[in, out] : cases) {
+        std::vector<std::int32_t> v(std::size_t{in.w} * in.h);
+        for (std::size_t i = 0; i < v.size(); ++i) {
+            v[i] = i % 4 == 3 ? -99 : static_cast<std::int32_t>(i * 7 % 23) - 11; // -99 invalid
+        }
+        struct Rows {
+            std::uint32_t w;
+            std::vector<double> values;
+        } rows{out.w, {}};
+        const RowSink sink = [](void *ctx, const double *row) {
+            auto &r = *static_cast<Rows *>(ctx);
+            r.values.insert(r.values.end(), row, row + r.w);
+            return 0;
+        };
+        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, Bounds{-50, 50}, sink, &rows), 0);
+        ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
+        const auto overlap = [](double a0, double a1, double b0) {
+            return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
+        };
+        const double sx = double(in.w) / out.w, sy = double(in.h) / out.h;
+        for (std::uint32_t o = 0; o < out.w * out.h; ++o) {
+            const std::uint32_t ox = o % out.w, oy = o / out.w;
+            double s = 0, wsum = 0;
+            for (std::uint32_t i = 0; i < in.w * in.h; ++i) {
+                const double a = overlap(ox * sx, (ox + 1) * sx, i % in.w) *
+                                 overlap(oy * sy, (oy + 1) * sy, i / in.w);
+                s += v[i] != -99 ? a * v[i] : 0;
+                wsum += v[i] != -99 ? a : 0;
+            }
+            const double g = rows.values[o];
+            EXPECT_TRUE(wsum == 0 ? std::isnan(g) : std::abs(g - s / wsum) < 1e-9)
+                << in.w << "x" << in.h << " pixel " << o << ": " << g;
+        }
+    }
+}
+
+TEST_F(Export, RefusedArgumentsAndFailedWrites) {
+    const std::string taken = dir_.file("taken"), missing = dir_.file("no/x");
+    test_support::write_file(taken, {1, 2});
+    const PhaseMatrix ok = matrix(2, 2, {1, 2, 3, 4}), empty = matrix(0, 0, {});
+    PhaseMatrix negative = matrix(2, 2, {1, 2, 3, 4}), short_buffer = matrix(2, 2, {1, 2, 3, 4});
+    negative.width = -2;
+    short_buffer.size = 3;
+    ExportOptions reversed, bad_size;
+    reversed.valid = {5, 4};
+    bad_size.png_size = -1;
+    for (const auto f :
+         {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::npy, ExportFormat::png}) {
+        // clang-format off
+        const struct { const PhaseMatrix &m; ExportOptions o; const char *path; int want; } cases[] = {
+            // A file in a missing directory: only a refusal before opening gives another code.
+            {negative, {}, missing.c_str(), ERR_INVALID_PARAM},
+            {short_buffer, {}, missing.c_str(), ERR_INVALID_PARAM},
+            {ok, reversed, missing.c_str(), ERR_INVALID_PARAM},
+            {ok, bad_size, missing.c_str(), ERR_INVALID_PARAM},
+            {empty, {}, missing.c_str(), f == ExportFormat::npy ? ERR_CANT_OPEN_FILE : ERR_NO_DATA},
+            {ok, {}, taken.c_str(), ERR_CANT_CREATE_FILE},
+            {ok, {}, "", ERR_CANT_OPEN_FILE},
+#ifdef __linux__
+            {ok, {f, {}, 1024, {}, UPublish::replace}, "/dev/full", ERR_CANT_WRITE_FILE},
+#endif
+        };
+        // clang-format on
+        for (auto c : cases) {
+            c.o.format = f;
+            EXPECT_EQ(export_matrix(c.path, c.m, c.o), c.want) << export_format_name(f) << c.path;
+        }
+        EXPECT_EQ(read_file(taken), (Bytes{1, 2}));
+    }
+}
+
+// Each allocation refused in turn fails cleanly; with memory, a 1024 x 1024
+// map exports in at most 8 MiB besides its samples.
+TEST_F(Export, RefusedMemoryAndBudget) {
+    std::vector<std::int32_t> v(1024 * 1024);
+    std::iota(v.begin(), v.end(), -500000);
+    const PhaseMatrix m = matrix(1024, 1024, v);
+    for (const auto f : {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::png}) {
+        SCOPED_TRACE(export_format_name(f));
+        const std::string path = dir_.file("out");
+        ExportOptions o{f, {}, 100, {}, UPublish::replace};
+        const std::size_t calls = test_support::refuse_each_call([&](auto &hooks) {
+            const int rc = export_matrix(path.c_str(), m, o);
+            EXPECT_EQ(rc, hooks.refused_count() != 0 ? ERR_NO_MEM : 0);
+        });
+        EXPECT_GT(calls, 0u);
+        o.png_size = 0;
+        test_support::AllocHooks hooks;
+        hooks.set_budget(std::size_t{8} << 20);
+        EXPECT_EQ(export_matrix(path.c_str(), m, o), 0);
+    }
+}
+
+TEST(ExportNames, FormatsAndValidRanges) {
+    for (const char *name : {"gsf", "tiff", "npy", "png"}) {
+        ExportFormat f = ExportFormat::gsf;
+        ASSERT_EQ(export_format_from_name(name, &f), 0);
+        EXPECT_STREQ(export_format_name(f), name);
+        EXPECT_EQ(export_extension(f), "." + std::string(name).substr(0, 3));
+    }
+    ExportFormat f = ExportFormat::png;
+    EXPECT_EQ(export_format_from_name("GSF", &f), ERR_INVALID_PARAM);
+    EXPECT_EQ(f, ExportFormat::png);
+    using Bound = std::optional<std::int32_t>;
+    const int bad = ERR_INVALID_PARAM;
+    // clang-format off
+    const struct { const char *text; int rc; Bound min, max; } ranges[] = {
+        {":", 0, {}, {}}, {"-500:", 0, -500, {}}, {":+1200", 0, {}, 1200}, {"3:3", 0, 3, 3},
+        {"-2147483648:2147483647", 0, INT32_MIN, INT32_MAX}, {"4:3", bad, 7, 8}, {"5", bad, 7, 8},
+        {"1:2:3", bad, 7, 8}, {"+-1:", bad, 7, 8}, {"1.5:", bad, 7, 8}, {" 1:", bad, 7, 8},
+        {":2147483648", bad, 7, 8}, {"-:", bad, 7, 8}, {"+:", bad, 7, 8},
+    };
+    // clang-format on
+    for (const auto &r : ranges) {
+        ValidRange got{7, 8};
+        EXPECT_EQ(parse_valid_range(r.text, &got), r.rc) << r.text;
+        EXPECT_TRUE(got.min == r.min && got.max == r.max) << r.text;
+    }
+}
+
+} // namespace
