@@ -473,11 +473,19 @@ def test_targets(build_dir):
         sys.exit("ctest --show-only failed:\n" + out)
     targets = set()
     for test in json.loads(out)["tests"]:
-        exe = Path(test.get("command", [""])[0])
-        try:
-            targets.add(str(exe.resolve().relative_to(build_dir.resolve())))
-        except ValueError:
-            pass
+        # The program a test runs, and programs it names in its environment
+        # (a script's helper, say).
+        paths = [test.get("command", [""])[0]]
+        for prop in test.get("properties", []):
+            if prop.get("name") == "ENVIRONMENT":
+                paths += [v.split("=", 1)[1] for v in prop["value"] if "=" in v]
+        for path in paths:
+            exe = Path(path)
+            try:
+                if exe == Path(paths[0]) or exe.is_file():
+                    targets.add(str(exe.resolve().relative_to(build_dir.resolve())))
+            except ValueError:
+                pass
     return sorted(targets)
 
 
