@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Line and branch coverage of the data library (pdx/)
+# Line and branch coverage of the data library and the export writers (pdx/)
 # from the whole test suite: runs the coverage workflow (clang source-based
 # coverage, build/coverage), merges the profiles that every test process
 # wrote, the converter runs started by the command tests included, and
@@ -59,6 +59,7 @@ fi
 objects=("${objects[@]:1}")
 printf '%s ' "${objects[@]}" > "$build/objects.txt"
 
+# Every unit: util, matrix, datafile and export.
 sources=(pdx/*/*.h pdx/*/*.cpp)
 "$cov" report -instr-profile="$build/coverage.profdata" -show-branch-summary \
     "${objects[@]}" "${sources[@]}" | tee "$build/report.txt"
