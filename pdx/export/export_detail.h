@@ -105,9 +105,11 @@ Extent preview_extent(std::uint32_t w, std::uint32_t h, std::uint32_t size);
 // under it, each weighted by the area it has there; NaN when it covers no
 // valid sample. Rows are produced one at a time, first to last, and handed
 // to `emit`, which returns 0 to go on or an error code to stop with.
+// `workspace` holds area_average_bytes(out) bytes, aligned for doubles.
 using RowSink = int (*)(void *context, const double *row);
+std::size_t area_average_bytes(Extent out);
 [[nodiscard]] int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h,
-                               Extent out, Bounds b, RowSink emit, void *context);
+                               Extent out, Bounds b, void *workspace, RowSink emit, void *context);
 
 // The format writers, on a checked matrix of at least one sample (npy: any).
 [[nodiscard]] int write_gsf(const char *path, const PhaseMatrix &m, const ExportOptions &o);

@@ -238,8 +238,13 @@ Extent preview_extent(std::uint32_t w, std::uint32_t h, std::uint32_t size) {
     return {scale(w), scale(h)};
 }
 
+std::size_t area_average_bytes(Extent out) {
+    return std::size_t{out.w} *
+           (4 * sizeof(std::uint32_t) + 2 * sizeof(std::int64_t) + 3 * sizeof(double));
+}
+
 int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, Extent out,
-                 Bounds b, RowSink emit, void *context) {
+                 Bounds b, void *workspace, RowSink emit, void *context) {
     // Coordinates are in units of 1/ow of a source pixel across and 1/oh
     // down, so every boundary and overlap is an integer: source column x
     // spans [x ow, (x + 1) ow), output column ox spans [ox w, (ox + 1) w).
@@ -247,12 +252,7 @@ int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, 
     // weights (those between weigh ow).
     const std::uint32_t ow = out.w;
     const std::uint32_t oh = out.h;
-    Block block(std::size_t{ow} *
-                (4 * sizeof(std::uint32_t) + 2 * sizeof(std::int64_t) + 3 * sizeof(double)));
-    if (block.p == nullptr) {
-        return ERR_NO_MEM;
-    }
-    auto *first = static_cast<std::uint32_t *>(block.p);
+    auto *first = static_cast<std::uint32_t *>(workspace);
     std::uint32_t *last = first + ow;
     std::uint32_t *w_first = last + ow;
     std::uint32_t *w_last = w_first + ow; // 0 when the span has one column
@@ -289,7 +289,7 @@ int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, 
     }
 
     std::uint32_t oy = 0;
-    for (std::uint32_t y = 0; y < h && oy < oh; ++y) {
+    for (std::uint32_t y = 0; y < h; ++y) {
         // The row's sums across, in integers: weights up to 32767 times
         // 32-bit samples, over at most 32767 columns, stay within 63 bits.
         const std::int32_t *src = samples + std::size_t{y} * w;
@@ -355,14 +355,17 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     if (const int rc = contrast_range(m.matrix, std::size_t{w} * h, b, &enc.contrast); rc != 0) {
         return rc;
     }
-    Block block(kIdatBytes + std::size_t{ext.w} * 3 + 1);
+    // The averaging's workspace first (aligned as u_malloc aligns), the
+    // deflate output, a row.
+    const std::size_t workspace = area_average_bytes(ext);
+    Block block(workspace + kIdatBytes + std::size_t{ext.w} * 3 + 1);
     if (block.p == nullptr) {
         return ERR_NO_MEM;
     }
     if (const int rc = enc.init(); rc != 0) {
         return rc;
     }
-    enc.idat = static_cast<std::uint8_t *>(block.p);
+    enc.idat = static_cast<std::uint8_t *>(block.p) + workspace;
     enc.row = enc.idat + kIdatBytes;
     enc.width = ext.w;
     enc.rows_left = ext.h;
@@ -386,7 +389,7 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     if (std::fwrite(kSignature, 1, 8, enc.out) != 8 || !write_chunk(enc.out, "IHDR", ihdr, 13)) {
         return ERR_CANT_WRITE_FILE;
     }
-    rc = area_average(m.matrix, w, h, ext, b, emit_row, &enc);
+    rc = area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
     if (rc == 0 && !write_chunk(enc.out, "IEND", nullptr, 0)) {
         rc = ERR_CANT_WRITE_FILE;
     }

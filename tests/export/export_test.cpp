@@ -54,7 +54,8 @@ TEST_F(Export, GsfHeaderPaddingAndTitles) {
     const struct { const char *title, *line; int pad; } cases[] = {
         {"", "", 4}, {"a", "a", 2}, {"ab", "ab", 1}, {"abc", "abc", 4}, {" abcd ", "abcd", 3},
         {"a\nb\r", "a?b?", 3}, {"\xff\xc0z", "??z", 4}, {"\xc2\x85\xe0\x80\x80", "????", 3},
-        {"\xed\xa0\x80\x7f", "????", 3}, {"\xe6\x97\xa5\xf0\x9f\x98\x80", "\xe6\x97\xa5\xf0\x9f\x98\x80", 4},
+        {"\xed\xa0\x80\x7f", "????", 3}, {"\x1f\xf0\x8f\xbf\xbf\xf4\x90\x80\x80", "?????????", 2},
+        {"\xe0\xa0\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\xe0\xa0\x80\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", 4},
     };
     // clang-format on
     ExportOptions o;
@@ -177,7 +178,8 @@ TEST(Preview, AreaAverageWeighsOverlaps) {
             r.values.insert(r.values.end(), row, row + r.w);
             return 0;
         };
-        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, Bounds{-50, 50}, sink, &rows), 0);
+        std::vector<double> work(area_average_bytes(out) / sizeof(double));
+        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, {-50, 50}, work.data(), sink, &rows), 0);
         ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
         const auto overlap = [](double a0, double a1, double b0) {
             return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
