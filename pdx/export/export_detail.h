@@ -27,6 +27,9 @@ inline bool is_valid(std::int32_t v, Bounds b) {
     return v >= b.lo && v <= b.hi;
 }
 
+// Writes n bytes: 0 or ERR_CANT_WRITE_FILE.
+[[nodiscard]] int put_bytes(std::FILE *out, const void *p, std::size_t n);
+
 // Writes `count` samples as 32-bit little-endian floats, NaN outside `b`,
 // through `buffer` (kChunkBytes). Returns 0 or ERR_CANT_WRITE_FILE.
 [[nodiscard]] int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count,

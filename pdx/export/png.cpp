@@ -58,19 +58,18 @@ void put32be(std::uint8_t *p, std::uint32_t v) {
 }
 
 // Writes one chunk: length, type, data, and the CRC of type and data.
-bool write_chunk(std::FILE *out, const char *type, const std::uint8_t *data, std::size_t size) {
+// `data` is never null, even for no bytes: zlib takes a null buffer as a
+// request for the CRC's initial value.
+int write_chunk(std::FILE *out, const char *type, const std::uint8_t *data, std::size_t size) {
     std::uint8_t head[8];
     put32be(head, static_cast<std::uint32_t>(size));
     std::memcpy(head + 4, type, 4);
-    uLong crc = crc32(0L, head + 4, 4);
-    if (size > 0) { // zlib takes a null buffer as a request for the initial value
-        crc = crc32(crc, data, static_cast<uInt>(size));
-    }
+    const uLong crc = crc32(crc32(0L, head + 4, 4), data, static_cast<uInt>(size));
     std::uint8_t tail[4];
     put32be(tail, static_cast<std::uint32_t>(crc));
-    return std::fwrite(head, 1, 8, out) == 8 &&
-           (size == 0 || std::fwrite(data, 1, size, out) == size) &&
-           std::fwrite(tail, 1, 4, out) == 4;
+    int rc = put_bytes(out, head, 8);
+    rc = rc != 0 ? rc : put_bytes(out, data, size);
+    return rc != 0 ? rc : put_bytes(out, tail, 4);
 }
 
 voidpf z_alloc(voidpf, uInt items, uInt size) {
@@ -120,8 +119,9 @@ struct Encoder {
             const bool end = zr == Z_STREAM_END;
             if (z.avail_out == 0 || end) {
                 const std::size_t filled = kIdatBytes - z.avail_out;
-                if (filled > 0 && !write_chunk(out, "IDAT", idat, filled)) {
-                    return ERR_CANT_WRITE_FILE;
+                if (const int rc = filled > 0 ? write_chunk(out, "IDAT", idat, filled) : 0;
+                    rc != 0) {
+                    return rc;
                 }
                 z.next_out = idat;
                 z.avail_out = static_cast<uInt>(kIdatBytes);
@@ -135,20 +135,19 @@ struct Encoder {
     }
 
     int add_row(const double *values) {
-        // Filter type 1 (Sub): each byte less the byte one pixel before.
         std::uint8_t *p = row + 1;
-        row[0] = 1;
-        std::uint8_t prev[3] = {0, 0, 0};
-        for (std::uint32_t x = 0; x < width; ++x) {
-            std::uint8_t rgb[3] = {kGrey, kGrey, kGrey};
+        for (std::uint32_t x = 0; x < width; ++x, p += 3) {
             if (contrast.any && !std::isnan(values[x])) {
-                std::memcpy(rgb, kViridis[colour_index(values[x], contrast.lo, contrast.hi)], 3);
+                std::memcpy(p, kViridis[colour_index(values[x], contrast.lo, contrast.hi)], 3);
+            } else {
+                std::memset(p, kGrey, 3);
             }
-            for (int c = 0; c < 3; ++c) {
-                p[c] = static_cast<std::uint8_t>(rgb[c] - prev[c]);
-                prev[c] = rgb[c];
-            }
-            p += 3;
+        }
+        // Filter type 1 (Sub): each byte less the byte one pixel before,
+        // last to first so that the bytes subtracted are still the pixels'.
+        row[0] = 1;
+        for (std::size_t i = std::size_t{width} * 3; i > 3; --i) {
+            row[i] = static_cast<std::uint8_t>(row[i] - row[i - 3]);
         }
         z.next_in = row;
         z.avail_in = static_cast<uInt>(std::size_t{width} * 3 + 1);
@@ -386,13 +385,10 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     put32be(ihdr + 4, ext.h);
     ihdr[8] = 8;
     ihdr[9] = 2;
-    if (std::fwrite(kSignature, 1, 8, enc.out) != 8 || !write_chunk(enc.out, "IHDR", ihdr, 13)) {
-        return ERR_CANT_WRITE_FILE;
-    }
-    rc = area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
-    if (rc == 0 && !write_chunk(enc.out, "IEND", nullptr, 0)) {
-        rc = ERR_CANT_WRITE_FILE;
-    }
+    rc = put_bytes(enc.out, kSignature, 8);
+    rc = rc != 0 ? rc : write_chunk(enc.out, "IHDR", ihdr, 13);
+    rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
+    rc = rc != 0 ? rc : write_chunk(enc.out, "IEND", ihdr, 0); // no data
     return rc == 0 ? out.commit() : rc;
 }
 

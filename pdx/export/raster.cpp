@@ -55,18 +55,21 @@ std::size_t utf8_length(std::string_view s) {
     unsigned char hi = 0xBF; // forms, surrogates and code points past 10FFFF
     if (b0 < 0x80) {
         return 1;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+    }
+    // Continuation bytes, the leads of overlong pairs, and leads past 10FFFF.
+    if (b0 < 0xC2 || b0 > 0xF4) {
+        return 0;
+    }
+    if (b0 < 0xE0) {
         n = 2;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    } else if (b0 < 0xF0) {
         n = 3;
         lo = b0 == 0xE0 ? 0xA0 : 0x80;
         hi = b0 == 0xED ? 0x9F : 0xBF;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    } else {
         n = 4;
         lo = b0 == 0xF0 ? 0x90 : 0x80;
         hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
     }
     if (s.size() < n || byte(1) < lo || byte(1) > hi) {
         return 0;
@@ -99,6 +102,10 @@ template <typename Write> int write_output(const char *path, UPublish publish, W
 
 } // namespace
 
+int put_bytes(std::FILE *out, const void *p, std::size_t n) {
+    return std::fwrite(p, 1, n, out) == n ? 0 : ERR_CANT_WRITE_FILE;
+}
+
 int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count, Bounds b,
                  float *buffer) {
     constexpr std::size_t kChunk = kChunkBytes / sizeof(float);
@@ -109,8 +116,8 @@ int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count,
             const std::int32_t v = samples[i];
             buffer[i] = is_valid(v, b) ? static_cast<float>(v) : nan;
         }
-        if (std::fwrite(buffer, sizeof(float), n, out) != n) {
-            return ERR_CANT_WRITE_FILE;
+        if (const int rc = put_bytes(out, buffer, n * sizeof(float)); rc != 0) {
+            return rc;
         }
         samples += n;
         count -= n;
@@ -201,11 +208,10 @@ int write_gsf(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     const std::size_t title_length = sanitize_title(o.title, title);
     const std::size_t header = gsf_header(w, h, std::string_view(title, title_length), buffer);
     const int rc = write_output(path, o.publish, [&](std::FILE *out) {
-        if (std::fwrite(buffer, 1, header, out) != header) {
-            return ERR_CANT_WRITE_FILE;
-        }
-        return write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
-                            reinterpret_cast<float *>(buffer));
+        const int put = put_bytes(out, buffer, header);
+        return put != 0 ? put
+                        : write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
+                                       reinterpret_cast<float *>(buffer));
     });
     u_free(buffer);
     return rc;
@@ -271,11 +277,10 @@ int write_tiff(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
         }
     }
     const int rc = write_output(path, o.publish, [&](std::FILE *out) {
-        if (std::fwrite(buffer, 1, t.data_offset, out) != t.data_offset) {
-            return ERR_CANT_WRITE_FILE;
-        }
-        return write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
-                            reinterpret_cast<float *>(buffer));
+        const int put = put_bytes(out, buffer, t.data_offset);
+        return put != 0 ? put
+                        : write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
+                                       reinterpret_cast<float *>(buffer));
     });
     u_free(buffer);
     return rc;
@@ -302,11 +307,8 @@ int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     put16(header + 8, static_cast<std::uint16_t>(end - 10));
     const std::size_t count = std::size_t{w} * h;
     return write_output(path, o.publish, [&](std::FILE *out) {
-        if (std::fwrite(header, 1, end, out) != end ||
-            (count > 0 && std::fwrite(m.matrix, 4, count, out) != count)) {
-            return ERR_CANT_WRITE_FILE;
-        }
-        return 0;
+        const int rc = put_bytes(out, header, end);
+        return rc != 0 ? rc : put_bytes(out, m.matrix, count * 4);
     });
 }
 

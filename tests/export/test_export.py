@@ -74,6 +74,7 @@ def test_tiff_tags_and_samples(tmp_path):
     assert 1 < rows < 300 and strips == -(-300 // rows) == tags[279][1]
     offsets = struct.unpack_from("<%dI" % strips, b, tags[273][2])
     counts = struct.unpack_from("<%dI" % strips, b, tags[279][2])
+    assert sum(counts) == 300 * 400 * 4
     data = b"".join(b[o:o + n] for o, n in zip(offsets, counts))
     want = as_floats(a, -2**31, 30000000)
     np.testing.assert_array_equal(np.frombuffer(data, "<f4").reshape(300, 400), want)
