@@ -181,7 +181,7 @@ int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Con
         return 0;
     }
     const std::uint64_t rank_lo = (n - 1) * 5 / 1000;
-    const std::uint64_t rank_hi = ((n - 1) * 995 + 999) / 1000;
+    const std::uint64_t rank_hi = (n - 1) - rank_lo; // ceil(0.995 (n - 1))
     std::uint32_t bin_lo = 0;
     std::uint32_t bin_hi = 0;
     std::uint64_t within_lo = 0;
@@ -336,7 +336,9 @@ int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, 
             if (const int rc = emit(context, values); rc != 0) {
                 return rc;
             }
-            if (++oy == oh || o1 == y1) {
+            // The last output row ends with the last source row.
+            ++oy;
+            if (o1 == y1) {
                 break;
             }
         }

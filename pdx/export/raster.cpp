@@ -291,8 +291,10 @@ int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     const auto h = static_cast<std::uint32_t>(m.height);
     // Magic, version 1.0, the header's length, then the header: a Python
     // dict literal padded with spaces and ended by a newline so that the
-    // samples start at a multiple of 64.
-    char header[128];
+    // samples start at a multiple of 64. For any shape of 16-bit sizes all
+    // of it (at most 79 bytes before the padding) takes 128 bytes.
+    constexpr std::size_t end = 128;
+    char header[end];
     char *p = put_text(header, "\x93NUMPY\x01");
     *p++ = '\0';
     p += 2; // the length, below
@@ -301,7 +303,6 @@ int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     p = put_text(p, ", ");
     p = put_decimal(p, w);
     p = put_text(p, "), }");
-    const std::size_t end = (static_cast<std::size_t>(p - header) + 1 + 63) / 64 * 64;
     std::memset(p, ' ', end - 1 - static_cast<std::size_t>(p - header));
     header[end - 1] = '\n';
     put16(header + 8, static_cast<std::uint16_t>(end - 10));

@@ -33,27 +33,27 @@ def as_floats(a, lo, hi):
 
 
 def test_npy_loads_exactly(tmp_path):
-    a = ramp(5, 7)
-    a[0, 0], a[4, 6] = -2**31, 2**31 - 1
+    a = ramp(20, 7)
+    a[0, 0], a[19, 6] = -2**31, 2**31 - 1
     out = export(tmp_path, a, "npy", "--valid", "0:")
     b = out.read_bytes()
     assert b[:8] == b"\x93NUMPY\x01\x00" and (10 + struct.unpack_from("<H", b, 8)[0]) % 64 == 0
     loaded = np.load(out)
-    assert loaded.dtype == np.int32 and loaded.shape == (5, 7)
+    assert loaded.dtype == np.int32 and loaded.shape == (20, 7)
     np.testing.assert_array_equal(loaded, a)
 
 
 def test_gsf_reads_back(tmp_path):
-    a = ramp(6, 9)
+    a = ramp(6, 20)
     b = export(tmp_path, a, "gsf", "--valid", "-10000:20000", "--title", "map\n1.dat").read_bytes()
     end = b.index(b"\0")
     lines = b[:end].decode("utf-8").split("\n")
     assert lines[0] == "Gwyddion Simple Field 1.0" and lines[-1] == ""
     meta = dict(line.split(" = ", 1) for line in lines[1:-1])
-    assert meta == {"XRes": "9", "YRes": "6", "Title": "map?1.dat"}  # no units
+    assert meta == {"XRes": "20", "YRes": "6", "Title": "map?1.dat"}  # no units
     start = end // 4 * 4 + 4  # 1 to 4 NULs bring the header to a multiple of 4
     assert set(b[end:start]) == {0}
-    data = np.frombuffer(b, "<f4", offset=start).reshape(6, 9)
+    data = np.frombuffer(b, "<f4", offset=start).reshape(6, 20)
     np.testing.assert_array_equal(data, as_floats(a, -10000, 20000))
 
 
@@ -67,6 +67,7 @@ def test_tiff_tags_and_samples(tmp_path):
                for i in range(struct.unpack_from("<H", b, ifd)[0])]
     tags = {tag: (typ, count, value) for tag, typ, count, value in entries}
     assert [e[0] for e in entries] == sorted(tags)
+    assert struct.unpack_from("<I", b, ifd + 2 + 12 * len(entries))[0] == 0  # the only IFD
     # Width, height, BitsPerSample, Compression, MinIsBlack, SamplesPerPixel, SampleFormat.
     for tag, want in {256: 400, 257: 300, 258: 32, 259: 1, 262: 1, 277: 1, 339: 3}.items():
         assert tags[tag][1:] == (1, want), tag
