@@ -307,9 +307,12 @@ int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     header[end - 1] = '\n';
     put16(header + 8, static_cast<std::uint16_t>(end - 10));
     const std::size_t count = std::size_t{w} * h;
+    // An empty map may have no buffer, and fwrite takes no null pointer,
+    // even for no bytes.
+    const void *samples = m.matrix != nullptr ? static_cast<const void *>(m.matrix) : header;
     return write_output(path, o.publish, [&](std::FILE *out) {
         const int rc = put_bytes(out, header, end);
-        return rc != 0 ? rc : put_bytes(out, m.matrix, count * 4);
+        return rc != 0 ? rc : put_bytes(out, samples, count * 4);
     });
 }
 
