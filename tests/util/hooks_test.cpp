@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -133,5 +134,46 @@ TEST(DefaultHooks, ManyLargeBlocks) {
     }
 }
 #endif
+
+// A zeroed block comes from u_calloc unless u_malloc alone was replaced:
+// then from u_malloc, cleared, so a program's own u_free never meets a
+// block of the runtime's calloc.
+int g_mallocs = 0;
+int g_callocs = 0;
+
+TEST(ZeroedBlocks, ComeFromTheHooksThatWereReplacedTogether) {
+    struct Row {
+        bool own_malloc, own_calloc;
+        int mallocs, callocs;
+    };
+    for (const Row row : {Row{false, false, 0, 0}, Row{true, false, 1, 0}, Row{true, true, 0, 1},
+                          Row{false, true, 0, 1}}) {
+        SCOPED_TRACE(testing::Message() << row.own_malloc << row.own_calloc);
+        g_mallocs = g_callocs = 0;
+        const u_malloc_fn saved_malloc = u_malloc;
+        const u_calloc_fn saved_calloc = u_calloc;
+        if (row.own_malloc) {
+            u_malloc = [](std::size_t n) -> void * {
+                ++g_mallocs;
+                void *block = std::malloc(n);
+                return block == nullptr ? nullptr : std::memset(block, 0xA5, n);
+            };
+        }
+        if (row.own_calloc) {
+            u_calloc = [](std::size_t count, std::size_t n) -> void * {
+                ++g_callocs;
+                return std::calloc(count, n);
+            };
+        }
+        auto *block = static_cast<unsigned char *>(u_malloc_zeroed(300));
+        u_malloc = saved_malloc;
+        u_calloc = saved_calloc;
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(std::count(block, block + 300, 0), 300);
+        EXPECT_EQ(g_mallocs, row.mallocs);
+        EXPECT_EQ(g_callocs, row.callocs);
+        u_free(block);
+    }
+}
 
 } // namespace
