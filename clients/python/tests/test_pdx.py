@@ -188,7 +188,9 @@ def test_small_file_announcing_huge_frames_stays_small_in_memory(tmp_path):
     f = pdx.read_data_file(path)
     grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak
     assert f.intensity.shape == (1, 32767, 32767) and f.intensity[0, 0, 0] == 0x1234
-    assert grown_kib < 100 * 1024
+    # AddressSanitizer's own records of a block grow with its size.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown_kib < 100 * 1024
 
 
 @pytest.mark.parametrize("array, error", [
