@@ -481,14 +481,21 @@ TEST_F(DataFileReadTest, ShortIntensityBlockLeavesTheRestZero) {
         }
         return block;
     };
-    DataFileBuilder b = valid_builder();
-    b.intensity(2, 2, 2, {1, 2, 3, 4, 5}); // room for 8 samples, 5 in the block
+    DataFileBuilder frames = valid_builder();
+    frames.intensity(2, 2, 2, {1, 2, 3, 4, 5}); // room for 8 samples, 5 in the block
+    DataFileBuilder one = valid_builder();      // room for 1 sample, half of one in the block
+    one.intensity(1, 1, 1, {7}).set32(at::intens_nbytes, 1).intensity_bytes(Bytes{0x42});
     Outputs out;
-    const int rc = read(b.build(), out);
+    Outputs out_one;
+    const int rc = read(frames.build(), out);
+    const int rc_one = read(one.build(), out_one);
     u_malloc = previous;
     ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc_one, 0);
     EXPECT_EQ(out.intensity_samples(), (std::vector<std::uint16_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+    EXPECT_EQ(out_one.intensity_samples(), std::vector<std::uint16_t>{0});
     EXPECT_EQ(out.phase_samples(), kPhase);
+    EXPECT_EQ(out_one.phase_samples(), kPhase);
 }
 
 #ifdef __linux__

@@ -140,12 +140,14 @@ TEST(DefaultHooks, ManyLargeBlocks) {
 // block of the runtime's calloc.
 int g_mallocs = 0;
 int g_callocs = 0;
+std::size_t g_calloc_bytes = 0;
 void *dirty_malloc(std::size_t n) {
     ++g_mallocs;
     return std::memset(std::malloc(n), 0xA5, n);
 }
 void *counted_calloc(std::size_t count, std::size_t n) {
     ++g_callocs;
+    g_calloc_bytes += count * n;
     return std::calloc(count, n);
 }
 
@@ -160,6 +162,7 @@ TEST(ZeroedBlocks, ComeFromTheHooksThatWereReplacedTogether) {
     for (const Row row : {Row{m0, c0, 0, 0}, Row{dirty_malloc, c0, 1, 0},
                           Row{dirty_malloc, counted_calloc, 0, 1}, Row{m0, counted_calloc, 0, 1}}) {
         g_mallocs = g_callocs = 0;
+        g_calloc_bytes = 0;
         u_malloc = row.malloc_hook;
         u_calloc = row.calloc_hook;
         auto *block = static_cast<unsigned char *>(u_malloc_zeroed(300));
@@ -169,6 +172,7 @@ TEST(ZeroedBlocks, ComeFromTheHooksThatWereReplacedTogether) {
         EXPECT_EQ(std::count(block, block + 300, 0), 300);
         EXPECT_EQ(g_mallocs, row.mallocs);
         EXPECT_EQ(g_callocs, row.callocs);
+        EXPECT_EQ(g_calloc_bytes, 300u * row.callocs);
         u_free(block);
     }
 }

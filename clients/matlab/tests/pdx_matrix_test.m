@@ -61,7 +61,8 @@ function pdx_matrix_test(le_path, be_path)
 end
 
 % A replacement keeps a symbolic link and the old permission bits, and names
-% as long as the command writes work; no temporary stays behind.
+% as long as the command writes work; a FIFO is written to; no temporary stays
+% behind.
 function replacement_checks(dir_name)
   mkdir(dir_name);
   target = fullfile(dir_name, 'target.mat');
@@ -80,7 +81,13 @@ function replacement_checks(dir_name)
   long = fullfile(dir_name, repmat('n', 1, 255));
   pdx_write_matrix(long, 4);
   assert(isequal(pdx_read_matrix(long), int32(4)));
-  assert(numel(dir(dir_name)) == 5, 'a temporary file was left behind');
+  % A FIFO (as a device) is written through, never replaced.
+  fifo = fullfile(dir_name, 'fifo');
+  mkfifo(fifo, 600);
+  system(sprintf('timeout 20 cat %s > /dev/null 2>&1 &', fifo));
+  pdx_write_matrix(fifo, 5);
+  assert(S_ISFIFO(lstat(fifo).mode), 'the FIFO was replaced');
+  assert(numel(dir(dir_name)) == 6, 'a temporary file was left behind');
 end
 
 % On a full disk (a small tmpfs, where this process may mount one) the write
