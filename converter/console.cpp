@@ -87,14 +87,12 @@ std::vector<Argument> command_arguments(int argc, char **argv) {
         Argument a;
         a.text = argv[i];
         a.path = argv[i];
-        // An argument that begins with a byte-order mark is a wide path,
-        // which the file functions read as 16-bit units up to a 16-bit zero.
-        // The argument itself ends with one zero byte, so zero bytes follow
-        // it and the path ends where the argument does instead of running
-        // on into whatever follows it in memory. (With the string's own
-        // terminator: a zero unit at either parity.)
+        // The arguments are the bytes of names, never UTF-16. A name whose
+        // first two bytes happen to be those of a wide path's mark can only
+        // be relative (an absolute one begins with '/'), so "./" in front
+        // keeps it narrow and names the same file.
         if (pdx::u_path_is_wide(argv[i])) {
-            a.path.append(3, '\0');
+            a.path.insert(0, "./");
         }
         args.push_back(std::move(a));
     }

@@ -14,10 +14,11 @@ struct Argument {
     // paths: the bytes given (POSIX) or the UTF-8 form of the UTF-16
     // argument (Windows).
     std::string text;
-    // The same argument as a path argument for the library (see path.h),
-    // followed by enough zero bytes to end either form. On Windows every
-    // argument is a wide path, so the file functions see the name as typed
-    // whatever the code page.
+    // The same argument as a path argument for the library (see path.h).
+    // On Windows every argument is a wide path, followed by a zero unit, so
+    // the file functions see the name as typed whatever the code page;
+    // elsewhere every argument is a narrow path that names exactly the
+    // bytes typed.
     std::string path;
 };
 

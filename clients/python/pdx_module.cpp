@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
@@ -35,17 +36,28 @@ namespace {
 // The module's hooks count the blocks the library obtained and has not given
 // back, for the tests (pdx._testing.live_blocks), and pass every call on to
 // the hooks they replaced: the library's defaults put large sample buffers
-// on huge pages, as numpy does for its own arrays.
+// on huge pages, as numpy does for its own arrays, and take zeroed ones
+// (intensity frames a file fills only in part) as fresh pages that cost
+// nothing until written. u_calloc is replaced along with u_malloc, so that the
+// library takes those from it instead of clearing blocks of u_malloc.
 std::atomic<long> g_live_blocks{0};
 u_malloc_fn g_next_malloc = nullptr;
+u_calloc_fn g_next_calloc = nullptr;
 u_free_fn g_next_free = nullptr;
 
-void *counting_malloc(std::size_t size) {
-    void *block = g_next_malloc(size);
+void *counted(void *block) {
     if (block != nullptr) {
         g_live_blocks.fetch_add(1, std::memory_order_relaxed);
     }
     return block;
+}
+
+void *counting_malloc(std::size_t size) {
+    return counted(g_next_malloc(size));
+}
+
+void *counting_calloc(std::size_t count, std::size_t size) {
+    return counted(g_next_calloc(count, size));
 }
 
 void counting_free(void *block) {
@@ -297,6 +309,33 @@ bool is_data_file(const py::object &path) {
 
 // ---- The data matrix file ---------------------------------------------------
 
+// The shape (height, width) of a data matrix file that holds an empty map:
+// a width or height of 0 and neither above 32767, as the command writes for
+// a data file without phase samples. Empty for any other file.
+std::vector<py::ssize_t> empty_map_shape(const py::object &path, bool big_endian) {
+    std::string head;
+    try {
+        py::object file = py::module_::import("builtins").attr("open")(path, "rb");
+        head = py::bytes(file.attr("read")(4));
+        file.attr("close")();
+    } catch (const py::error_already_set &) {
+        return {};
+    }
+    if (head.size() < 4) {
+        return {};
+    }
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
+    const auto dimension = [&](std::size_t i) {
+        return big_endian ? at(i) << 8 | at(i + 1) : at(i + 1) << 8 | at(i);
+    };
+    const int width = dimension(0);
+    const int height = dimension(2);
+    if (width > 32767 || height > 32767 || (width != 0 && height != 0)) {
+        return {};
+    }
+    return {height, width};
+}
+
 py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endian) {
     const std::string argument = path_argument(path);
     PhaseMatrix matrix;
@@ -304,6 +343,13 @@ py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endi
     {
         py::gil_scoped_release unlocked;
         rc = matrix_file_read(argument.c_str(), &matrix, big_endian);
+    }
+    if (rc == ERR_PARAM_OUT_OF_RANGE) {
+        // The library holds no matrix without samples: such a file reads as
+        // an empty array of its shape.
+        if (std::vector<py::ssize_t> shape = empty_map_shape(path, big_endian); !shape.empty()) {
+            return py::array_t<std::int32_t>(std::move(shape));
+        }
     }
     if (rc != 0) {
         raise_error(rc, "reading", path);
@@ -371,8 +417,10 @@ PYBIND11_MODULE(_core, m) {
     m.attr("__version__") = PDX_VERSION;
 
     g_next_malloc = u_malloc;
+    g_next_calloc = u_calloc;
     g_next_free = u_free;
     u_malloc = counting_malloc;
+    u_calloc = counting_calloc;
     u_free = counting_free;
 
     g_error_type = py::reinterpret_steal<py::object>(
@@ -466,8 +514,9 @@ an error, for a file that cannot be opened or is shorter than four bytes.)doc");
 
 Reads a data matrix file (pdx_convert's output; big_endian=True for one
 written with -b) into an int32 array of shape (height, width). A file of zero
-width or height holds no map and raises ERR_PARAM_OUT_OF_RANGE, as does a
-dimension above 32767.
+width or height (pdx_convert's output for a data file without phase samples)
+gives an empty array of that shape; a dimension above 32767 raises
+ERR_PARAM_OUT_OF_RANGE.
 
 Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_PREMATURE_EOF,
 ERR_PARAM_OUT_OF_RANGE, ERR_CORRUPT_DATA_FILE).)doc");

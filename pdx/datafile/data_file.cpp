@@ -72,12 +72,22 @@ std::uint64_t phase_need(const PhaseMatrix &m) {
     return std::uint64_t(m.width) * std::uint64_t(m.height) * 4;
 }
 
-std::uint64_t intensity_need(const IntensityMatrix &m, std::int32_t nbytes) {
+// The samples the intensity frames hold, as allocate() counts them; zero
+// where it refuses the count.
+std::uint64_t intensity_samples(const IntensityMatrix &m) {
     if (m.n_buckets <= 0) {
         return 0;
     }
     const std::uint64_t count = std::uint64_t(m.width) * std::uint64_t(m.height) * m.n_buckets;
     if (count == 0 || count > UINT32_MAX || count > SIZE_MAX / 2) {
+        return 0;
+    }
+    return count;
+}
+
+std::uint64_t intensity_need(const IntensityMatrix &m, std::int32_t nbytes) {
+    const std::uint64_t count = intensity_samples(m);
+    if (count == 0) {
         return 0;
     }
     const std::uint64_t n = static_cast<std::uint64_t>(nbytes) / 2;
@@ -167,21 +177,30 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             if (!fits_stream(stream, intensity_need(*intensity, record.intens_nbytes))) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
-            if (const int rc = allocate(*intensity); rc != 0) {
+            const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
+            // Samples past a shorter block read as zero. Their memory comes
+            // zero from the allocator instead of being cleared here, so a
+            // small file that announces large frames costs about its own
+            // size, not the frames'.
+            const int rc = n < intensity_samples(*intensity) ? allocate_zeroed(*intensity)
+                                                             : allocate(*intensity);
+            if (rc != 0) {
                 return fail(rc);
             }
-            const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
-            const std::size_t size = intensity->size;
             // A block with more samples than the frames hold cannot be stored.
-            if (n > size) {
+            if (n > intensity->size) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             if (std::fread(intensity->matrix, 2, n, stream) < n) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             u_swap_samples(intensity->matrix, n, 2);
-            // A shorter block leaves no sample unset.
-            std::memset(intensity->matrix + n, 0, (size - n) * 2);
+            // The odd byte of an odd length is no sample: the phase block
+            // starts after it, where skipping the block would leave the
+            // stream.
+            if (record.intens_nbytes % 2 != 0) {
+                skip(stream, 1);
+            }
         } else {
             skip(stream, record.intens_nbytes);
         }

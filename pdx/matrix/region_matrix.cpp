@@ -96,15 +96,16 @@ template <typename Matrix> [[nodiscard]] int fit_buffer(Matrix &m, Count count, 
 
 // The steps both kinds of allocate share: refuse an unusable count with the
 // matrix unchanged, otherwise drop any record of a buffer and obtain a new
-// one of `count` samples.
-template <typename Matrix> [[nodiscard]] int obtain_buffer(Matrix &m, Count count) {
+// one of `count` samples from `obtain` (u_malloc or u_malloc_zeroed).
+template <typename Matrix>
+[[nodiscard]] int obtain_buffer(Matrix &m, Count count, void *(*obtain)(std::size_t)) {
     using Sample = std::remove_pointer_t<decltype(m.matrix)>;
     if (count.kind != CountKind::usable) {
         return ERR_PARAM_OUT_OF_RANGE;
     }
     m.size = 0;
     m.matrix = nullptr;
-    void *block = u_malloc(static_cast<std::size_t>(count.samples) * sizeof(Sample));
+    void *block = obtain(static_cast<std::size_t>(count.samples) * sizeof(Sample));
     if (block == nullptr) {
         return ERR_NO_MEM;
     }
@@ -177,11 +178,14 @@ IntensityMatrix &IntensityMatrix::operator=(IntensityMatrix &&other) noexcept {
 }
 
 int allocate(PhaseMatrix &m) {
-    return obtain_buffer(m, count_of({m.width, m.height}, sizeof *m.matrix));
+    return obtain_buffer(m, count_of({m.width, m.height}, sizeof *m.matrix), u_malloc);
 }
 
-int allocate(IntensityMatrix &m) {
-    const int rc = obtain_buffer(m, count_of({m.n_buckets, m.width, m.height}, sizeof *m.matrix));
+namespace {
+
+int allocate_with(IntensityMatrix &m, void *(*obtain)(std::size_t)) {
+    const int rc =
+        obtain_buffer(m, count_of({m.n_buckets, m.width, m.height}, sizeof *m.matrix), obtain);
     if (rc == ERR_NO_MEM) {
         // An intensity matrix without memory shows no frames at all.
         m.n_buckets = 0;
@@ -189,6 +193,16 @@ int allocate(IntensityMatrix &m) {
         m.height = 0;
     }
     return rc;
+}
+
+} // namespace
+
+int allocate(IntensityMatrix &m) {
+    return allocate_with(m, u_malloc);
+}
+
+int allocate_zeroed(IntensityMatrix &m) {
+    return allocate_with(m, u_malloc_zeroed);
 }
 
 int resize(PhaseMatrix &m, const Region &r, bool keepLarger) {

@@ -7,7 +7,8 @@ namespace pdx {
 // Region matrices: a rectangle cut from a camera frame and a sample buffer
 // that the matrix owns. Samples are stored row by row, `width` to a row, the
 // first row first; the sample at column c, row r has index r * width + c.
-// Buffers come from u_malloc and go back through u_free (util/hooks.h).
+// Buffers come from u_malloc (or u_malloc_zeroed) and go back through u_free
+// (util/hooks.h).
 //
 // A new matrix is empty (every field 0, no buffer). `size` is the buffer's
 // capacity in samples, 0 when there is none; while there is a buffer it is at
@@ -67,6 +68,11 @@ struct IntensityMatrix {
 // rectangle, an IntensityMatrix gets width, height and n_buckets 0).
 [[nodiscard]] int allocate(PhaseMatrix &m);
 [[nodiscard]] int allocate(IntensityMatrix &m);
+
+// As allocate, with every sample 0, for frames that will be filled only in
+// part. The buffer comes from u_malloc_zeroed (util/hooks.h): with the
+// default hooks the samples never written cost no memory.
+[[nodiscard]] int allocate_zeroed(IntensityMatrix &m);
 
 // Fits the buffer to rectangle `r` (and `n_buckets` planes). A count of zero
 // frees the buffer, returns 0 and leaves the old rectangle in the record. A

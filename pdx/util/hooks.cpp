@@ -59,4 +59,17 @@ constinit u_realloc_fn u_realloc = runtime_realloc;
 constinit u_calloc_fn u_calloc = runtime_calloc;
 constinit u_free_fn u_free = runtime_free;
 
+void *u_malloc_zeroed(std::size_t size) {
+    if (u_malloc != runtime_malloc && u_calloc == runtime_calloc) {
+        void *block = u_malloc(size);
+        if (block != nullptr) {
+            std::memset(block, 0, size);
+        }
+        return block;
+    }
+    // The C runtime's calloc takes large blocks straight from the system,
+    // whose fresh pages are zero until written.
+    return u_calloc(1, size);
+}
+
 } // namespace pdx

@@ -26,4 +26,16 @@ extern u_realloc_fn u_realloc; // starts as realloc (the same for large blocks)
 extern u_calloc_fn u_calloc;   // starts as calloc
 extern u_free_fn u_free;       // starts as free (the same for large blocks)
 
+// A block of `size` bytes, every byte zero, that goes back through u_free;
+// null when there is no memory. For a buffer its caller may fill only in
+// part: memory that comes zero from the system is not written here, so the
+// block costs only the pages the caller writes.
+//
+// It comes from u_calloc, unless u_malloc has been replaced and u_calloc has
+// not: then from u_malloc, cleared here in full. A program that replaces
+// u_malloc and u_free alone thus still sees every block the library takes,
+// and its u_free is never handed a block of the C runtime's calloc; one that
+// also replaces u_calloc gets such blocks from it, without the clearing.
+[[nodiscard]] void *u_malloc_zeroed(std::size_t size);
+
 } // namespace pdx

@@ -293,37 +293,53 @@ TEST(PdxConvertNames, LongNamesConvert) {
 }
 
 #ifndef _WIN32
-// Arguments that begin with a byte-order mark are wide paths. A command-line
-// argument ends with a single zero byte, so the path must end there too and
-// not run on into the next argument, whether an odd or an even number of
-// bytes follows the mark. The names are chosen so that their UTF-16 units
-// (little-endian host) hold no zero byte, which an argument cannot carry,
-// except the last byte of an odd-length one; the child runs in the work
-// directory so that the paths can be relative. The longer input is 39 bytes,
-// whose copy fills its heap block to the last byte.
-TEST(PdxConvertWidePaths, EndWhereTheArgumentEnds) {
-    for (int repeat : {1, 18}) {
+// Arguments are the bytes of names, never UTF-16: a name that begins with
+// the two bytes of a wide path's mark names exactly the bytes typed, for the
+// input, the output and the tests of whether they exist, and the messages
+// show it as typed. (Read as UTF-16, these names would be others.)
+TEST(PdxConvertMarkedNames, NameTheBytesTyped) {
+    const std::string in = "\xFF\xFE"
+                           "ab.dat",
+                      out = "\xFE\xFF"
+                            "ab.bin";
+    const std::string missing = "\xFF\xFE"
+                                "no.dat";
+    struct Row {
+        std::vector<std::string> args;
+        bool old_output; // `out` exists before the run
+        int status;
+        std::string err;
+        Bytes out_after; // empty: no such file
+    };
+    const std::vector<Row> rows = {
+        {{"-b", in, out}, false, 0, success(in, out), matrix_file_bytes(true)},
+        {{in, out}, true, 3, unable(in, out) + "\t\"" + out + "\" already exists\n", kOldOutput},
+        {{"-f", "-b", in, out}, true, 0, success(in, out), matrix_file_bytes(true)},
+        {{missing, out},
+         false,
+         2,
+         unable(missing, out) + "\t\"" + missing + "\" does not exist\n",
+         {}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + std::to_string(row.status));
         TempDir work;
         TempDir capture;
-        std::string in_arg = "\xFF\xFE"; // U+4E01 repeated, then 'A': odd length
-        std::string in_name;
-        for (int i = 0; i < repeat; ++i) {
-            in_arg += "\x01\x4E";
-            in_name += "\xE4\xB8\x81"; // U+4E01 in UTF-8
-        }
-        in_arg += "\x41";
-        const std::string out_arg = "\xFF\xFE\x02\x4E"; // U+4E02
-        test_support::write_file(work.path() / fs::path(in_name + "A"),
+        test_support::write_file(work.path() / in,
                                  DataFileBuilder(4096).phase(3, 2, kPhase).build());
-
-        // "-b" follows the input argument in memory: a path that ran on past
-        // its argument would take it in and name no existing file.
-        const test_support::ProcessResult r = test_support::run_process(
-            PDX_CONVERT_EXE, {in_arg, "-b", out_arg}, capture.path(), work.path());
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, success(in_arg, out_arg));
-        EXPECT_EQ(test_support::read_file(work.path() / fs::path(u8"\u4e02")),
-                  matrix_file_bytes(true));
+        if (row.old_output) {
+            test_support::write_file(work.path() / out, kOldOutput);
+        }
+        const test_support::ProcessResult r =
+            test_support::run_process(PDX_CONVERT_EXE, row.args, capture.path(), work.path());
+        EXPECT_EQ(r.status, row.status);
+        EXPECT_EQ(r.err, row.err);
+        std::set<std::string> names = {in};
+        if (!row.out_after.empty()) {
+            EXPECT_EQ(test_support::read_file(work.path() / out), row.out_after);
+            names.insert(out);
+        }
+        EXPECT_EQ(listing(work.path()), names);
     }
 }
 #endif

@@ -1,5 +1,6 @@
 #include "pdx/datafile/data_file.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <fcntl.h>
 #include <io.h>
 #else
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -399,10 +401,10 @@ TEST_F(DataFileReadTest, UnrequestedIntensityBlockIsSkippedByItsLength) {
     }
 }
 
-// The intensity matrix takes intens_nbytes / 2 samples; after an odd length
-// the phase block is read from the byte right after them, one byte earlier
-// than the skip would have left the stream.
-TEST_F(DataFileReadTest, OddIntensityLengthReadsThePhaseOneByteEarly) {
+// The intensity matrix takes intens_nbytes / 2 samples and the odd byte of
+// an odd length is passed over: the phase block is read from the same place
+// whether the intensity is read or skipped.
+TEST_F(DataFileReadTest, OddIntensityLengthLeavesThePhaseInPlace) {
     DataFileBuilder b = valid_builder();
     b.intensity(3, 1, 1, {0x0102, 0x0304, 0x0506});
     b.set32(at::intens_nbytes, 7);
@@ -410,17 +412,18 @@ TEST_F(DataFileReadTest, OddIntensityLengthReadsThePhaseOneByteEarly) {
     b.phase(2, 1, {0, 0});
     b.phase_bytes(Bytes{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88});
     b.trailer(Bytes{0x99});
-    const Bytes bytes = b.build();
-
-    Outputs with_intensity;
-    ASSERT_EQ(read(bytes, with_intensity), 0);
-    EXPECT_EQ(with_intensity.intensity_samples(),
-              (std::vector<std::uint16_t>{0x0102, 0x0304, 0x0506}));
-    EXPECT_EQ(with_intensity.phase_samples(), (std::vector<std::int32_t>{0x77112233, 0x44556677}));
-
-    Outputs phase_only;
-    ASSERT_EQ(read(bytes, phase_only, true, true, false, true), 0);
-    EXPECT_EQ(phase_only.phase_samples(), (std::vector<std::int32_t>{0x11223344, 0x55667788}));
+    for (bool intensity : {true, false}) {
+        SCOPED_TRACE(intensity);
+        Outputs out;
+        long position = 0;
+        ASSERT_EQ(read_stream(b.build(), out, &position, intensity), 0);
+        EXPECT_EQ(out.phase_samples(), (std::vector<std::int32_t>{0x11223344, 0x55667788}));
+        EXPECT_EQ(position, 4096 + 7 + 8);
+        if (intensity) {
+            EXPECT_EQ(out.intensity_samples(),
+                      (std::vector<std::uint16_t>{0x0102, 0x0304, 0x0506}));
+        }
+    }
 }
 
 // The region, not phase_nbytes, sets how many phase samples are read: a
@@ -478,15 +481,45 @@ TEST_F(DataFileReadTest, ShortIntensityBlockLeavesTheRestZero) {
         }
         return block;
     };
-    DataFileBuilder b = valid_builder();
-    b.intensity(2, 2, 2, {1, 2, 3, 4, 5}); // room for 8 samples, 5 in the block
+    DataFileBuilder frames = valid_builder();
+    frames.intensity(2, 2, 2, {1, 2, 3, 4, 5}); // room for 8 samples, 5 in the block
+    DataFileBuilder one = valid_builder();      // room for 1 sample, half of one in the block
+    one.intensity(1, 1, 1, {7}).set32(at::intens_nbytes, 1).intensity_bytes(Bytes{0x42});
     Outputs out;
-    const int rc = read(b.build(), out);
+    Outputs out_one;
+    const int rc = read(frames.build(), out);
+    const int rc_one = read(one.build(), out_one);
     u_malloc = previous;
     ASSERT_EQ(rc, 0);
+    ASSERT_EQ(rc_one, 0);
     EXPECT_EQ(out.intensity_samples(), (std::vector<std::uint16_t>{1, 2, 3, 4, 5, 0, 0, 0}));
+    EXPECT_EQ(out_one.intensity_samples(), std::vector<std::uint16_t>{0});
     EXPECT_EQ(out.phase_samples(), kPhase);
+    EXPECT_EQ(out_one.phase_samples(), kPhase);
 }
+
+#ifdef __linux__
+// A small file that announces large frames: the samples past its block read
+// as zero, but their pages are never written, so the read costs about the
+// file's size in memory rather than the frames' 2 GiB.
+TEST_F(DataFileReadTest, ShortBlockOfHugeFramesLeavesTheirPagesUnwritten) {
+    const Bytes bytes = DataFileBuilder(834).intensity(32767, 32767, 1, {0x1234}).build();
+    ASSERT_EQ(bytes.size(), 836u);
+    Outputs out;
+    ASSERT_EQ(read(bytes, out, false, false, true, false), 0);
+    ASSERT_EQ(out.intensity.size, 32767u * 32767u);
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<std::uintptr_t>(out.intensity.matrix);
+    const std::uintptr_t first = start / page * page;
+    const std::size_t length = start - first + std::size_t{out.intensity.size} * 2;
+    std::vector<unsigned char> resident((length + page - 1) / page);
+    ASSERT_EQ(mincore(reinterpret_cast<void *>(first), length, resident.data()), 0);
+    EXPECT_LE(
+        std::count_if(resident.begin(), resident.end(), [](unsigned char v) { return v & 1; }), 16);
+    EXPECT_EQ(out.intensity.matrix[0], 0x1234);
+    EXPECT_EQ(out.intensity.matrix[out.intensity.size - 1], 0);
+}
+#endif
 
 // Reading from a pipe, which cannot seek, gives what reading the same bytes
 // from a file gives: the header is not read twice and an unrequested block is
@@ -517,6 +550,10 @@ std::vector<PipeCase> pipe_cases() {
     cases.push_back(
         {"file ends inside the skipped intensity, phase unwanted", cut, false, false, 0});
     cases.push_back({"phase skipped", valid_builder().build(), true, false, 0});
+    cases.push_back(
+        {"odd intensity length read",
+         valid_builder().set32(at::intens_nbytes, 23).intensity_bytes(Bytes(23, 7)).build(), true,
+         true, 0});
     cases.push_back({"intensity block larger than its frames",
                      valid_builder().set32(at::intens_nbytes, kIntensityBytes + 2).build(), true,
                      true, ERR_CORRUPT_DATA_FILE});

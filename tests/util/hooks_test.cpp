@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -133,5 +134,47 @@ TEST(DefaultHooks, ManyLargeBlocks) {
     }
 }
 #endif
+
+// A zeroed block comes from u_calloc unless u_malloc alone was replaced:
+// then from u_malloc, cleared, so that a program's own u_free never meets a
+// block of the runtime's calloc.
+int g_mallocs = 0;
+int g_callocs = 0;
+std::size_t g_calloc_bytes = 0;
+void *dirty_malloc(std::size_t n) {
+    ++g_mallocs;
+    return std::memset(std::malloc(n), 0xA5, n);
+}
+void *counted_calloc(std::size_t count, std::size_t n) {
+    ++g_callocs;
+    g_calloc_bytes += count * n;
+    return std::calloc(count, n);
+}
+
+TEST(ZeroedBlocks, ComeFromTheHooksThatWereReplacedTogether) {
+    const u_malloc_fn m0 = u_malloc;
+    const u_calloc_fn c0 = u_calloc;
+    struct Row {
+        u_malloc_fn malloc_hook;
+        u_calloc_fn calloc_hook;
+        int mallocs, callocs;
+    };
+    for (const Row row : {Row{m0, c0, 0, 0}, Row{dirty_malloc, c0, 1, 0},
+                          Row{dirty_malloc, counted_calloc, 0, 1}, Row{m0, counted_calloc, 0, 1}}) {
+        g_mallocs = g_callocs = 0;
+        g_calloc_bytes = 0;
+        u_malloc = row.malloc_hook;
+        u_calloc = row.calloc_hook;
+        auto *block = static_cast<unsigned char *>(u_malloc_zeroed(300));
+        u_malloc = m0;
+        u_calloc = c0;
+        ASSERT_NE(block, nullptr);
+        EXPECT_EQ(std::count(block, block + 300, 0), 300);
+        EXPECT_EQ(g_mallocs, row.mallocs);
+        EXPECT_EQ(g_callocs, row.callocs);
+        EXPECT_EQ(g_calloc_bytes, 300u * row.callocs);
+        u_free(block);
+    }
+}
 
 } // namespace

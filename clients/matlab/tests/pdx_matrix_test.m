@@ -55,7 +55,60 @@ function pdx_matrix_test(le_path, be_path)
   expect_error(@() pdx_write_matrix(out, [1i 2]), 'pdx:badArgument');
   assert(isequal(bytes_of(out), before));
   expect_error(@() pdx_write_matrix(fullfile(work, 'no', 'such.mat'), 1), 'pdx:cantOpen');
+  replacement_checks(fullfile(work, 'replace'));
+  full_disk_check(fullfile(work, 'small'));
   printf('pdx_matrix_test: all checks passed\n');
+end
+
+% A replacement keeps a symbolic link and the old permission bits, and names
+% as long as the command writes work; a FIFO is written to; no temporary stays
+% behind.
+function replacement_checks(dir_name)
+  mkdir(dir_name);
+  target = fullfile(dir_name, 'target.mat');
+  link = fullfile(dir_name, 'link.mat');
+  pdx_write_matrix(target, 1);
+  symlink('target.mat', link);
+  pdx_write_matrix(link, [1 2]);
+  assert(S_ISLNK(lstat(link).mode), 'the link was replaced');
+  assert(isequal(pdx_read_matrix(target), int32([1 2])));
+  for mode = [384, 416, 493]  % 0600, 0640, 0755
+    system(sprintf('chmod %o %s', mode, target));
+    pdx_write_matrix(target, mode);
+    assert(bitand(stat(target).mode, 4095) == mode, 'mode %o became %o', mode, ...
+           bitand(stat(target).mode, 4095));
+  end
+  long = fullfile(dir_name, repmat('n', 1, 255));
+  pdx_write_matrix(long, 4);
+  assert(isequal(pdx_read_matrix(long), int32(4)));
+  % A FIFO (as a device) is written through, never replaced.
+  fifo = fullfile(dir_name, 'fifo');
+  mkfifo(fifo, 600);
+  system(sprintf('timeout 20 cat %s > /dev/null 2>&1 &', fifo));
+  pdx_write_matrix(fifo, 5);
+  assert(S_ISFIFO(lstat(fifo).mode), 'the FIFO was replaced');
+  assert(numel(dir(dir_name)) == 6, 'a temporary file was left behind');
+end
+
+% On a full disk (a small tmpfs, where this process may mount one) the write
+% fails, the old file keeps its bytes and no temporary stays behind.
+function full_disk_check(mount_point)
+  mkdir(mount_point);
+  [status, ~] = system(sprintf('mount -t tmpfs -o size=64k tmpfs %s 2>&1', mount_point));
+  if status ~= 0
+    printf('pdx_matrix_test: full disk check skipped (no tmpfs can be mounted)\n');
+    return;
+  end
+  unmount = onCleanup(@() system(sprintf('umount %s', mount_point)));
+  out = fullfile(mount_point, 'out.mat');
+  pdx_write_matrix(out, [1 2; 3 4]);
+  before = bytes_of(out);
+  % 36 KiB stay free: the writes of the 40004 bytes below succeed, and only
+  % the flush at the close finds the disk full.
+  write_bytes(fullfile(mount_point, 'filler'), zeros(24576, 1, 'uint8'));
+  expect_error(@() pdx_write_matrix(out, ones(100, 100)), 'pdx:cantWrite');
+  assert(isequal(bytes_of(out), before), 'the old file was damaged');
+  assert(numel(dir(mount_point)) == 4, 'a temporary file was left behind');
 end
 
 function remove_dir(work)

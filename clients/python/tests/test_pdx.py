@@ -8,6 +8,7 @@ command and PDX_EXAMPLE the bundled example data file."""
 import faulthandler
 import os
 import pathlib
+import resource
 import struct
 import subprocess
 import threading
@@ -136,7 +137,7 @@ def test_data_file_errors(tmp_path, content, name):
 @pytest.mark.parametrize("content, name", [
     (None, "ERR_CANT_OPEN_FILE"),
     (b"\x02\x00\x01", "ERR_PREMATURE_EOF"),
-    (b"\x00\x00\x00\x00", "ERR_PARAM_OUT_OF_RANGE"),
+    (b"\x00\x00\x00\x80", "ERR_PARAM_OUT_OF_RANGE"),
     (b"\x02\x00\x01\x00\x01\x00\x00\x00", "ERR_CORRUPT_DATA_FILE"),
 ])
 def test_matrix_file_errors(tmp_path, content, name):
@@ -147,6 +148,52 @@ def test_matrix_file_errors(tmp_path, content, name):
         pdx.read_matrix_file(path)
     with pytest.raises(pdx.Error, match="ERR_CANT_OPEN_FILE"):
         pdx.write_matrix_file(tmp_path / "no" / "such.mat", np.zeros((1, 1), np.int32))
+
+
+@pytest.mark.parametrize("content, big_endian, shape", [
+    (b"\x00\x00\x00\x00", False, (0, 0)),  # the command's, for a file without phase samples
+    (b"\x03\x00\x00\x00", False, (0, 3)),
+    (b"\x00\x00\x00\x05\xff", True, (5, 0)),
+])
+def test_empty_maps_read_as_empty_arrays(tmp_path, content, big_endian, shape):
+    path = tmp_path / "empty.mat"
+    path.write_bytes(content)
+    back = pdx.read_matrix_file(path, big_endian=big_endian)
+    assert back.shape == shape and back.dtype == np.int32
+
+
+def test_odd_intensity_length_reads_the_same_phase(tmp_path):
+    # Seven intensity bytes for a 2 x 2 frame: three samples, then a byte
+    # that is no sample.
+    phase = np.array([[1, -2], [0x12345678, -0x7654321]], np.int32)
+    whole = data_file(834, phase=phase)
+    header = bytearray(whole[:834])
+    struct.pack_into(">hhhhhHi", header, 48, 0, 0, 2, 2, 1, 0, 7)
+    path = tmp_path / "odd.dat"
+    path.write_bytes(bytes(header) + bytes(range(1, 8)) + whole[834:])
+    out = tmp_path / "odd.mat"
+    subprocess.run([os.environ["PDX_CONVERT"], path, out], check=True, stderr=subprocess.DEVNULL)
+    f = pdx.read_data_file(path)
+    np.testing.assert_array_equal(f.intensity.ravel(), [0x0102, 0x0304, 0x0506, 0])
+    for phase_read in (f.phase, pdx.read_data_file(path, intensity=False).phase,
+                       pdx.read_matrix_file(out)):
+        np.testing.assert_array_equal(phase_read, phase)
+
+
+def test_small_file_announcing_huge_frames_stays_small_in_memory(tmp_path):
+    # 836 bytes announcing one 32767 x 32767 frame (2 GiB): the samples the
+    # file does not hold read as zero without being written.
+    header = bytearray(data_file(834))
+    struct.pack_into(">hhhhhHi", header, 48, 0, 0, 32767, 32767, 1, 0, 2)
+    path = tmp_path / "huge_frames.dat"
+    path.write_bytes(bytes(header) + b"\x12\x34")
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    f = pdx.read_data_file(path)
+    grown_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - peak
+    assert f.intensity.shape == (1, 32767, 32767) and f.intensity[0, 0, 0] == 0x1234
+    # AddressSanitizer's own records of a block grow with its size.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert grown_kib < 100 * 1024
 
 
 @pytest.mark.parametrize("array, error", [
