@@ -1,5 +1,5 @@
-# Installation: the pdx_convert program and its man page, the licence, the
-# pdx_data library with its public headers, and a CMake package for consumers:
+# Installation: the pdx_convert and pdx programs and their man pages, the
+# licence, the pdx_data library with its public headers, and a CMake package for consumers:
 #
 #   find_package(pdx_convert REQUIRED)
 #   target_link_libraries(app PRIVATE pdx::data)
@@ -19,10 +19,17 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
 # The documents' folder has the Debian package's name.
 set(pdx_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/pdx-convert)
 
-install(TARGETS pdx_convert RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The commands (pdx where the export writers are built).
+set(pdx_commands pdx_convert)
+if(TARGET pdx)
+  list(APPEND pdx_commands pdx)
+endif()
+install(TARGETS ${pdx_commands} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(WIN32)
-  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
-          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(command IN LISTS pdx_commands)
+    install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/docs/${command}.1
+            DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
   install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE DESTINATION ${pdx_doc_dir})
 else()
   # Compressed as Debian wants man pages and changelogs: gzip -9n, the best
@@ -38,9 +45,13 @@ else()
     endif()
   endfunction()
 
-  set(pdx_man_gz ${CMAKE_CURRENT_BINARY_DIR}/pdx_convert.1.gz)
-  pdx_gzip(${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1 ${pdx_man_gz})
-  install(FILES ${pdx_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(command IN LISTS pdx_commands)
+    set(pdx_man_gz ${CMAKE_CURRENT_BINARY_DIR}/${command}.1.gz)
+    pdx_gzip(${CMAKE_CURRENT_SOURCE_DIR}/docs/${command}.1 ${pdx_man_gz})
+    install(FILES ${pdx_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                           ${CMAKE_CURRENT_SOURCE_DIR}/docs/${command}.1)
+  endforeach()
 
   # The licence as a machine-readable Debian copyright file: the holder and
   # the terms come from LICENSE, the terms indented with "." for an empty
@@ -66,7 +77,7 @@ License: Expat
   file(CONFIGURE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/changelog @ONLY CONTENT
 "pdx-convert (@PROJECT_VERSION@) unstable; urgency=medium
 
-  * pdx_convert @PROJECT_VERSION@.
+  * pdx_convert and pdx @PROJECT_VERSION@.
 
  -- pdx_convert developers <pdx_convert@example.org>  @pdx_changelog_date@
 ")

@@ -1,8 +1,8 @@
 # Packages, made by CPack into PDX_PACKAGE_DIR:
-#   Linux:   a .deb and a .tar.gz of the same tree under /usr: the program, its
-#            man page, the library with its headers and CMake package, the
-#            copyright file and changelog in share/doc/pdx-convert.
-#   Windows: pdx_convert-<version>-win64.zip with the program (static
+#   Linux:   a .deb and a .tar.gz of the same tree under /usr: the programs,
+#            their man pages, the library with its headers and CMake package,
+#            the copyright file and changelog in share/doc/pdx-convert.
+#   Windows: pdx_convert-<version>-win64.zip with the programs (static
 #            runtime), README-Windows.txt, LICENSE.txt, the bundled example
 #            and the MATLAB/Octave functions. From a Linux configure it is
 #            made by a sub-build with the mingw-w64 toolchain, so one
@@ -37,8 +37,8 @@ if(WIN32)
   endforeach()
   add_custom_target(pdx_zip_texts ALL DEPENDS ${pdx_zip_texts})
 
-  # Only the zip's own component: the program and its documents side by side.
-  install(TARGETS pdx_convert RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
+  # Only the zip's own component: the programs and their documents side by side.
+  install(TARGETS ${pdx_commands} RUNTIME DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
   install(FILES ${pdx_zip_texts} DESTINATION . COMPONENT zip EXCLUDE_FROM_ALL)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/sample_64x48.dat DESTINATION examples
           COMPONENT zip EXCLUDE_FROM_ALL)
@@ -68,6 +68,10 @@ interferometer and writes their phase samples as data matrix files: two
 16-bit dimensions, then the signed 32-bit samples row by row, little- or
 big-endian, which numpy, MATLAB, Octave or any program reads directly.
 An output file appears whole or not at all.
+
+pdx inspects, converts and exports many files per run: what each file
+holds (as text or JSON Lines), conversions, and exports to Gwyddion Simple
+Field, 32-bit float TIFF, NumPy .npy and PNG previews.
 
 The package also holds the pdx_data C++20 library (static, with its
 headers and CMake package) and MATLAB/Octave functions that read and

@@ -27,6 +27,8 @@ std::string format_message(const char *format, std::va_list args) {
 
 #ifdef _WIN32
 
+} // namespace
+
 // UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.
 std::string utf8(const wchar_t *w) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
@@ -39,10 +41,12 @@ std::string utf8(const wchar_t *w) {
     return s;
 }
 
-// Writes `text` (UTF-8) to the console as UTF-16; false when stderr is not
-// a console or the write fails.
-bool write_console(const std::string &text) {
-    HANDLE h = GetStdHandle(STD_ERROR_HANDLE);
+namespace {
+
+// Writes `text` (UTF-8) to the console as UTF-16; false when the stream is
+// not a console or the write fails.
+bool write_console(std::FILE *stream, const std::string &text) {
+    HANDLE h = GetStdHandle(stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
     DWORD mode = 0;
     if (h == INVALID_HANDLE_VALUE || h == nullptr || !GetConsoleMode(h, &mode)) {
         return false;
@@ -101,15 +105,19 @@ std::vector<Argument> command_arguments(int argc, char **argv) {
 
 #endif
 
+void write_text(std::FILE *stream, const std::string &text) {
+#ifdef _WIN32
+    if (write_console(stream, text)) {
+        return;
+    }
+#endif
+    std::fwrite(text.data(), 1, text.size(), stream);
+}
+
 void message(const char *format, ...) {
     std::va_list args;
     va_start(args, format);
     const std::string text = format_message(format, args);
     va_end(args);
-#ifdef _WIN32
-    if (write_console(text)) {
-        return;
-    }
-#endif
-    std::fwrite(text.data(), 1, text.size(), stderr);
+    write_text(stderr, text);
 }

@@ -5,6 +5,7 @@
 // argument becomes a path argument and a name to show, and where a message
 // meets the terminal.
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -24,9 +25,15 @@ struct Argument {
 
 #ifdef _WIN32
 std::vector<Argument> command_arguments(int argc, wchar_t **argv);
+// UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.
+std::string utf8(const wchar_t *w);
 #else
 std::vector<Argument> command_arguments(int argc, char **argv);
 #endif
+
+// Writes `text` (UTF-8) on `stream` (stdout or stderr): on a Windows console
+// as UTF-16, so that names appear as typed; elsewhere the bytes as they are.
+void write_text(std::FILE *stream, const std::string &text);
 
 // printf-style message on the standard error stream, whose names are UTF-8.
 // On a Windows console the text is written as UTF-16 so that a name appears

@@ -119,6 +119,10 @@ void copy_extended_attributes(const std::string &from, int fd) noexcept try {
 // meanwhile. Returns the descriptor, or -1 with errno set.
 int create_temp(std::string &temp, std::string &held) {
     const UEndingSignalsHeld hold;
+    if (hold.ending()) {
+        errno = EINTR; // the run is ending: a temporary now would stay
+        return -1;
+    }
     // Mode 0666 before the umask, as for any new file.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
     if (fd >= 0) {

@@ -8,11 +8,18 @@
 // The library itself never changes how signals are handled: a program opts
 // in at start.
 
+#include <cstddef>
+
 #ifndef _WIN32
 #include <signal.h>
 #endif
 
 namespace pdx {
+
+// How many output files' temporaries are tracked at once: a program that
+// has more output files open at a time (one per thread, say) leaves the
+// others untracked, so it keeps to this many.
+inline constexpr std::size_t kTrackedTemporaries = 256;
 
 // Makes writes that fail because of a full file-size limit or a pipe with no
 // reader fail with an error instead of ending the process (POSIX: SIGXFSZ
@@ -35,17 +42,21 @@ void u_platform_remove_temporaries();
 #ifndef _WIN32
 // The registry, for the output path. A temporary is tracked from just after
 // it is created until just after its name is gone; the name's storage must
-// stay put meanwhile. Output files beyond a fixed number of slots (many at
-// once, in one process) are not tracked.
+// stay put meanwhile. Output files beyond kTrackedTemporaries at once are
+// not tracked.
 void u_platform_track_temporary(const char *name);
 void u_platform_forget_temporary(const char *name);
 
 // Holds back the ending signals on this thread while it lives, so that none
-// finds a temporary created but not yet tracked.
+// finds a temporary created but not yet tracked. A signal handled on another
+// thread meanwhile waits for it to end before it removes the temporaries;
+// ending() tells whether one already has begun, and then no temporary may
+// be created, as it would outlive the removal.
 class UEndingSignalsHeld {
   public:
     UEndingSignalsHeld();
     ~UEndingSignalsHeld();
+    bool ending() const;
     UEndingSignalsHeld(const UEndingSignalsHeld &) = delete;
     UEndingSignalsHeld &operator=(const UEndingSignalsHeld &) = delete;
 

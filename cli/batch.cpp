@@ -1,0 +1,171 @@
+#include "batch.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+
+#include "converter/console.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// "42 s", "3:07", "1:02:03".
+std::string duration_text(double seconds) {
+    const auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char text[48];
+    if (s < 60) {
+        std::snprintf(text, sizeof text, "%llu s", s);
+    } else if (s < 3600) {
+        std::snprintf(text, sizeof text, "%llu:%02llu", s / 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+    }
+    return text;
+}
+
+} // namespace
+
+Batch::Batch(std::size_t files, const char *done_verb, bool progress)
+    : status_(files, status_ok), done_verb_(done_verb), progress_(progress && files > 0),
+      start_(Clock::now()) {}
+
+void Batch::failure(std::size_t index, const std::string &file, const std::string &stage,
+                    const std::string &error, int status) {
+    error_text("pdx: \"" + file + "\": " + stage + ": " + error + "\n");
+    const std::lock_guard lock(mutex_);
+    status_[index] = status;
+}
+
+void Batch::error_text(const std::string &text) {
+    const std::lock_guard lock(mutex_);
+    clear_progress(); // the next tick draws it again below the text
+    write_text(stderr, text);
+}
+
+void Batch::out_text(const std::string &text) {
+    const std::lock_guard lock(mutex_);
+    clear_progress();
+    write_text(stdout, text);
+    std::fflush(stdout);
+}
+
+void Batch::clear_progress() {
+    if (progress_width_ > 0) {
+        write_text(stderr, "\r" + std::string(progress_width_, ' ') + "\r");
+        progress_width_ = 0;
+    }
+}
+
+void Batch::draw_progress() {
+    if (!progress_) {
+        return;
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%zu/%zu files", done_, status_.size());
+    if (done_ > 0 && elapsed > 0) {
+        const double rate = static_cast<double>(done_) / elapsed;
+        n += std::snprintf(
+            line + n, sizeof line - static_cast<std::size_t>(n), ", %.0f files/s, %s left", rate,
+            duration_text(static_cast<double>(status_.size() - done_) / rate).c_str());
+    }
+    std::string text = "\r" + std::string(line);
+    // Blank out what a longer line before left behind.
+    const std::size_t width = text.size() - 1;
+    if (width < progress_width_) {
+        text.append(progress_width_ - width, ' ');
+    }
+    write_text(stderr, text);
+    progress_width_ = std::max(width, progress_width_);
+}
+
+void Batch::worker(const std::function<int(std::size_t)> &work) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        while (next_ < status_.size() && status_[next_] != status_ok) {
+            ++next_; // failed before the run began; counted as done already
+        }
+        if (next_ == status_.size()) {
+            return;
+        }
+        const std::size_t i = next_++;
+        lock.unlock();
+        const int status = work(i);
+        lock.lock();
+        status_[i] = status;
+        ++done_;
+        failed_ += status != status_ok ? 1 : 0;
+        changed_.notify_all();
+    }
+}
+
+int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
+    {
+        const std::lock_guard lock(mutex_);
+        for (const int s : status_) {
+            done_ += s != status_ok ? 1 : 0;
+        }
+        failed_ = done_;
+    }
+    const std::size_t to_do = status_.size() - done_;
+    jobs = static_cast<unsigned>(std::min<std::size_t>({jobs, to_do, kMaxJobs}));
+    std::vector<std::thread> threads;
+    for (unsigned t = 0; t < jobs; ++t) {
+        try {
+            threads.emplace_back([this, &work] { worker(work); });
+        } catch (const std::system_error &) {
+            break; // as many as the system gives
+        }
+    }
+    if (threads.empty()) {
+        worker(work);
+    }
+    {
+        std::unique_lock lock(mutex_);
+        const auto finished = [this] { return done_ == status_.size(); };
+        // Redrawn ten times a second, so the rate and the time left move on
+        // while a large file takes its time.
+        while (progress_ && !finished()) {
+            draw_progress();
+            changed_.wait_for(lock, std::chrono::milliseconds(100), finished);
+        }
+        changed_.wait(lock, finished);
+        clear_progress();
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    int result = status_ok;
+    for (const int s : status_) {
+        result = std::max(result, s);
+    }
+    if (status_.size() > 1) {
+        char line[120];
+        std::snprintf(line, sizeof line, "pdx: %zu files, %zu %s, %zu failed\n", status_.size(),
+                      status_.size() - failed_, done_verb_, failed_);
+        write_text(stderr, line);
+    }
+    return result;
+}
+
+bool stderr_is_terminal() {
+#ifdef _WIN32
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+#else
+    return isatty(2) == 1;
+#endif
+}
+
+unsigned default_jobs() {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores == 0 ? 1 : cores;
+}

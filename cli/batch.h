@@ -1,0 +1,77 @@
+#pragma once
+
+// Runs one piece of work per file on a pool of threads and keeps the
+// standard error stream in order meanwhile: each failure as one line when it
+// happens, a progress line on a terminal (done / total, files per second,
+// time left; redrawn at most ten times a second), a summary at the end.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Per-file statuses, numbered as pdx_convert's exit statuses; a run ends
+// with the largest.
+enum Status : int {
+    status_ok = 0,
+    status_command_line = 1,
+    status_no_input = 2,
+    status_output_exists = 3,
+    status_read_failed = 4,
+    status_write_failed = 5,
+};
+
+// The most files worked on at once: every one may hold an output file open,
+// and each open output file's temporary must find a slot in the registry
+// that a signal ending the run empties (pdx/util/signals.h).
+inline constexpr unsigned kMaxJobs = 256;
+
+class Batch {
+  public:
+    // `files`: how many files the run was given; `done_verb` names a success
+    // in the summary ("converted"). `progress`: draw the progress line (the
+    // caller has checked that the standard error stream is a terminal).
+    Batch(std::size_t files, const char *done_verb, bool progress);
+
+    // Reports the failure of `file` at `stage` with `error`, as one line, and
+    // records `status` for it. Any thread.
+    void failure(std::size_t index, const std::string &file, const std::string &stage,
+                 const std::string &error, int status);
+
+    // Runs work(i) for every file whose status is still 0, on at most `jobs`
+    // threads; work returns the file's status (having reported a failure).
+    // Then writes the summary when the run had more than one file. Returns
+    // the run's status: the largest of the files'.
+    int run(unsigned jobs, const std::function<int(std::size_t)> &work);
+
+    // Writes `text` on the standard error stream, the progress line kept
+    // intact around it. Any thread.
+    void error_text(const std::string &text);
+    // Writes `text` on the standard output and flushes it, likewise.
+    void out_text(const std::string &text);
+
+  private:
+    void draw_progress(); // with mutex_ held
+    void clear_progress();
+    void worker(const std::function<int(std::size_t)> &work);
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> status_;
+    std::size_t next_ = 0;
+    std::size_t done_ = 0;
+    std::size_t failed_ = 0;
+    const char *done_verb_;
+    bool progress_;
+    std::size_t progress_width_ = 0; // of the line on screen; 0: none shown
+    std::chrono::steady_clock::time_point start_;
+};
+
+// True when the standard error stream is a terminal (a console on Windows).
+bool stderr_is_terminal();
+
+// The number of threads to use by default: the number of cores.
+unsigned default_jobs();

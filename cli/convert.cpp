@@ -1,0 +1,107 @@
+// pdx convert and pdx export: one output per input, named from it.
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "batch.h"
+#include "commands.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/matrix_file.h"
+#include "pdx/export/export.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/file.h"
+#include "pdx/util/output_file.h"
+
+std::string error_name(int code) {
+    // The table, not u_error_name, whose buffer the threads would share.
+    if (code >= 1 && code <= pdx::kErrorCount) {
+        return pdx::u_error_names[code];
+    }
+    return "error " + std::to_string(code);
+}
+
+namespace {
+
+std::string quoted(const std::string &text) {
+    return "\"" + text + "\"";
+}
+
+} // namespace
+
+int run_convert(const Options &options) {
+    const bool exporting = options.command == Options::Command::export_;
+    const std::vector<FileName> &inputs = options.files;
+    Batch batch(inputs.size(), exporting ? "exported" : "converted",
+                !options.quiet && stderr_is_terminal());
+
+    // Every output is named before anything is written, so that two inputs
+    // never race for one name: the first claims it and the later ones fail,
+    // as does an output that would replace one of the inputs.
+    const char *ext = exporting ? pdx::export_extension(options.exporting.format) : ".bin";
+    const FileName *dir = options.out_dir ? &*options.out_dir : nullptr;
+    std::map<NativeString, std::size_t> input_keys;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        input_keys.emplace(name_key(inputs[i]), i);
+    }
+    std::vector<FileName> outputs;
+    std::map<NativeString, std::size_t> claimed;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        outputs.push_back(output_name(inputs[i], dir, ext));
+        if (!pdx::u_file_exists(inputs[i].path().c_str())) {
+            batch.failure(i, inputs[i].text, "input", "does not exist", status_no_input);
+            continue;
+        }
+        const NativeString key = name_key(outputs[i]);
+        const std::string stage = "output " + quoted(outputs[i].text);
+        if (const auto in = input_keys.find(key); in != input_keys.end()) {
+            batch.failure(i, inputs[i].text, stage,
+                          "would replace the input " + quoted(inputs[in->second].text),
+                          status_output_exists);
+        } else if (const auto [at, fresh] = claimed.emplace(key, i); !fresh) {
+            batch.failure(i, inputs[i].text, stage,
+                          "is also the output of " + quoted(inputs[at->second].text),
+                          status_output_exists);
+        }
+    }
+
+    const pdx::UPublish publish = options.force ? pdx::UPublish::replace : pdx::UPublish::if_absent;
+    return batch.run(options.jobs, [&](std::size_t i) {
+        const FileName &input = inputs[i];
+        const FileName &output = outputs[i];
+        const std::string out_path = output.path();
+        const auto fail = [&](const std::string &stage, const std::string &error, int status) {
+            batch.failure(i, input.text, stage, error, status);
+            return status;
+        };
+        const std::string out_stage = "output " + quoted(output.text);
+        if (!options.force && pdx::u_file_exists(out_path.c_str())) {
+            return fail(out_stage, "already exists", status_output_exists);
+        }
+        // The matrix gives its buffer back when the job ends, whatever happens.
+        pdx::PhaseMatrix phase;
+        int rc = pdx::data_file_read(input.path().c_str(), nullptr, nullptr, nullptr, &phase);
+        if (rc != 0) {
+            return fail("read", error_name(rc), status_read_failed);
+        }
+        if (exporting) {
+            pdx::ExportOptions how = options.exporting;
+            const std::string title = base_name(input);
+            how.title = title;
+            how.publish = publish;
+            rc = pdx::export_matrix(out_path.c_str(), phase, how);
+        } else {
+            rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish);
+        }
+        if (rc == pdx::ERR_CANT_CREATE_FILE) {
+            return fail(out_stage, "already exists", status_output_exists);
+        }
+        if (rc == pdx::ERR_NO_DATA) {
+            return fail("export", "no phase samples (" + error_name(rc) + ")", status_read_failed);
+        }
+        if (rc != 0) {
+            return fail("write " + quoted(output.text), error_name(rc), status_write_failed);
+        }
+        return static_cast<int>(status_ok);
+    });
+}

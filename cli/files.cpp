@@ -1,0 +1,187 @@
+#include "files.h"
+
+#include <algorithm>
+#include <cwctype>
+#include <filesystem>
+#include <system_error>
+
+#include "converter/console.h"
+#include "pdx/util/path.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+#ifdef _WIN32
+
+std::string FileName::path() const {
+    // The mark FF FE, the UTF-16 units (host order) and a zero unit.
+    std::string p = "\xFF\xFE";
+    p.append(reinterpret_cast<const char *>(native.c_str()), native.size() * sizeof(wchar_t));
+    p.append(2, '\0');
+    return p;
+}
+
+FileName file_name(const NativeString &native) {
+    return FileName{native, utf8(native.c_str())};
+}
+
+namespace {
+
+bool is_separator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// `name` matches `pattern` (`*` any run, `?` any one unit), case folded.
+bool matches(const wchar_t *pattern, const wchar_t *name) {
+    const wchar_t *star = nullptr;
+    const wchar_t *resume = nullptr;
+    while (*name != 0) {
+        if (*pattern == L'*') {
+            star = ++pattern;
+            resume = name;
+        } else if (*pattern == L'?' ||
+                   (*pattern != 0 && std::towlower(*pattern) == std::towlower(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*') {
+        ++pattern;
+    }
+    return *pattern == 0;
+}
+
+// The files that `arg` names, when its last component holds a wildcard.
+std::vector<NativeString> expand(const NativeString &arg) {
+    std::size_t last = arg.size();
+    while (last > 0 && !is_separator(arg[last - 1])) {
+        --last;
+    }
+    NativeString pattern = arg.substr(last);
+    if (pattern.find_first_of(L"*?") == NativeString::npos) {
+        return {};
+    }
+    if (pattern == L"*.*") {
+        pattern = L"*"; // as Windows reads it: every name, dotted or not
+    }
+    const NativeString dir = arg.substr(0, last);
+    std::vector<NativeString> found;
+    WIN32_FIND_DATAW data;
+    HANDLE h =
+        FindFirstFileExW(arg.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    do {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+            matches(pattern.c_str(), data.cFileName)) {
+            found.push_back(dir + data.cFileName);
+        }
+    } while (FindNextFileW(h, &data));
+    FindClose(h);
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+} // namespace
+
+std::vector<FileName> command_line(int argc, wchar_t **argv) {
+    std::vector<FileName> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(file_name(argv[i]));
+    }
+    return args;
+}
+
+void expand_wildcards(std::vector<FileName> &names) {
+    std::vector<FileName> out;
+    for (FileName &name : names) {
+        std::vector<NativeString> found = expand(name.native);
+        if (found.empty()) {
+            out.push_back(std::move(name));
+        }
+        for (const NativeString &f : found) {
+            out.push_back(file_name(f));
+        }
+    }
+    names = std::move(out);
+}
+
+NativeString name_key(const FileName &name) {
+    std::error_code ec;
+    NativeString key = fs::absolute(fs::path(name.native), ec).lexically_normal().native();
+    for (wchar_t &c : key) {
+        c = c == L'/' ? L'\\' : static_cast<wchar_t>(std::towlower(c));
+    }
+    return key;
+}
+
+std::FILE *open_read(const FileName &name) {
+    return _wfopen(name.native.c_str(), L"rb");
+}
+
+#else
+
+std::string FileName::path() const {
+    return pdx::u_path_is_wide(native.c_str()) ? "./" + native : native;
+}
+
+FileName file_name(const NativeString &native) {
+    return FileName{native, native};
+}
+
+std::vector<FileName> command_line(int argc, char **argv) {
+    std::vector<FileName> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(file_name(argv[i]));
+    }
+    return args;
+}
+
+void expand_wildcards(std::vector<FileName> &) {}
+
+NativeString name_key(const FileName &name) {
+    std::error_code ec;
+    return fs::absolute(fs::path(name.native), ec).lexically_normal().native();
+}
+
+std::FILE *open_read(const FileName &name) {
+    return std::fopen(name.path().c_str(), "rb");
+}
+
+#endif
+
+FileName output_name(const FileName &input, const FileName *dir, const char *ext) {
+    const fs::path in(input.native);
+    fs::path leaf = in.filename().native().empty() ? in : in.filename();
+    leaf.replace_extension(ext);
+    const fs::path out = dir != nullptr ? fs::path(dir->native) / leaf : in.parent_path() / leaf;
+    return file_name(out.native());
+}
+
+bool is_directory(const FileName &name) {
+    std::error_code ec;
+    return fs::is_directory(fs::path(name.native), ec);
+}
+
+bool file_size(const FileName &name, unsigned long long &size) {
+    std::error_code ec;
+    const auto n = fs::file_size(fs::path(name.native), ec);
+    if (ec) {
+        return false;
+    }
+    size = n;
+    return true;
+}
+
+std::string base_name(const FileName &name) {
+    return file_name(fs::path(name.native).filename().native()).text;
+}

@@ -1,0 +1,317 @@
+// pdx info: what each file holds, as text or as JSON Lines, in the order the
+// files were given.
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "batch.h"
+#include "commands.h"
+#include "converter/console.h"
+#include "pdx/datafile/data_file.h"
+#include "pdx/datafile/data_file_header.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/file.h"
+
+std::string error_name(int code); // convert.cpp
+
+namespace {
+
+struct Stats {
+    std::uint64_t count = 0;
+    std::int32_t min = 0;
+    std::int32_t max = 0;
+    double mean = 0;
+    double std_dev = 0;      // population standard deviation
+    bool float_exact = true; // every |v| <= 2^24
+};
+
+struct Info {
+    bool exists = false;
+    int error = 0; // of the phase read; 0: it reads
+    std::optional<unsigned long long> file_size;
+    // From the header, when it could be read.
+    std::size_t header_length = 0; // 0: unknown
+    pdx::DataFileHeader header{};
+    std::optional<Stats> stats;
+};
+
+// Over the phase samples: the extremes and an exact 64-bit sum in one pass
+// (|sum| < 2^31 * 2^30 fits), then the squared deviations from the mean in
+// long double, row by row, so that no partial sum holds more than one row
+// and one total.
+Stats phase_stats(const pdx::PhaseMatrix &m) {
+    Stats s;
+    const std::size_t width = static_cast<std::size_t>(m.width);
+    const std::size_t height = static_cast<std::size_t>(m.height);
+    s.count = std::uint64_t(width) * height;
+    if (s.count == 0) {
+        return s;
+    }
+    std::int64_t sum = 0;
+    std::int32_t lo = m.matrix[0], hi = m.matrix[0];
+    for (std::size_t i = 0; i < s.count; ++i) {
+        const std::int32_t v = m.matrix[i];
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+        sum += v;
+    }
+    s.min = lo;
+    s.max = hi;
+    s.float_exact = lo >= -(1 << 24) && hi <= (1 << 24);
+    const long double mean = static_cast<long double>(sum) / static_cast<long double>(s.count);
+    long double squares = 0;
+    for (std::size_t r = 0; r < height; ++r) {
+        const std::int32_t *row = m.matrix + r * width;
+        long double acc = 0;
+        for (std::size_t c = 0; c < width; ++c) {
+            const long double d = static_cast<long double>(row[c]) - mean;
+            acc += d * d;
+        }
+        squares += acc;
+    }
+    s.mean = static_cast<double>(mean);
+    s.std_dev = static_cast<double>(std::sqrt(squares / static_cast<long double>(s.count)));
+    return s;
+}
+
+Info inspect(const FileName &name, bool want_stats) {
+    Info info;
+    const std::string path = name.path();
+    info.exists = pdx::u_file_exists(path.c_str());
+    if (!info.exists) {
+        return info;
+    }
+    unsigned long long size = 0;
+    if (file_size(name, size)) {
+        info.file_size = size;
+    }
+    std::FILE *stream = open_read(name);
+    if (stream == nullptr) {
+        info.error = pdx::ERR_CANT_OPEN_FILE;
+        return info;
+    }
+    // The header's own fields first, for the report whether or not the
+    // file then reads: the packed image is widened and converted in place.
+    auto *image = reinterpret_cast<unsigned char *>(&info.header);
+    const std::size_t got = std::fread(image, 1, 4096, stream);
+    if (got >= 4) {
+        const std::uint32_t magic = std::uint32_t(image[0]) << 24 | std::uint32_t(image[1]) << 16 |
+                                    std::uint32_t(image[2]) << 8 | image[3];
+        const std::size_t length = pdx::data_file_header_length(magic);
+        if (length != 0 && got >= length) {
+            std::memset(image + length, 0, sizeof info.header - length);
+            pdx::data_file_expand_header(&info.header, magic);
+            pdx::data_file_swap_header(&info.header);
+            info.header_length = length;
+        }
+    }
+    // Then the read that convert and export do, from the start.
+    pdx::PhaseMatrix phase;
+    if (std::fseek(stream, 0, SEEK_SET) != 0) {
+        info.error = pdx::ERR_CANT_READ_FILE;
+    } else {
+        info.error = pdx::data_file_read_stream(stream, nullptr, nullptr, nullptr, &phase);
+    }
+    std::fclose(stream);
+    if (info.error == 0 && want_stats) {
+        info.stats = phase_stats(phase);
+    }
+    return info;
+}
+
+std::string number(double v) {
+    char text[32];
+    const auto [end, ec] = std::to_chars(text, text + sizeof text, v);
+    return ec == std::errc() ? std::string(text, end) : "0";
+}
+
+// The length of the well-formed UTF-8 sequence at s[i], or 0.
+std::size_t utf8_length(const std::string &s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF; // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        lo = c == 0xE0 ? 0xA0 : lo; // no overlong forms
+        hi = c == 0xED ? 0x9F : hi; // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        lo = c == 0xF0 ? 0x90 : lo;
+        hi = c == 0xF4 ? 0x8F : hi; // nothing past U+10FFFF
+    }
+    if (n == 0 || n > s.size() - i) {
+        return 0;
+    }
+    for (std::size_t k = 1; k < n; ++k) {
+        const auto t = static_cast<unsigned char>(s[i + k]);
+        if (t < (k == 1 ? lo : 0x80) || t > (k == 1 ? hi : 0xBF)) {
+            return 0;
+        }
+    }
+    return n;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped; bytes
+// that are not UTF-8 (a POSIX name may hold any) become U+FFFD.
+std::string json_string(const std::string &s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+            ++i;
+        } else if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\u%04x", c);
+            out += esc;
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else if (const std::size_t n = utf8_length(s, i); n != 0) {
+            out.append(s, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+std::string region_json(const pdx::Region &r) {
+    return "{\"x\":" + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
+           ",\"width\":" + std::to_string(r.width) + ",\"height\":" + std::to_string(r.height);
+}
+
+std::uint64_t implied_size(const Info &info) {
+    const auto block = [](std::int32_t n) { return n > 0 ? std::uint64_t(n) : 0; };
+    return info.header_length + block(info.header.intens_nbytes) + block(info.header.phase_nbytes);
+}
+
+int status_of(const Info &info) {
+    return !info.exists ? status_no_input : info.error != 0 ? status_read_failed : status_ok;
+}
+
+std::string json_record(const FileName &name, const Info &info, bool want_stats) {
+    const pdx::DataFileHeader &h = info.header;
+    const bool header = info.header_length != 0;
+    std::string j =
+        "{\"file\":" + json_string(name.text) + ",\"status\":" + std::to_string(status_of(info)) +
+        ",\"exists\":" + (info.exists ? "true" : "false") +
+        ",\"reads\":" + (info.exists && info.error == 0 ? "true" : "false") +
+        ",\"error\":" + (info.error != 0 ? json_string(error_name(info.error)) : "null");
+    j += ",\"file_size\":" + (info.file_size ? std::to_string(*info.file_size) : "null");
+    j += ",\"header_length\":" + (header ? std::to_string(info.header_length) : "null");
+    j += ",\"implied_size\":" + (header ? std::to_string(implied_size(info)) : "null");
+    j += ",\"phase\":" +
+         (header && h.phase_nbytes > 0 ? region_json(h.phase_region) + "}" : std::string("null"));
+    j += ",\"intensity\":" +
+         (header && h.intens_nbytes > 0
+              ? region_json(h.intens_region) + ",\"frames\":" + std::to_string(h.intens_n_buckets) +
+                    ",\"tag\":" + std::to_string(h.intens_tag) + "}"
+              : std::string("null"));
+    if (want_stats) {
+        j += ",\"stats\":";
+        if (info.stats && info.stats->count > 0) {
+            const Stats &s = *info.stats;
+            j += "{\"count\":" + std::to_string(s.count) + ",\"min\":" + std::to_string(s.min) +
+                 ",\"max\":" + std::to_string(s.max) + ",\"mean\":" + number(s.mean) +
+                 ",\"std\":" + number(s.std_dev) +
+                 ",\"float32_exact\":" + (s.float_exact ? "true" : "false") + "}";
+        } else {
+            j += "null";
+        }
+    }
+    return j + "}\n";
+}
+
+std::string region_text(const pdx::Region &r) {
+    return std::to_string(r.width) + " x " + std::to_string(r.height) + " at (" +
+           std::to_string(r.x) + ", " + std::to_string(r.y) + ")";
+}
+
+std::string text_record(const FileName &name, const Info &info, bool want_stats) {
+    if (!info.exists) {
+        return name.text + ": does not exist\n";
+    }
+    const pdx::DataFileHeader &h = info.header;
+    std::string t =
+        name.text + ": " +
+        (info.error == 0 ? std::string("reads") : "does not read: " + error_name(info.error)) +
+        "\n";
+    if (info.header_length != 0) {
+        t += "  header     " + std::to_string(info.header_length) + " bytes\n";
+    }
+    if (info.file_size) {
+        t += "  size       " + std::to_string(*info.file_size) + " bytes";
+        if (info.header_length != 0) {
+            t += implied_size(info) == *info.file_size
+                     ? std::string(", as the header implies")
+                     : ", the header implies " + std::to_string(implied_size(info));
+        }
+        t += "\n";
+    }
+    if (info.header_length != 0) {
+        t += "  phase      " + (h.phase_nbytes > 0 ? region_text(h.phase_region) : "none") + "\n";
+        t += "  intensity  " +
+             (h.intens_nbytes > 0
+                  ? region_text(h.intens_region) + ", " + std::to_string(h.intens_n_buckets) +
+                        " frames, tag " + std::to_string(h.intens_tag)
+                  : std::string("none")) +
+             "\n";
+    }
+    if (want_stats && info.stats && info.stats->count > 0) {
+        const Stats &s = *info.stats;
+        char line[200];
+        std::snprintf(line, sizeof line,
+                      "  samples    %llu, min %d, max %d, mean %.6g, standard deviation %.6g%s\n",
+                      static_cast<unsigned long long>(s.count), static_cast<int>(s.min),
+                      static_cast<int>(s.max), s.mean, s.std_dev,
+                      s.float_exact ? "" : ", some beyond 32-bit float precision");
+        t += line;
+    }
+    return t;
+}
+
+} // namespace
+
+int run_info(const Options &options) {
+    const std::vector<FileName> &files = options.files;
+    Batch batch(files.size(), "read", !options.quiet && stderr_is_terminal());
+    // Records are printed in the order the files were given, each as soon
+    // as it and every one before it are done.
+    std::vector<std::optional<std::string>> records(files.size());
+    std::size_t printed = 0;
+    std::mutex order;
+    return batch.run(options.jobs, [&](std::size_t i) {
+        const Info info = inspect(files[i], options.stats);
+        const int status = status_of(info);
+        if (!info.exists) {
+            batch.failure(i, files[i].text, "input", "does not exist", status);
+        } else if (info.error != 0) {
+            batch.failure(i, files[i].text, "read", error_name(info.error), status);
+        }
+        std::string record = options.json ? json_record(files[i], info, options.stats)
+                                          : text_record(files[i], info, options.stats);
+        const std::lock_guard lock(order);
+        records[i] = std::move(record);
+        while (printed < records.size() && records[printed]) {
+            batch.out_text(*records[printed]);
+            records[printed].reset();
+            ++printed;
+        }
+        return status;
+    });
+}
