@@ -8,11 +8,11 @@
 
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
 #include <sys/stat.h>
 #include <windows.h>
 
 #include "pdx/util/errors.h"
+#include "pdx/util/signals.h"
 
 namespace pdx {
 namespace {
@@ -22,6 +22,48 @@ namespace {
 std::wstring directory_of(const std::wstring &name) {
     const std::size_t slash = name.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : name.substr(0, slash + 1);
+}
+
+// Creates the temporary `temp` exclusively, open to deletion by name while
+// it is written (so that a Ctrl-C handler can remove it), and once it exists
+// moves its name into `held` and tracks it. Returns its stream, or null with
+// the system's error in `error`; `held` is set whenever the file was made.
+std::FILE *create_temp(std::wstring &temp, std::wstring &held, DWORD &error) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    {
+        const UEndingSignalsHeld hold;
+        if (hold.ending()) {
+            error = ERROR_OPERATION_ABORTED; // a temporary now would stay
+            return nullptr;
+        }
+        h = CreateFileW(temp.c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) {
+            error = GetLastError();
+            return nullptr;
+        }
+        held = std::move(temp);
+        u_platform_track_temporary(held.c_str());
+    }
+    error = ERROR_NOT_ENOUGH_MEMORY;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd == -1) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        _close(fd);
+    }
+    return stream;
+}
+
+// After the temporary has been renamed or removed: its name is no longer
+// one to remove.
+void forget_temp(std::wstring &temp) {
+    u_platform_forget_temporary(temp.c_str());
+    temp.clear();
 }
 
 } // namespace
@@ -67,24 +109,19 @@ int UOutputFile::open_native(const Name &name) {
     }
 
     for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-        const std::wstring temp = temp_name(dir, base);
-        int fd = -1;
-        const errno_t rc =
-            _wsopen_s(&fd, temp.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY | _O_NOINHERIT,
-                      _SH_DENYNO, _S_IREAD | _S_IWRITE);
-        if (rc == 0) {
-            temp_ = temp;
-            stream_ = _fdopen(fd, "wb");
-            if (stream_ == nullptr) {
-                _close(fd);
-                return ERR_CANT_OPEN_FILE;
-            }
+        std::wstring temp = temp_name(dir, base);
+        DWORD error = 0;
+        stream_ = create_temp(temp, temp_, error);
+        if (stream_ != nullptr) {
             target_ = name;
             method_ = Method::temporary;
             return 0;
         }
-        if (rc != EEXIST) {
-            if (exists && rc == EACCES) {
+        if (!temp_.empty()) {
+            return ERR_CANT_OPEN_FILE; // made, but without a stream: open() removes it
+        }
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            if (exists && error == ERROR_ACCESS_DENIED) {
                 return open_direct(name, Method::in_place);
             }
             return ERR_CANT_OPEN_FILE;
@@ -105,7 +142,7 @@ int UOutputFile::open_direct(const Name &name, Method method) {
 int UOutputFile::publish() {
     const DWORD flags = publish_ == UPublish::replace ? MOVEFILE_REPLACE_EXISTING : 0;
     if (MoveFileExW(temp_.c_str(), target_.c_str(), flags)) {
-        temp_.clear();
+        forget_temp(temp_);
         return 0;
     }
     const DWORD error = GetLastError();
@@ -118,7 +155,7 @@ int UOutputFile::publish() {
 
 void UOutputFile::remove_temp() {
     _wunlink(temp_.c_str());
-    temp_.clear();
+    forget_temp(temp_);
 }
 
 } // namespace pdx

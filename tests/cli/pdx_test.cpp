@@ -193,7 +193,8 @@ TEST(PdxWindows, ExpandsWildcardsAndKeepsNames) {
     const auto path = [&](const std::string &utf8) {
         return work.path() / fs::path(std::u8string(utf8.begin(), utf8.end()));
     };
-    for (const std::string name : {"a.dat", "b.dat", "x.data", cjk + ".dat"}) {
+    for (const std::string &name :
+         {std::string("a.dat"), std::string("b.dat"), std::string("x.data"), cjk + ".dat"}) {
         write_file(path(name), good);
     }
     ProcessResult r =
@@ -201,7 +202,7 @@ TEST(PdxWindows, ExpandsWildcardsAndKeepsNames) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, "pdx: \"none*.dat\": input: does not exist\n"
                      "pdx: 4 files, 3 converted, 1 failed\n");
-    for (const std::string name : {"a.bin", "b.bin", cjk + ".bin"}) {
+    for (const std::string &name : {std::string("a.bin"), std::string("b.bin"), cjk + ".bin"}) {
         EXPECT_EQ(read_file(path(name)), matrix_file_image(3, 2, kGood, false)) << name;
     }
     EXPECT_FALSE(fs::exists(path("x.bin")));
