@@ -103,7 +103,9 @@ void Batch::worker(const std::function<int(std::size_t)> &work) {
         status_[i] = status;
         ++done_;
         failed_ += status != status_ok ? 1 : 0;
-        changed_.notify_all();
+        if (done_ == status_.size()) {
+            all_done_.notify_all(); // the progress line has its own clock
+        }
     }
 }
 
@@ -135,9 +137,9 @@ int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
         // while a large file takes its time.
         while (progress_ && !finished()) {
             draw_progress();
-            changed_.wait_for(lock, std::chrono::milliseconds(100), finished);
+            all_done_.wait_for(lock, std::chrono::milliseconds(100), finished);
         }
-        changed_.wait(lock, finished);
+        all_done_.wait(lock, finished);
         clear_progress();
     }
     for (std::thread &t : threads) {

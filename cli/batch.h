@@ -59,7 +59,7 @@ class Batch {
     void worker(const std::function<int(std::size_t)> &work);
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable all_done_;
     std::vector<int> status_;
     std::size_t next_ = 0;
     std::size_t done_ = 0;

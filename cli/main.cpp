@@ -52,11 +52,6 @@ const char kMainHelp[] =
     "otherwise the largest of the files' statuses: 2 missing input, 3 existing\n"
     "output, 4 unreadable input, 5 failed write.\n";
 
-const char kCommonHelp[] =
-    "  -j N        work on N files at a time (default: the number of cores)\n"
-    "  -q          no progress line\n"
-    "  -h, --help  show this help\n";
-
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [-j N] [-q] FILE...\n"
     "\n"
@@ -67,7 +62,10 @@ const char kInfoHelp[] =
     "  --json      one JSON object per file and line (JSON Lines) on the\n"
     "              standard output\n"
     "  --stats     add the phase samples' count, minimum, maximum, mean,\n"
-    "              standard deviation, and whether 32-bit floats hold them all\n";
+    "              standard deviation, and whether 32-bit floats hold them all\n"
+    "  -j N        work on N files at a time (default: the number of cores)\n"
+    "  -q          no progress line\n"
+    "  -h, --help  show this help\n";
 
 const char kConvertHelp[] =
     "Usage: pdx convert [-b] [-f] [-o DIR] [-j N] [-q] FILE...\n"
@@ -77,7 +75,10 @@ const char kConvertHelp[] =
     "\n"
     "  -b          write big-endian (default: little-endian)\n"
     "  -f          replace outputs that already exist\n"
-    "  -o DIR      write the outputs into DIR, an existing directory\n";
+    "  -o DIR      write the outputs into DIR, an existing directory\n"
+    "  -j N        work on N files at a time (default: the number of cores)\n"
+    "  -q          no progress line\n"
+    "  -h, --help  show this help\n";
 
 const char kExportHelp[] =
     "Usage: pdx export --to FORMAT [--valid MIN:MAX] [--size N] [-o DIR] [-f]\n"
@@ -92,7 +93,10 @@ const char kExportHelp[] =
     "  --size N         png: the longest side in pixels (default 1024; 0: the\n"
     "                   map's own size)\n"
     "  -f               replace outputs that already exist\n"
-    "  -o DIR           write the outputs into DIR, an existing directory\n";
+    "  -o DIR           write the outputs into DIR, an existing directory\n"
+    "  -j N             work on N files at a time (default: the number of cores)\n"
+    "  -q               no progress line\n"
+    "  -h, --help       show this help\n";
 
 // A malformed command line: the problem, and where to look.
 int usage_error(const std::string &command, const std::string &problem) {
@@ -126,7 +130,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             continue;
         }
         if (arg == "-h" || arg == "--help") {
-            write_text(stdout, std::string(help) + kCommonHelp);
+            write_text(stdout, help);
             return -1;
         }
         // An option's value: the rest of the argument ("-j4", "--to=png") or
