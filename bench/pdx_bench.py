@@ -38,12 +38,13 @@ def fail(message):
 
 
 def measure(tools, argv, cwd=None):
-    """(wall seconds, peak RSS in KiB) of one run under pdx_measure."""
+    """(wall seconds, peak RSS in KiB, CPU seconds of the process and the
+    processes it waited for) of one run under pdx_measure."""
     done = subprocess.run([tools["measure"]] + argv, stdout=subprocess.PIPE, text=True, cwd=cwd)
     if done.returncode != 0:
         fail("%s exited with %d" % (" ".join(argv), done.returncode))
-    wall, rss, _cpu = done.stdout.split()
-    return float(wall), int(rss)
+    wall, rss, cpu = done.stdout.split()
+    return float(wall), int(rss), float(cpu)
 
 
 def fresh(*dirs):
@@ -56,17 +57,21 @@ def fresh(*dirs):
 def interleaved(rounds, rows, before):
     """Runs every row once per round, the rows in turn, so that a change of
     load meets them all alike. Returns per row: the median wall time, the
-    median of its per-round ratio to the first row, and the largest peak."""
+    median of its per-round ratio to the first row, the largest peak, and
+    the median CPU time."""
     walls = [[] for _ in rows]
+    cpus = [[] for _ in rows]
     peaks = [0 for _ in rows]
     for _ in range(rounds):
         for i, (_label, run) in enumerate(rows):
             before()
-            wall, rss = run()
+            wall, rss, cpu = run()
             walls[i].append(wall)
+            cpus[i].append(cpu)
             peaks[i] = max(peaks[i], rss)
     ratios = [statistics.median(w / f for w, f in zip(walls[i], walls[0])) for i in range(len(rows))]
-    return [(rows[i][0], statistics.median(walls[i]), ratios[i], peaks[i]) for i in range(len(rows))]
+    return [(rows[i][0], statistics.median(walls[i]), ratios[i], peaks[i], statistics.median(cpus[i]))
+            for i in range(len(rows))]
 
 
 def same_outputs(a, b):
@@ -179,16 +184,17 @@ def main():
 
     print("%d files of 256 x 256 (%d rounds, medians; outputs identical to pdx_convert's: %s)\n"
           % (count, rounds, "yes" if identical else "NO"))
-    print("| Run | Wall (s) | Files/s | vs `pdx convert` |")
-    print("|---|---|---|---|")
-    for label, wall, ratio, _ in many:
-        print("| %s | %.3f | %.0f | %.2f |" % (label, wall, count / wall, ratio))
+    print("| Run | Wall (s) | Files/s | vs `pdx convert` | CPU (s) | CPU vs `pdx convert` |")
+    print("|---|---|---|---|---|---|")
+    for label, wall, ratio, _, cpu in many:
+        print("| %s | %.3f | %.0f | %.2f | %.3f | %.2f |"
+              % (label, wall, count / wall, ratio, cpu, cpu / many[0][4]))
     block = side * side * 4 / 2**20
     print("\nOne %d x %d map (phase block %.0f MiB; %d rounds, medians; peak RSS the largest)\n"
           % (side, side, block, rounds))
     print("| Run | Wall (s) | vs `pdx_convert` | Peak RSS (MiB) | Over the phase blocks (MiB) |")
     print("|---|---|---|---|---|")
-    for label, wall, ratio, rss in large:
+    for label, wall, ratio, rss, _ in large:
         blocks = 2 if "two files" in label else 1
         print("| %s | %.3f | %.2f | %.1f | %.1f |"
               % (label, wall, ratio, rss / 1024, rss / 1024 - blocks * block))
