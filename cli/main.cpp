@@ -168,7 +168,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             }
         } else if (attached && arg[1] != '-') {
             // Letters run together: "-bf" is "-b", then "-f".
-            FileName rest{NativeString(1, '-') + args[i].native.substr(2), "-" + arg.substr(2)};
+            FileName rest{NativeString(1, '-'), std::string(1, '-')};
+            rest.native.append(args[i].native, 2);
+            rest.text.append(arg, 2);
             args.insert(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, std::move(rest));
             name = arg.substr(0, 2);
         } else if (attached) {
