@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "pdx/util/signals.h"
+
 // Per-file statuses, numbered as pdx_convert's exit statuses; a run ends
 // with the largest.
 enum Status : int {
@@ -28,6 +30,7 @@ enum Status : int {
 // and each open output file's temporary must find a slot in the registry
 // that a signal ending the run empties (pdx/util/signals.h).
 inline constexpr unsigned kMaxJobs = 256;
+static_assert(kMaxJobs <= pdx::kTrackedTemporaries);
 
 class Batch {
   public:
