@@ -46,6 +46,7 @@ UOutputFile::Name UOutputFile::temp_name(const Name &dir, const Name &base) {
 int UOutputFile::open(const char *path, UPublish publish) {
     abandon();
     publish_ = publish;
+    left_behind_.clear();
     try {
         Name name;
         if (!u_platform_native_name(path, name) || name.empty()) {
@@ -72,6 +73,9 @@ int UOutputFile::commit() {
     int result = 0;
     if (std::fflush(stream_) != 0 || std::ferror(stream_)) {
         result = ERR_CANT_WRITE_FILE;
+    }
+    if (result == 0 && method_ == Method::temporary) {
+        seal();
     }
     if (std::fclose(stream_) != 0 && result == 0) {
         result = ERR_CANT_WRITE_FILE;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pdx {
 
@@ -16,11 +18,19 @@ namespace pdx {
 // ".<name>.<process id>.<n>.tmp", and only published under its name once
 // every byte has been flushed and the file closed without error. Until then
 // the name keeps whatever it held; a failure or abandon() removes the
-// temporary. An existing file's permission bits (and, where allowed, its
-// owner and group and, on Linux, its extended attributes with any access
-// control list) pass to the replacement. When the name is a symbolic link
-// the file it leads to is replaced (or, for a dangling link, created) and the
-// link stays; other hard links to a replaced file keep the old contents.
+// temporary. When the name is a symbolic link the file it leads to is
+// replaced (or, for a dangling link, created) and the link stays; other hard
+// links to a replaced file keep the old contents.
+//
+// Nobody reads the new contents who could not read the file they are
+// published as. A new file's temporary is created as any new file would be
+// (0666 less the umask, or the directory's default access control list). A
+// replacement's temporary is created readable and writable by its owner
+// alone and given the old file's owner and group; just before it is
+// published it takes the old file's permission bits and, on Linux, its
+// extended attributes, so that it carries the old file's access control list
+// or none, never one inherited from the directory. Owner, group and
+// attributes pass as far as the user's rights and the file system allow.
 //
 // Publishing is one rename over the name (UPublish::replace), or, with
 // UPublish::if_absent, a link to the name that fails when anything already
@@ -28,6 +38,11 @@ namespace pdx {
 // and the other's bytes never reach the file.
 //
 // Written directly, as an ordinary open for writing would:
+//  - a name that stands for a descriptor this process has open (POSIX:
+//    /dev/stdout, /dev/stderr, /dev/fd/N and, on Linux, /proc/self/fd/N, or
+//    a symbolic link that leads to one): written through a duplicate of that
+//    descriptor, at its offset, whatever it leads to (a regular file too),
+//    with either UPublish;
 //  - an existing entry that is not a regular file: a device, a pipe or FIFO
 //    (opened without waiting for a reader: a FIFO that nobody reads fails to
 //    open), a socket, a directory (fails to open);
@@ -35,10 +50,17 @@ namespace pdx {
 //    replaced: its directory takes no new entries, or is sticky (/tmp) and
 //    the file belongs to someone else. It is truncated and rewritten in
 //    place, and a failure leaves it short;
-//  - a name whose directory entry cannot be traced (a file reached through
-//    a link that no longer names it) and, on Windows, a symbolic link.
-// No data is forced to the storage device (no fsync): the guarantee is
-// against failed and concurrent runs, not against power loss.
+//  - on Windows, a symbolic link.
+// A name whose links cannot be followed to the file it names (a loop, a link
+// that cannot be read, a joined name longer than the system takes, a link
+// that no longer names the file it reaches) is refused. No data is forced to
+// the storage device (no fsync): the guarantee is against failed and
+// concurrent runs, not against power loss.
+//
+// A directory may let a name be added but not removed (Linux's append-only
+// attribute). There a temporary that cannot be removed stays behind, after a
+// failure or, with UPublish::if_absent, as a second name of the published
+// file; left_behind() names it.
 
 enum class UPublish {
     replace,   // whatever holds the name is replaced
@@ -73,6 +95,11 @@ class UOutputFile {
     // was written directly stays written. Safe at any time.
     void abandon();
 
+    // The name (UTF-8) of a temporary that this file's abandon() or commit()
+    // could not remove and that is still there, taken once; empty when none.
+    // open() forgets it.
+    [[nodiscard]] std::string take_left_behind() noexcept { return std::move(left_behind_); }
+
     enum class Method { none, temporary, direct, in_place };
     // How the file opened last is being written (none when nothing is open).
     Method method() const { return method_; }
@@ -93,14 +120,30 @@ class UOutputFile {
     // Per platform.
     [[nodiscard]] int open_native(const Name &name);
     [[nodiscard]] int open_direct(const Name &name, Method method);
+    // Just before a temporary is closed: what it needs to be published (a
+    // replacement's mode and attributes).
+    void seal();
     [[nodiscard]] int publish();
-    void remove_temp(); // removes temp_ and clears it
+    void remove_temp(); // removes temp_, or moves it to left_behind_, and clears it
 
     std::FILE *stream_ = nullptr;
     Method method_ = Method::none;
     UPublish publish_ = UPublish::replace;
     Name target_; // the name published, symbolic links resolved
     Name temp_;   // the temporary while it exists
+    std::string left_behind_;
+#ifndef _WIN32
+    // For a replacement: the old file's permission bits and extended
+    // attributes (name, value, name, value, ...), given at seal().
+    bool replaces_ = false;
+    unsigned mode_ = 0;
+    std::vector<std::string> attributes_;
+#endif
 };
+
+// True when `path` (a path argument) stands for a descriptor this process
+// has open, which UOutputFile writes through whatever it leads to (see
+// above); always false on Windows.
+[[nodiscard]] bool u_output_names_descriptor(const char *path);
 
 } // namespace pdx

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,6 +21,7 @@
 #endif
 
 #include "pdx/util/errors.h"
+#include "pdx/util/platform.h"
 #include "pdx/util/signals.h"
 
 namespace pdx {
@@ -31,14 +34,49 @@ std::string directory_of(const std::string &name) {
     return slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
 }
 
+// The descriptor that `name` stands for when it is one of the names of this
+// process's own descriptors and exists: /dev/stdout, /dev/stderr, /dev/fd/N
+// and, on Linux, /proc/self/fd/N. -1 for any other name.
+int descriptor_named(const std::string &name) {
+    static const char *const kDirectories[] = {
+        "/dev/fd/",
+#ifdef __linux__
+        "/proc/self/fd/",
+#endif
+    };
+    int fd = name == "/dev/stdout" ? 1 : name == "/dev/stderr" ? 2 : -1;
+    for (const char *dir : kDirectories) {
+        const std::size_t at = std::strlen(dir);
+        if (name.size() > at && name.size() <= at + 9 && name.compare(0, at, dir) == 0 &&
+            name.find_first_not_of("0123456789", at) == std::string::npos) {
+            fd = 0;
+            for (std::size_t i = at; i < name.size(); ++i) {
+                fd = fd * 10 + (name[i] - '0');
+            }
+        }
+    }
+    struct stat st;
+    return fd >= 0 && ::lstat(name.c_str(), &st) == 0 ? fd : -1;
+}
+
 // Follows `name` through symbolic links to the entry they end at, which may
-// be missing (a dangling link). False on a loop or a link that cannot be
-// read.
-bool follow_links(const std::string &name, std::string &end) {
+// be missing (a dangling link), or to the first name on the way that stands
+// for an open descriptor, whose number goes to `descriptor` (else -1). False
+// when the links cannot be followed: a loop, a link that cannot be read, a
+// joined name that the system refuses (too long, a directory that may not be
+// searched).
+bool follow_links(const std::string &name, std::string &end, int &descriptor) {
     end = name;
     for (int hop = 0; hop < 40; ++hop) {
+        descriptor = descriptor_named(end);
+        if (descriptor >= 0) {
+            return true;
+        }
         struct stat st;
-        if (::lstat(end.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        if (::lstat(end.c_str(), &st) != 0) {
+            return errno == ENOENT;
+        }
+        if (!S_ISLNK(st.st_mode)) {
             return true;
         }
         std::string text(256, '\0');
@@ -78,10 +116,12 @@ bool renamable(const std::string &dir, const struct stat &file) {
            (st.st_mode & S_ISVTX) == 0 || st.st_uid == me;
 }
 
-// Gives the new file `fd` the extended attributes of the file `from`, access
-// control lists included, as far as the file system and the user's rights
-// allow: best effort, like the owner and mode.
-void copy_extended_attributes(const std::string &from, int fd) noexcept try {
+// The extended attributes of the file `from`, access control lists
+// included, as name, value, name, value, ...: as many as can be read, like
+// the owner and mode a best effort.
+void read_extended_attributes(const std::string &from, std::vector<std::string> &list) noexcept
+    try {
+    list.clear();
 #ifdef __linux__
     const ssize_t listed = ::listxattr(from.c_str(), nullptr, 0);
     if (listed <= 0) {
@@ -93,38 +133,51 @@ void copy_extended_attributes(const std::string &from, int fd) noexcept try {
         return; // the list changed meanwhile
     }
     names.resize(static_cast<std::size_t>(got));
-    std::string value;
     for (std::size_t at = 0; at < names.size(); at += std::strlen(names.c_str() + at) + 1) {
         const char *attribute = names.c_str() + at;
         const ssize_t size = ::getxattr(from.c_str(), attribute, nullptr, 0);
         if (size < 0) {
             continue;
         }
-        value.resize(static_cast<std::size_t>(size));
+        std::string value(static_cast<std::size_t>(size), '\0');
         const ssize_t read = ::getxattr(from.c_str(), attribute, value.data(), value.size());
         if (read >= 0) {
-            (void)::fsetxattr(fd, attribute, value.data(), static_cast<std::size_t>(read), 0);
+            value.resize(static_cast<std::size_t>(read));
+            list.emplace_back(attribute);
+            list.push_back(std::move(value));
         }
     }
 #else
     (void)from;
-    (void)fd;
 #endif
 } catch (const std::bad_alloc &) {
     // Without memory for the list the replacement goes without them.
+    list.clear();
 }
 
-// Creates the temporary `temp` exclusively and, once it exists, moves its
-// name into `held` and tracks it, with the ending signals held back
+// Takes from the new file `fd` the access control list that a default list
+// of its directory gave it: a replacement carries the old file's list or
+// none. True when it has none left (or the file system keeps none).
+bool drop_inherited_acl(int fd) {
+#ifdef __linux__
+    return ::fremovexattr(fd, "system.posix_acl_access") == 0 || errno == ENODATA ||
+           errno == ENOTSUP || errno == EOPNOTSUPP;
+#else
+    (void)fd;
+    return true;
+#endif
+}
+
+// Creates the temporary `temp` exclusively with `mode` and, once it exists,
+// moves its name into `held` and tracks it, with the ending signals held back
 // meanwhile. Returns the descriptor, or -1 with errno set.
-int create_temp(std::string &temp, std::string &held) {
+int create_temp(std::string &temp, std::string &held, mode_t mode) {
     const UEndingSignalsHeld hold;
     if (hold.ending()) {
         errno = EINTR; // the run is ending: a temporary now would stay
         return -1;
     }
-    // Mode 0666 before the umask, as for any new file.
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     if (fd >= 0) {
         held = std::move(temp);
         u_platform_track_temporary(held.c_str());
@@ -139,40 +192,73 @@ void forget_temp(std::string &temp) {
     temp.clear();
 }
 
+// A stream for writing on `fd`, which it then owns; null (and `fd` closed)
+// on failure.
+std::FILE *stream_on(int fd) {
+    std::FILE *stream = ::fdopen(fd, "wb");
+    if (stream == nullptr) {
+        ::close(fd);
+    }
+    return stream;
+}
+
+// The looks at a name before one that sees the same file at its end of the
+// links and under the name itself: another run's rename may land between
+// the two.
+constexpr int kLooks = 8;
+
 } // namespace
 
 int UOutputFile::open_native(const Name &name) {
+    replaces_ = false;
+    attributes_.clear();
     if (name.back() == '/') {
         return open_direct(name, Method::direct);
     }
     struct stat st;
-    const bool exists = ::stat(name.c_str(), &st) == 0;
-    if (!exists && errno != ENOENT) {
-        return open_direct(name, Method::direct);
-    }
-    if (exists && !S_ISREG(st.st_mode)) {
-        return open_direct(name, Method::direct);
-    }
-    if (exists && publish_ == UPublish::if_absent) {
-        return ERR_CANT_CREATE_FILE;
-    }
-
+    bool exists = false;
     std::string target;
-    if (!follow_links(name, target)) {
-        return open_direct(name, Method::direct);
-    }
-    if (exists) {
-        // The entry the links end at must be the file itself; a file reached
-        // only through a link that no longer names it is written in place.
-        struct stat at;
-        if (::lstat(target.c_str(), &at) != 0 || at.st_dev != st.st_dev || at.st_ino != st.st_ino) {
-            return open_direct(name, Method::in_place);
-        }
-        // A file the user may not write stays refused, as an open for
-        // writing would refuse it.
-        if (::access(target.c_str(), W_OK) != 0) {
+    for (int look = 0;; ++look) {
+        int descriptor = -1;
+        if (look == kLooks || !follow_links(name, target, descriptor)) {
             return ERR_CANT_OPEN_FILE;
         }
+        if (descriptor >= 0) {
+            // Where the descriptor leads was decided by whoever opened it
+            // (a shell's redirection): write there, at its offset.
+            const int flags = ::fcntl(descriptor, F_GETFL);
+            const int fd = flags == -1 || (flags & O_ACCMODE) == O_RDONLY
+                               ? -1
+                               : ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+            if (fd < 0 || (stream_ = stream_on(fd)) == nullptr) {
+                return ERR_CANT_OPEN_FILE;
+            }
+            method_ = Method::direct;
+            return 0;
+        }
+        exists = ::stat(name.c_str(), &st) == 0;
+        if (!exists && errno != ENOENT) {
+            return open_direct(name, Method::direct);
+        }
+        if (exists && !S_ISREG(st.st_mode)) {
+            return open_direct(name, Method::direct);
+        }
+        if (exists && publish_ == UPublish::if_absent) {
+            return ERR_CANT_CREATE_FILE;
+        }
+        // The entry the links end at must be the file itself; when it is
+        // not, the name changed between the looks, or leads to a file that
+        // no entry names.
+        struct stat at;
+        if (!exists || (::lstat(target.c_str(), &at) == 0 && at.st_dev == st.st_dev &&
+                        at.st_ino == st.st_ino)) {
+            break;
+        }
+    }
+    // A file the user may not write stays refused, as an open for writing
+    // would refuse it.
+    if (exists && ::access(target.c_str(), W_OK) != 0) {
+        return ERR_CANT_OPEN_FILE;
     }
 
     const std::string dir = directory_of(target);
@@ -180,10 +266,13 @@ int UOutputFile::open_native(const Name &name) {
         return open_direct(name, Method::in_place);
     }
     const std::string base = target.substr(dir.size());
+    // A replacement's temporary is its owner's alone until seal(); a new
+    // file's is created as any new file is.
+    const mode_t mode = exists ? 0600 : 0666;
     int fd = -1;
     for (int attempt = 0; attempt < kTempAttempts && fd < 0; ++attempt) {
         std::string temp = temp_name(dir, base);
-        fd = create_temp(temp, temp_);
+        fd = create_temp(temp, temp_, mode);
         if (fd < 0 && errno != EEXIST) {
             // A directory that takes no new entries while the file itself
             // may be written: rewrite the file in place.
@@ -197,17 +286,21 @@ int UOutputFile::open_native(const Name &name) {
         return ERR_CANT_OPEN_FILE;
     }
     if (exists) {
-        // Owner first: a change of owner may clear permission bits. Both are
-        // best effort; only a privileged user may give a file away.
+        if (!drop_inherited_acl(fd)) {
+            ::close(fd);
+            return ERR_CANT_OPEN_FILE;
+        }
+        // Owner now, the rest at seal(): a change of owner may clear
+        // permission bits. Best effort; only a privileged user may give a
+        // file away.
         if (st.st_uid != ::geteuid() || st.st_gid != ::getegid()) {
             (void)!::fchown(fd, st.st_uid, st.st_gid);
         }
-        (void)!::fchmod(fd, st.st_mode & 0777);
-        copy_extended_attributes(target, fd);
+        read_extended_attributes(target, attributes_);
+        mode_ = st.st_mode & 0777;
+        replaces_ = true;
     }
-    stream_ = ::fdopen(fd, "wb");
-    if (stream_ == nullptr) {
-        ::close(fd);
+    if ((stream_ = stream_on(fd)) == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
     target_ = target;
@@ -235,13 +328,27 @@ int UOutputFile::open_direct(const Name &name, Method method) {
         ::close(fd);
         return ERR_CANT_OPEN_FILE;
     }
-    stream_ = ::fdopen(fd, "wb");
-    if (stream_ == nullptr) {
-        ::close(fd);
+    if ((stream_ = stream_on(fd)) == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
     method_ = method;
     return 0;
+}
+
+void UOutputFile::seal() {
+    if (!replaces_) {
+        return;
+    }
+    const int fd = ::fileno(stream_);
+#ifdef __linux__
+    // An access control list sets the permission bits as well; the old
+    // file's bits then restate them.
+    for (std::size_t i = 0; i + 1 < attributes_.size(); i += 2) {
+        (void)::fsetxattr(fd, attributes_[i].c_str(), attributes_[i + 1].data(),
+                          attributes_[i + 1].size(), 0);
+    }
+#endif
+    (void)!::fchmod(fd, mode_);
 }
 
 int UOutputFile::publish() {
@@ -288,8 +395,24 @@ int UOutputFile::publish() {
 }
 
 void UOutputFile::remove_temp() {
-    ::unlink(temp_.c_str());
-    forget_temp(temp_);
+    const bool left = ::unlink(temp_.c_str()) != 0 && errno != ENOENT;
+    u_platform_forget_temporary(temp_.c_str());
+    if (left) {
+        left_behind_ = std::move(temp_);
+    }
+    temp_.clear();
+}
+
+bool u_output_names_descriptor(const char *path) {
+    try {
+        std::string name;
+        std::string end;
+        int descriptor = -1;
+        return u_platform_native_name(path, name) && !name.empty() &&
+               follow_links(name, end, descriptor) && descriptor >= 0;
+    } catch (const std::bad_alloc &) {
+        return false;
+    }
 }
 
 } // namespace pdx

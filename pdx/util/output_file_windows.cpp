@@ -4,7 +4,10 @@
 
 #include "pdx/util/output_file.h"
 
+#include <cerrno>
+#include <new>
 #include <string>
+#include <utility>
 
 #include <fcntl.h>
 #include <io.h>
@@ -139,6 +142,8 @@ int UOutputFile::open_direct(const Name &name, Method method) {
     return 0;
 }
 
+void UOutputFile::seal() {}
+
 int UOutputFile::publish() {
     const DWORD flags = publish_ == UPublish::replace ? MOVEFILE_REPLACE_EXISTING : 0;
     if (MoveFileExW(temp_.c_str(), target_.c_str(), flags)) {
@@ -154,8 +159,26 @@ int UOutputFile::publish() {
 }
 
 void UOutputFile::remove_temp() {
-    _wunlink(temp_.c_str());
+    if (_wunlink(temp_.c_str()) != 0 && errno != ENOENT) {
+        // UTF-8 for the caller; a name that cannot be had goes unnamed.
+        const int n =
+            WideCharToMultiByte(CP_UTF8, 0, temp_.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        try {
+            if (n > 1) {
+                std::string text(static_cast<std::size_t>(n), '\0');
+                WideCharToMultiByte(CP_UTF8, 0, temp_.c_str(), -1, text.data(), n, nullptr,
+                                    nullptr);
+                text.pop_back(); // the converted terminator
+                left_behind_ = std::move(text);
+            }
+        } catch (const std::bad_alloc &) {
+        }
+    }
     forget_temp(temp_);
+}
+
+bool u_output_names_descriptor(const char *) {
+    return false;
 }
 
 } // namespace pdx

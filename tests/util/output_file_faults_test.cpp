@@ -40,7 +40,8 @@ struct Fault {
 };
 
 std::vector<Fault> g_faults;
-char g_temp[4096]; // the last name created exclusively
+char g_temp[4096];  // the last name created exclusively
+mode_t g_temp_mode; // and the mode it was created with
 
 bool fails(const char *call) {
     for (Fault &f : g_faults) {
@@ -82,6 +83,9 @@ int lstat(const char *path, struct stat *st) noexcept {
 ssize_t readlink(const char *path, char *text, std::size_t size) noexcept {
     return fails("readlink") ? -1 : ssize_t(syscall(SYS_readlink, path, text, size));
 }
+int fremovexattr(int fd, const char *name) noexcept {
+    return fails("fremovexattr") ? -1 : int(syscall(SYS_fremovexattr, fd, name));
+}
 FILE *fdopen(int fd, const char *mode) noexcept {
     using Real = FILE *(*)(int, const char *);
     static const auto real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "fdopen"));
@@ -108,6 +112,7 @@ int open(const char *path, int flags, ...) {
     }
     if ((flags & O_EXCL) != 0) {
         std::snprintf(g_temp, sizeof g_temp, "%s", path);
+        g_temp_mode = mode;
     }
     if ((flags & O_EXCL) != 0 && fails("open")) {
         if (errno == EEXIST) { // another's file holds the name
@@ -205,11 +210,18 @@ const Case kCases[] = {
     {"NoStreamInPlace", kExisting, kReplace, {{"open", EACCES}, {"fdopen", ENOMEM}}, kOpen, Method::none, 0, ""},
     {"NoFlagsInPlace", kExisting, kReplace, {{"open", EACCES}, {"fcntl", EBADF, 1}}, kOpen, Method::none, 0, ""},
     {"FlagsNotSetInPlace", kExisting, kReplace, {{"open", EACCES}, {"fcntl", EBADF, 1, 1}}, kOpen, Method::none, 0, ""},
-    // A link that cannot be read is opened as named, and found a regular
-    // file; a file that vanishes from under its traced name is rewritten.
+    // A link that cannot be read is refused. Other runs' renames between
+    // the looks at the name and at the end of its links make it look again
+    // (the eighth look here sees one file); a name whose links never lead to
+    // its own file is refused, not rewritten.
     {"UnreadableLink", kExisting | kLink, kReplace, {{"readlink", EIO}}, kOpen, Method::none, 0, "old"},
-    {"TracedNameVanishes", kExisting, kReplace, {{"lstat", ENOENT, 1, 1}}, 0, Method::in_place, 0, "new"},
-    {"TracedNameIsAnotherFile", kExisting, kReplace, {{"lstat-other", 0, 1, 1}}, 0, Method::in_place, 0, "new"},
+    {"TracedNameVanishes", kExisting, kReplace, {{"lstat", ENOENT, 1, 1}}, 0, kTemp, 0, "new"},
+    {"TracedNameIsAnotherFile", kExisting, kReplace, {{"lstat-other", 0, 13, 1}}, 0, kTemp, 0, "new"},
+    {"TracedNameNeverSettles", kExisting, kReplace, {{"lstat-other", 0}}, kOpen, Method::none, 0, "old"},
+    // The access control list inherited from the directory cannot be taken
+    // away: nothing is written; a file system without such lists is fine.
+    {"InheritedAclStays", kExisting, kReplace, {{"fremovexattr", EIO}}, kOpen, Method::none, 0, "old"},
+    {"NoAclsOnTheFileSystem", kExisting, kReplace, {{"fremovexattr", EOPNOTSUPP}}, 0, kTemp, 0, "new"},
     // A directory that takes no new entries.
     {"ClosedDirectoryFileRewritten", kExisting, kReplace, {{"open", EACCES}}, 0, Method::in_place, 0, "new"},
     {"ClosedDirectoryNoFile", kNone, kReplace, {{"open", EPERM}}, kOpen, Method::none, 0, nullptr},
@@ -266,6 +278,9 @@ TEST_P(OutputFileFaults, Publish) {
         EXPECT_EQ(temp.rfind(".out." + std::to_string(getpid()) + ".", 0), 0u) << temp;
         EXPECT_EQ(temp.substr(temp.size() - 4), ".tmp");
     }
+    if (c.method == kTemp && (c.setup & kExisting) != 0) {
+        EXPECT_EQ(g_temp_mode & 077, 0u); // no one's to read but its owner's
+    }
     if (open_rc == 0) {
         std::fputs("new", f.stream());
         if ((c.setup & kTakenBeforeCommit) != 0) {
@@ -298,6 +313,9 @@ TEST_P(OutputFileFaults, Publish) {
         EXPECT_EQ(st.st_uid, owner.st_uid);
         EXPECT_EQ(st.st_gid, owner.st_gid);
     }
+    if ((c.setup & kExisting) != 0 && ::stat(out.c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_mode, owner.st_mode);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, OutputFileFaults, testing::ValuesIn(kCases),
@@ -325,12 +343,87 @@ TEST(OutputFileLinks, LongLinkIsFollowedAndLoopRefused) {
     ::umask(mask);
     EXPECT_EQ(unsigned(fs::status(dir.path() / "out").permissions()), 0666u & ~mask);
     EXPECT_EQ(f.open((dir.path() / "loop").c_str(), UPublish::replace), ERR_CANT_OPEN_FILE);
+    // Two links whose texts, joined, outgrow the system's limit on a name:
+    // refused, the file left as it was.
+    std::string here;
+    while (here.size() < 3000) {
+        here += "./";
+    }
+    fs::create_symlink(here + "far", dir.path() / "near");
+    fs::create_symlink(here + "out", dir.path() / "far");
+    EXPECT_EQ(f.open((dir.path() / "near").c_str(), UPublish::replace), ERR_CANT_OPEN_FILE);
+    EXPECT_EQ(test_support::read_file(dir.path() / "out"), (test_support::Bytes{'n', 'e', 'w'}));
 
     // A close that fails after a clean flush is a failed write too.
     ASSERT_EQ(f.open((dir.path() / "closed").c_str(), UPublish::replace), 0);
     ::close(fileno(f.stream()));
     EXPECT_EQ(f.commit(), ERR_CANT_WRITE_FILE);
     EXPECT_FALSE(fs::exists(dir.path() / "closed"));
+}
+
+// The names of this process's descriptors are written through a duplicate,
+// at the descriptor's offset, whatever it leads to: the file stays the file
+// it was (no rename), with either way of publishing. A descriptor open for
+// reading only, and a failure to take it, are refused.
+TEST(OutputFileDescriptors, WrittenThroughTheOpenDescriptor) {
+    test_support::TempDir dir;
+    const fs::path log = dir.path() / "log";
+    test_support::write_file(log, {'h', '\n'});
+    // Two digits, and the standard error stream leads there too meanwhile.
+    const int opened = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    const int appending = ::fcntl(opened, F_DUPFD_CLOEXEC, 23);
+    const int reading = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    const int saved_stderr = ::dup(2);
+    ASSERT_GE(reading, 0);
+    ASSERT_EQ(::dup2(appending, 2), 2);
+    const std::string a = std::to_string(appending);
+    fs::create_symlink("/dev/fd/" + a, dir.path() / "link");
+    struct stat before;
+    ASSERT_EQ(::stat(log.c_str(), &before), 0);
+    const int descriptor = test_support::lowest_free_descriptor();
+    struct Row {
+        std::string name;
+        std::vector<Fault> faults;
+        int rc;
+    };
+    const Row rows[] = {
+        {"/dev/fd/" + a, {}, 0},
+        {"/proc/self/fd/" + a, {}, 0},
+        {"/dev/stderr", {}, 0},
+        {(dir.path() / "link").string(), {}, 0},
+        {"/dev/fd/" + std::to_string(reading), {}, ERR_CANT_OPEN_FILE},
+        {"/dev/fd/" + a, {{"fcntl", EBADF, 1}}, ERR_CANT_OPEN_FILE},
+        {"/dev/fd/" + a, {{"fcntl", EMFILE, 1, 1}}, ERR_CANT_OPEN_FILE},
+        {"/dev/fd/" + a, {{"fdopen", ENOMEM}}, ERR_CANT_OPEN_FILE},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_TRUE(u_output_names_descriptor(row.name.c_str()));
+        UOutputFile f;
+        g_faults = row.faults;
+        const int rc = f.open(row.name.c_str(), UPublish::if_absent);
+        g_faults.clear();
+        ASSERT_EQ(rc, row.rc);
+        if (rc == 0) {
+            EXPECT_EQ(f.method(), Method::direct);
+            std::fputs("x", f.stream());
+            EXPECT_EQ(f.commit(), 0);
+        }
+    }
+    EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor);
+    ::dup2(saved_stderr, 2);
+    for (const int fd : {saved_stderr, opened, appending, reading}) {
+        ::close(fd);
+    }
+    struct stat after;
+    ASSERT_EQ(::stat(log.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(test_support::read_file(log), (test_support::Bytes{'h', '\n', 'x', 'x', 'x', 'x'}));
+    // A descriptor that is not open, another process's, a file.
+    for (const std::string &name :
+         {std::string("/dev/fd/999"), std::string("/proc/1/fd/1"), log.string()}) {
+        EXPECT_FALSE(u_output_names_descriptor(name.c_str())) << name;
+    }
 }
 
 } // namespace

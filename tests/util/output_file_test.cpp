@@ -68,6 +68,10 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
     };
     // clang-format on
     const std::string mine = acl(100), inherited = acl(123);
+    // A file without a list of its own stays without one, and its mode.
+    const std::filesystem::path plain = dir.path() / "plain";
+    test_support::write_file(plain, {'o', 'l', 'd'});
+    std::filesystem::permissions(plain, std::filesystem::perms(0640));
     if (::setxattr(out.c_str(), "user.kept", "kept", 4, 0) == 0 &&
         ::setxattr(out.c_str(), "user.empty", "", 0, 0) == 0 &&
         ::setxattr(out.c_str(), "system.posix_acl_access", mine.data(), mine.size(), 0) == 0 &&
@@ -84,7 +88,14 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         EXPECT_EQ(::getxattr(out.c_str(), "system.posix_acl_access", value, sizeof value),
                   ssize_t(mine.size()));
         EXPECT_EQ(std::string(value, mine.size()), mine);
+
+        ASSERT_EQ(f.open(plain.string().c_str(), UPublish::replace), 0);
+        std::fputs("new", f.stream());
+        EXPECT_EQ(f.commit(), 0);
+        EXPECT_EQ(::getxattr(plain.c_str(), "system.posix_acl_access", value, sizeof value), -1);
+        EXPECT_EQ(std::filesystem::status(plain).permissions(), std::filesystem::perms(0640));
     }
+    std::filesystem::remove(plain);
 #endif
     // What a handler of an ending signal does: every temporary goes (on
     // Windows once it is closed), the names keep what they held. (Under the
