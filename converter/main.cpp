@@ -119,7 +119,10 @@ int convert(const CommandLine &cmd) {
         message("\t\"%s\" does not exist\n", input);
         return exit_no_input;
     }
-    if (!cmd.force && pdx::u_file_exists(cmd.output.path())) {
+    // A name of an open descriptor (/dev/stdout) is written through it: the
+    // shell's redirection has already decided what it may overwrite.
+    if (!cmd.force && !pdx::u_output_names_descriptor(cmd.output.path()) &&
+        pdx::u_file_exists(cmd.output.path())) {
         print_unable(input, output);
         message("\t\"%s\" already exists\n", output);
         return exit_output_exists;
@@ -140,22 +143,29 @@ int convert(const CommandLine &cmd) {
     // Without -f the output is published only if its name is still free
     // once it is complete: another run may have taken it since the test
     // above.
+    std::string left_behind;
     code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian,
-                                  cmd.force ? pdx::UPublish::replace : pdx::UPublish::if_absent);
+                                  cmd.force ? pdx::UPublish::replace : pdx::UPublish::if_absent,
+                                  &left_behind);
+    int status = exit_success;
     if (code == pdx::ERR_CANT_CREATE_FILE) {
         print_unable(input, output);
         message("\t\"%s\" already exists\n", output);
-        return exit_output_exists;
-    }
-    if (code != 0) {
+        status = exit_output_exists;
+    } else if (code != 0) {
         print_unable(input, output);
         message("\tthere was an error writing to the file \"%s\"\n", output);
         message("\t%s\n", pdx::u_error_name(code));
-        return exit_write_failed;
+        status = exit_write_failed;
+    } else {
+        message("Conversion from \"%s\" to \"%s\" successful\n", input, output);
     }
-
-    message("Conversion from \"%s\" to \"%s\" successful\n", input, output);
-    return exit_success;
+    // A directory that lets names be added but not removed keeps the
+    // temporary (after a success, as a second name of the output).
+    if (!left_behind.empty()) {
+        message("\tthe temporary file \"%s\" could not be removed\n", left_behind.c_str());
+    }
+    return status;
 }
 
 int run(const std::vector<Argument> &args) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
@@ -81,8 +82,11 @@ constexpr std::uintptr_t kCopyPhase = 4;
 
 } // namespace
 
-int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
-                      UPublish publish) {
+int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian, UPublish publish,
+                      std::string *left_behind) {
+    if (left_behind != nullptr) {
+        left_behind->clear();
+    }
     if (matrix == nullptr) {
         return ERR_INVALID_PARAM;
     }
@@ -133,6 +137,10 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         rc = write_stream(out.stream(), w, h, source, samples);
         // Nothing is published unless every byte reached the file.
         rc = rc == 0 ? out.commit() : rc;
+        out.abandon();
+    }
+    if (left_behind != nullptr) {
+        *left_behind = out.take_left_behind();
     }
     if (copy != nullptr) {
         u_free(copy);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "pdx/matrix/region_matrix.h"
 #include "pdx/util/output_file.h"
 
@@ -21,9 +23,12 @@ namespace pdx {
 // opened), ERR_NO_MEM (no memory for the big-endian copy; nothing opened),
 // ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE (a short write, a failed flush or
 // close, or a failed publication), ERR_CANT_CREATE_FILE (if_absent, and the
-// name was taken).
+// name was taken). `left_behind`, when not null, receives the name of a
+// temporary that could not be removed (UOutputFile::take_left_behind), or
+// is emptied.
 [[nodiscard]] int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndian,
-                                    UPublish publish = UPublish::replace);
+                                    UPublish publish = UPublish::replace,
+                                    std::string *left_behind = nullptr);
 
 // Reads a data matrix file into `matrix`, which must hold no buffer. On any
 // failure the matrix is returned released. Returns 0, or ERR_INVALID_PARAM
