@@ -71,7 +71,7 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
     // A file without a list of its own stays without one, and its mode.
     const std::filesystem::path plain = dir.path() / "plain";
     test_support::write_file(plain, {'o', 'l', 'd'});
-    std::filesystem::permissions(plain, std::filesystem::perms(0640));
+    std::filesystem::permissions(plain, std::filesystem::perms(0741));
     if (::setxattr(out.c_str(), "user.kept", "kept", 4, 0) == 0 &&
         ::setxattr(out.c_str(), "user.empty", "", 0, 0) == 0 &&
         ::setxattr(out.c_str(), "system.posix_acl_access", mine.data(), mine.size(), 0) == 0 &&
@@ -93,7 +93,7 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         std::fputs("new", f.stream());
         EXPECT_EQ(f.commit(), 0);
         EXPECT_EQ(::getxattr(plain.c_str(), "system.posix_acl_access", value, sizeof value), -1);
-        EXPECT_EQ(std::filesystem::status(plain).permissions(), std::filesystem::perms(0640));
+        EXPECT_EQ(std::filesystem::status(plain).permissions(), std::filesystem::perms(0741));
     }
     std::filesystem::remove(plain);
 #endif
