@@ -39,10 +39,10 @@ namespace pdx {
 //
 // Written directly, as an ordinary open for writing would:
 //  - a name that stands for a descriptor this process has open (POSIX:
-//    /dev/stdout, /dev/stderr, /dev/fd/N and, on Linux, /proc/self/fd/N, or
-//    a symbolic link that leads to one): written through a duplicate of that
-//    descriptor, at its offset, whatever it leads to (a regular file too),
-//    with either UPublish;
+//    /dev/fd/N and, on Linux, /proc/self/fd/N, or a symbolic link that leads
+//    to one, as /dev/stdout and /dev/stderr do): written through a duplicate
+//    of that descriptor, at its offset, whatever it leads to (a regular file
+//    too), with either UPublish;
 //  - an existing entry that is not a regular file: a device, a pipe or FIFO
 //    (opened without waiting for a reader: a FIFO that nobody reads fails to
 //    open), a socket, a directory (fails to open);
@@ -60,7 +60,7 @@ namespace pdx {
 // A directory may let a name be added but not removed (Linux's append-only
 // attribute). There a temporary that cannot be removed stays behind, after a
 // failure or, with UPublish::if_absent, as a second name of the published
-// file; left_behind() names it.
+// file; take_left_behind() names it.
 
 enum class UPublish {
     replace,   // whatever holds the name is replaced
@@ -134,10 +134,10 @@ class UOutputFile {
     std::string left_behind_;
 #ifndef _WIN32
     // For a replacement: the old file's permission bits and extended
-    // attributes (name, value, name, value, ...), given at seal().
+    // attributes (names and values), given at seal().
     bool replaces_ = false;
     unsigned mode_ = 0;
-    std::vector<std::string> attributes_;
+    std::vector<std::pair<std::string, std::string>> attributes_;
 #endif
 };
 

@@ -5,6 +5,7 @@
 #include "pdx/util/output_file.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -35,8 +36,9 @@ std::string directory_of(const std::string &name) {
 }
 
 // The descriptor that `name` stands for when it is one of the names of this
-// process's own descriptors and exists: /dev/stdout, /dev/stderr, /dev/fd/N
-// and, on Linux, /proc/self/fd/N. -1 for any other name.
+// process's own descriptors and exists: /dev/fd/N and, on Linux,
+// /proc/self/fd/N (/dev/stdout and /dev/stderr are links to such names).
+// -1 for any other name.
 int descriptor_named(const std::string &name) {
     static const char *const kDirectories[] = {
         "/dev/fd/",
@@ -44,19 +46,19 @@ int descriptor_named(const std::string &name) {
         "/proc/self/fd/",
 #endif
     };
-    int fd = name == "/dev/stdout" ? 1 : name == "/dev/stderr" ? 2 : -1;
+    const char *const last = name.data() + name.size();
     for (const char *dir : kDirectories) {
         const std::size_t at = std::strlen(dir);
-        if (name.size() > at && name.size() <= at + 9 && name.compare(0, at, dir) == 0 &&
-            name.find_first_not_of("0123456789", at) == std::string::npos) {
-            fd = 0;
-            for (std::size_t i = at; i < name.size(); ++i) {
-                fd = fd * 10 + (name[i] - '0');
-            }
+        // from_chars leaves `fd` as it was unless all of its digits fit.
+        int fd = -1;
+        struct stat st;
+        if (name.compare(0, at, dir) == 0 &&
+            std::from_chars(name.data() + at, last, fd).ptr == last && fd >= 0 &&
+            ::lstat(name.c_str(), &st) == 0) {
+            return fd;
         }
     }
-    struct stat st;
-    return fd >= 0 && ::lstat(name.c_str(), &st) == 0 ? fd : -1;
+    return -1;
 }
 
 // Follows `name` through symbolic links to the entry they end at, which may
@@ -67,7 +69,9 @@ int descriptor_named(const std::string &name) {
 // searched).
 bool follow_links(const std::string &name, std::string &end, int &descriptor) {
     end = name;
-    for (int hop = 0; hop < 40; ++hop) {
+    // As many links as the kernel follows in one name, then the entry at
+    // their end.
+    for (int links = 0; links <= 40; ++links) {
         descriptor = descriptor_named(end);
         if (descriptor >= 0) {
             return true;
@@ -117,10 +121,10 @@ bool renamable(const std::string &dir, const struct stat &file) {
 }
 
 // The extended attributes of the file `from`, access control lists
-// included, as name, value, name, value, ...: as many as can be read, like
-// the owner and mode a best effort.
-void read_extended_attributes(const std::string &from, std::vector<std::string> &list) noexcept
-    try {
+// included, as names and values: as many as can be read, like the owner and
+// mode a best effort.
+void read_extended_attributes(const std::string &from,
+                              std::vector<std::pair<std::string, std::string>> &list) noexcept try {
     list.clear();
 #ifdef __linux__
     const ssize_t listed = ::listxattr(from.c_str(), nullptr, 0);
@@ -143,8 +147,7 @@ void read_extended_attributes(const std::string &from, std::vector<std::string> 
         const ssize_t read = ::getxattr(from.c_str(), attribute, value.data(), value.size());
         if (read >= 0) {
             value.resize(static_cast<std::size_t>(read));
-            list.emplace_back(attribute);
-            list.push_back(std::move(value));
+            list.emplace_back(attribute, std::move(value));
         }
     }
 #else
@@ -343,9 +346,8 @@ void UOutputFile::seal() {
 #ifdef __linux__
     // An access control list sets the permission bits as well; the old
     // file's bits then restate them.
-    for (std::size_t i = 0; i + 1 < attributes_.size(); i += 2) {
-        (void)::fsetxattr(fd, attributes_[i].c_str(), attributes_[i + 1].data(),
-                          attributes_[i + 1].size(), 0);
+    for (const auto &[attribute, value] : attributes_) {
+        (void)::fsetxattr(fd, attribute.c_str(), value.data(), value.size(), 0);
     }
 #endif
     (void)!::fchmod(fd, mode_);

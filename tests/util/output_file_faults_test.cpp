@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,9 @@ int lstat(const char *path, struct stat *st) noexcept {
 }
 ssize_t readlink(const char *path, char *text, std::size_t size) noexcept {
     return fails("readlink") ? -1 : ssize_t(syscall(SYS_readlink, path, text, size));
+}
+ssize_t getxattr(const char *path, const char *name, void *value, std::size_t size) noexcept {
+    return fails("getxattr") ? -1 : ssize_t(syscall(SYS_getxattr, path, name, value, size));
 }
 int fremovexattr(int fd, const char *name) noexcept {
     return fails("fremovexattr") ? -1 : int(syscall(SYS_fremovexattr, fd, name));
@@ -164,6 +168,7 @@ enum Setup {
     kLink = 32,
     kKeepsOwner = 64,
     kOthersGroup = 128,
+    kAttribute = 256, // the file has an extended attribute
 };
 
 struct Case {
@@ -222,6 +227,7 @@ const Case kCases[] = {
     // away: nothing is written; a file system without such lists is fine.
     {"InheritedAclStays", kExisting, kReplace, {{"fremovexattr", EIO}}, kOpen, Method::none, 0, "old"},
     {"NoAclsOnTheFileSystem", kExisting, kReplace, {{"fremovexattr", EOPNOTSUPP}}, 0, kTemp, 0, "new"},
+    {"AttributeGoneMeanwhile", kExisting | kAttribute, kReplace, {{"getxattr", ENODATA, 1, 1}}, 0, kTemp, 0, "new"},
     // A directory that takes no new entries.
     {"ClosedDirectoryFileRewritten", kExisting, kReplace, {{"open", EACCES}}, 0, Method::in_place, 0, "new"},
     {"ClosedDirectoryNoFile", kNone, kReplace, {{"open", EPERM}}, kOpen, Method::none, 0, nullptr},
@@ -259,6 +265,9 @@ TEST_P(OutputFileFaults, Publish) {
                           (c.setup & kOthersGroup) != 0 ? 4243 : getegid()),
                   0);
         ASSERT_EQ(::chown(dir.path().c_str(), (c.setup & kOthersDir) != 0 ? 4244 : 0, 0), 0);
+    }
+    if ((c.setup & kAttribute) != 0 && ::setxattr(out.c_str(), "user.a", "v", 1, 0) != 0) {
+        GTEST_SKIP() << "no extended attributes here";
     }
     if ((c.setup & kSticky) != 0) {
         fs::permissions(dir.path(), fs::perms::sticky_bit, fs::perm_options::add);
@@ -343,6 +352,14 @@ TEST(OutputFileLinks, LongLinkIsFollowedAndLoopRefused) {
     ::umask(mask);
     EXPECT_EQ(unsigned(fs::status(dir.path() / "out").permissions()), 0666u & ~mask);
     EXPECT_EQ(f.open((dir.path() / "loop").c_str(), UPublish::replace), ERR_CANT_OPEN_FILE);
+    // As many links as the system follows in one name are followed.
+    for (int i = 0; i < 40; ++i) {
+        fs::create_symlink(i == 39 ? "out" : "chain" + std::to_string(i + 1),
+                           dir.path() / ("chain" + std::to_string(i)));
+    }
+    ASSERT_EQ(f.open((dir.path() / "chain0").c_str(), UPublish::replace), 0);
+    EXPECT_EQ(f.method(), UOutputFile::Method::temporary);
+    f.abandon();
     // Two links whose texts, joined, outgrow the system's limit on a name:
     // refused, the file left as it was.
     std::string here;
