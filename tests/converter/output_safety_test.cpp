@@ -148,8 +148,9 @@ const Case kCases[] = {
     // With standard input closed, the output may get descriptor 0.
     {"StandardInputClosed",
      "\"$0\" \"$1/a.dat\" o.mat <&-; echo $?; \"$0\" \"$1/a.dat\" /dev/null <&-; echo $?; "
-     "cmp o.mat \"$1/a.mat\" && echo same",
-     "0\n0\nsame\n", ""},
+     "\"$0\" \"$1/a.dat\" /dev/fd/3 3>d.mat <&-; echo $?; "
+     "cmp o.mat \"$1/a.mat\" && cmp d.mat \"$1/a.mat\" && echo same",
+     "0\n0\n0\nsame\n", ""},
     // Replacing keeps the permission bits; other hard links keep the old
     // contents; a symbolic link stays and its file is replaced, and a
     // dangling one gets its file created.

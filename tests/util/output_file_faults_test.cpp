@@ -87,6 +87,9 @@ ssize_t readlink(const char *path, char *text, std::size_t size) noexcept {
 ssize_t getxattr(const char *path, const char *name, void *value, std::size_t size) noexcept {
     return fails("getxattr") ? -1 : ssize_t(syscall(SYS_getxattr, path, name, value, size));
 }
+int unlink(const char *path) noexcept {
+    return fails("unlink") ? -1 : int(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
 int fremovexattr(int fd, const char *name) noexcept {
     return fails("fremovexattr") ? -1 : int(syscall(SYS_fremovexattr, fd, name));
 }
@@ -180,6 +183,7 @@ struct Case {
     Method method;
     int commit_rc;
     const char *result; // what the name holds at the end; null: nothing
+    bool left = false;  // the temporary stays, and is named to the caller
 };
 
 void PrintTo(const Case &c, std::ostream *os) {
@@ -228,6 +232,11 @@ const Case kCases[] = {
     {"InheritedAclStays", kExisting, kReplace, {{"fremovexattr", EIO}}, kOpen, Method::none, 0, "old"},
     {"NoAclsOnTheFileSystem", kExisting, kReplace, {{"fremovexattr", EOPNOTSUPP}}, 0, kTemp, 0, "new"},
     {"AttributeGoneMeanwhile", kExisting | kAttribute, kReplace, {{"getxattr", ENODATA, 1, 1}}, 0, kTemp, 0, "new"},
+    {"AttributeUnreadable", kExisting | kAttribute, kReplace, {{"getxattr", ENODATA, 1}}, 0, kTemp, 0, "new"},
+    // A directory that keeps every name (append-only): the temporary stays
+    // after a failure, and as a second name after a publishing link.
+    {"TemporaryStays", kExisting, kReplace, {{"rename", EIO}, {"unlink", EPERM}}, 0, kTemp, kWrite, "old", true},
+    {"SecondNameStays", kNone, kIfAbsent, {{"unlink", EPERM}}, 0, kTemp, 0, "new", true},
     // A directory that takes no new entries.
     {"ClosedDirectoryFileRewritten", kExisting, kReplace, {{"open", EACCES}}, 0, Method::in_place, 0, "new"},
     {"ClosedDirectoryNoFile", kNone, kReplace, {{"open", EPERM}}, kOpen, Method::none, 0, nullptr},
@@ -300,6 +309,7 @@ TEST_P(OutputFileFaults, Publish) {
         g_faults.clear();
         EXPECT_EQ(commit_rc, c.commit_rc);
     }
+    EXPECT_EQ(f.take_left_behind(), c.left ? std::string(g_temp) : std::string());
     if (c.result == nullptr) {
         EXPECT_FALSE(fs::exists(out));
     } else {
@@ -315,7 +325,7 @@ TEST_P(OutputFileFaults, Publish) {
         taken += std::strcmp(fault.call, "open") == 0 && fault.error == EEXIST ? fault.times : 0;
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}),
-              (c.result ? 1 : 0) + ((c.setup & kLink) != 0 ? 1 : 0) + taken);
+              (c.result ? 1 : 0) + ((c.setup & kLink) != 0 ? 1 : 0) + taken + (c.left ? 1 : 0));
     struct stat st;
     if ((c.setup & kKeepsOwner) != 0) {
         ASSERT_EQ(::stat(out.c_str(), &st), 0);
