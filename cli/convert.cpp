@@ -84,14 +84,23 @@ int run_convert(const Options &options) {
         if (rc != 0) {
             return fail("read", error_name(rc), status_read_failed);
         }
+        std::string left_behind;
         if (exporting) {
             pdx::ExportOptions how = options.exporting;
             const std::string title = base_name(input);
             how.title = title;
             how.publish = publish;
+            how.left_behind = &left_behind;
             rc = pdx::export_matrix(out_path.c_str(), phase, how);
         } else {
-            rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish);
+            rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish,
+                                        &left_behind);
+        }
+        if (!left_behind.empty()) {
+            // A directory that lets files be added but not removed: say
+            // which file is left, whatever became of the output.
+            batch.error_text("pdx: \"" + input.text + "\": " + out_stage + ": the temporary file " +
+                             quoted(left_behind) + " could not be removed\n");
         }
         if (rc == pdx::ERR_CANT_CREATE_FILE) {
             return fail(out_stage, "already exists", status_output_exists);

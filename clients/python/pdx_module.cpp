@@ -395,12 +395,21 @@ void write_matrix_file(const py::object &path, const py::object &samples, bool b
     matrix.size = static_cast<std::uint32_t>(block.size());
     matrix.matrix = const_cast<std::int32_t *>(block.data());
     int rc;
+    std::string left_behind;
     {
         py::gil_scoped_release unlocked;
-        rc = matrix_file_write(argument.c_str(), &matrix, big_endian);
+        rc = matrix_file_write(argument.c_str(), &matrix, big_endian, UPublish::replace,
+                               &left_behind);
     }
     matrix.matrix = nullptr;
     matrix.size = 0;
+    if (!left_behind.empty()) {
+        // A directory that takes names but gives none up.
+        const std::string text = "the temporary file \"" + left_behind + "\" could not be removed";
+        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) != 0) {
+            throw py::error_already_set();
+        }
+    }
     if (rc != 0) {
         raise_error(rc, "writing", path);
     }
@@ -531,7 +540,9 @@ writes for that map (big_endian=True: as with -b).
 Raises TypeError for a non-integer array, ValueError for one that is not
 2-D, OverflowError for a value outside int32 or more than 32767 rows or
 columns, and pdx.Error when the file cannot be written
-(ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE, ERR_NO_MEM).)doc");
+(ERR_CANT_OPEN_FILE, ERR_CANT_WRITE_FILE, ERR_NO_MEM). A temporary file
+that could not be removed (a directory that takes names but gives none up)
+is named in a RuntimeWarning.)doc");
 
     py::module_ testing = m.def_submodule("_testing", "Hooks for the module's own tests.");
     testing.def(

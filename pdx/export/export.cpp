@@ -92,6 +92,9 @@ int parse_valid_range(std::string_view text, ValidRange *range) {
 }
 
 int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptions &options) {
+    if (options.left_behind != nullptr) {
+        options.left_behind->clear();
+    }
     if (matrix.width < 0 || matrix.height < 0 || options.png_size < 0 ||
         find_format(options.format) == nullptr ||
         (options.valid.min && options.valid.max && *options.valid.min > *options.valid.max)) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "pdx/matrix/region_matrix.h"
@@ -66,7 +67,10 @@ struct ExportOptions {
     std::string_view title;
     // What may hold the output's name (see UOutputFile). By default an
     // existing file is kept and the export fails with ERR_CANT_CREATE_FILE.
-    UPublish publish = UPublish::if_absent;
+    UPublish publish =
+        UPublish::if_absent; // When not null: receives the name of a temporary that could not be
+    // removed (UOutputFile::take_left_behind), or is cleared.
+    std::string *left_behind = nullptr;
 };
 
 // Writes `matrix` (only read) to `path` (a path argument, util/path.h) in

@@ -27,6 +27,11 @@ inline bool is_valid(std::int32_t v, Bounds b) {
     return v >= b.lo && v <= b.hi;
 }
 
+// Ends an export's output: abandons it unless `rc` (the export's result so
+// far) is 0 and it was committed, and hands the name of a temporary that
+// could not be removed to the caller who asked for it. Returns `rc`.
+int finish_output(UOutputFile &out, int rc, const ExportOptions &o);
+
 // Writes n bytes: 0 or ERR_CANT_WRITE_FILE.
 [[nodiscard]] int put_bytes(std::FILE *out, const void *p, std::size_t n);
 

@@ -391,7 +391,7 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     rc = rc != 0 ? rc : write_chunk(enc.out, "IHDR", ihdr, 13);
     rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
     rc = rc != 0 ? rc : write_chunk(enc.out, "IEND", ihdr, 0); // no data
-    return rc == 0 ? out.commit() : rc;
+    return finish_output(out, rc == 0 ? out.commit() : rc, o);
 }
 
 } // namespace pdx::export_detail

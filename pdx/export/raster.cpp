@@ -90,17 +90,25 @@ bool is_c1_control(std::string_view seq) {
 
 // Writes the contents of a UOutputFile opened on `path` with `write`, then
 // commits. `write` returns 0 or an error code.
-template <typename Write> int write_output(const char *path, UPublish publish, Write write) {
+template <typename Write> int write_output(const char *path, const ExportOptions &o, Write write) {
     UOutputFile out;
-    int rc = out.open(path, publish);
+    int rc = out.open(path, o.publish);
     if (rc == 0) {
         rc = write(out.stream());
         rc = rc == 0 ? out.commit() : rc;
     }
-    return rc;
+    return finish_output(out, rc, o);
 }
 
 } // namespace
+
+int finish_output(UOutputFile &out, int rc, const ExportOptions &o) {
+    out.abandon(); // after a commit, nothing left to do
+    if (o.left_behind != nullptr) {
+        *o.left_behind = out.take_left_behind();
+    }
+    return rc;
+}
 
 int put_bytes(std::FILE *out, const void *p, std::size_t n) {
     return std::fwrite(p, 1, n, out) == n ? 0 : ERR_CANT_WRITE_FILE;
@@ -207,7 +215,7 @@ int write_gsf(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     char *title = buffer + gsf_header_capacity(o.title);
     const std::size_t title_length = sanitize_title(o.title, title);
     const std::size_t header = gsf_header(w, h, std::string_view(title, title_length), buffer);
-    const int rc = write_output(path, o.publish, [&](std::FILE *out) {
+    const int rc = write_output(path, o, [&](std::FILE *out) {
         const int put = put_bytes(out, buffer, header);
         return put != 0 ? put
                         : write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
@@ -276,7 +284,7 @@ int write_tiff(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
             put32(buffer + t.counts_offset + 4 * i, i + 1 < t.strips ? strip_bytes : last_bytes);
         }
     }
-    const int rc = write_output(path, o.publish, [&](std::FILE *out) {
+    const int rc = write_output(path, o, [&](std::FILE *out) {
         const int put = put_bytes(out, buffer, t.data_offset);
         return put != 0 ? put
                         : write_floats(out, m.matrix, std::size_t{w} * h, bounds_of(o.valid),
@@ -310,7 +318,7 @@ int write_npy(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     // An empty map may have no buffer, and fwrite takes no null pointer,
     // even for no bytes.
     const void *samples = m.matrix != nullptr ? static_cast<const void *>(m.matrix) : header;
-    return write_output(path, o.publish, [&](std::FILE *out) {
+    return write_output(path, o, [&](std::FILE *out) {
         const int rc = put_bytes(out, header, end);
         return rc != 0 ? rc : put_bytes(out, samples, count * 4);
     });

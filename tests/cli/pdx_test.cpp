@@ -243,6 +243,24 @@ TEST(PdxSignals, InterruptLeavesNoTemporary) {
     EXPECT_EQ(r.out, "end\n");
 }
 
+// A directory that takes names but gives none up: a successful export
+// leaves its temporary as a second name, and the run says which.
+TEST(PdxAppendOnly, NamesTheTemporaryLeft) {
+    TempDir work, capture;
+    write_file(work.path() / "a.dat", DataFileBuilder().phase(3, 2, {1, 2, 3, 4, 5, 6}).build());
+    const char *script =
+        "mkdir d; chattr +a d 2>/dev/null || { echo skip; exit; }; \"$0\" export -q --to npy "
+        "-o d a.dat 2>e; echo $?; chattr -a d; for t in d/.*.tmp; do "
+        "grep -c \"^pdx: \\\"a.dat\\\": output \\\"d/a.npy\\\": the temporary file \\\"$t\\\" "
+        "could not be removed$\" e; cmp \"$t\" d/a.npy && echo same; done";
+    const ProcessResult r =
+        run_process("/bin/sh", {"-c", script, PDX_EXE}, capture.path(), work.path());
+    if (r.out == "skip\n") {
+        GTEST_SKIP() << "no append-only directories here";
+    }
+    EXPECT_EQ(r.out, "0\n1\nsame\n");
+}
+
 #endif
 
 } // namespace

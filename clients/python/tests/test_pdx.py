@@ -232,6 +232,20 @@ def test_marked_relative_name_is_narrow(tmp_path, monkeypatch):
     assert os.path.exists(name)
 
 
+def test_temporary_left_in_an_append_only_directory_is_named(tmp_path):
+    folder = tmp_path / "d"
+    folder.mkdir()
+    if subprocess.run(["chattr", "+a", str(folder)], stderr=subprocess.DEVNULL).returncode:
+        pytest.skip("no append-only directories here")
+    try:
+        # Replacing renames the temporary, which such a directory refuses.
+        with pytest.warns(RuntimeWarning, match=r"the temporary file .*\.tmp\" could not"), \
+                pytest.raises(pdx.Error, match="ERR_CANT_WRITE_FILE"):
+            pdx.write_matrix_file(folder / "o.mat", np.ones((1, 1), np.int32))
+    finally:
+        subprocess.run(["chattr", "-a", str(folder)], check=True)
+
+
 def test_buffers_go_back_to_the_library(tmp_path):
     live = pdx._testing.live_blocks
     start = live()
