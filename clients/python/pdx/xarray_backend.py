@@ -1,10 +1,10 @@
 """The xarray backend "pdx": binary data files as lazy Datasets.
 
     ds = xr.open_dataset("m.dat", engine="pdx")
-    ds = xr.open_dataset(paths, engine="pdx", chunks={})   # a campaign: a list of paths
-    ds = pdx.open_campaign(paths)                           # the same
+    ds = xr.open_dataset(paths, engine="pdx", chunks={"file": 4})  # a list: a campaign
+    ds = pdx.open_campaign(paths)              # the same, with about 4 MiB to a chunk
     ds = xr.open_mfdataset(paths, engine="pdx", combine="nested", concat_dim="file",
-                           parallel=True)                   # files of different layouts
+                           parallel=True)      # files of different layouts
 
 Opening reads the header alone; a block is read when its values are needed,
 whole, through pdx.read_data_file, and no file stays open in between. The
