@@ -6,6 +6,7 @@ cluster and saved."""
 
 import os
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -92,7 +93,12 @@ def campaign(tmp_path, count, first=0, frames=1, origin=(3, 4)):
 
 def test_campaign_is_its_files(tmp_path):
     paths = campaign(tmp_path, 5)
+    # Frames filled only in part: 4 of the 6 samples in the block, the rest 0.
+    short = bytearray(paths[3].read_bytes())
+    struct.pack_into(">i", short, 60, 8)
+    paths[3].write_bytes(short[:4096 + 8] + short[4096 + 12:])
     files = [pdx.read_data_file(p) for p in paths]
+    assert files[3].intensity.tolist() == [[[3, 3, 3], [3, 0, 0]]]
     blocks, descriptors = pdx._testing.live_blocks(), len(os.listdir("/proc/self/fd"))
     ds = xr.open_dataset([str(p) for p in paths], engine="pdx")
     assert pdx._testing.live_blocks() == blocks and len(os.listdir("/proc/self/fd")) == descriptors
