@@ -7,10 +7,13 @@ cache, the mean phase of every map by:
 
   loop      a Python loop of pdx.read_data_file(path, intensity=False)
             and ndarray.mean()
-  dask      xr.open_mfdataset(paths, engine="pdx", combine="nested",
-            concat_dim="file", parallel=True) and phase.mean(("y", "x")),
+  campaign  pdx.open_campaign(paths) (the engine's one Dataset for files of
+            one layout, dask chunks of a few files) and phase.mean(("y", "x"))
             on dask's threaded scheduler with THREADS threads (default 2);
             its open and compute phases are also timed apart
+  dask      xr.open_mfdataset(paths, engine="pdx", combine="nested",
+            concat_dim="file", parallel=True) and phase.mean(("y", "x")),
+            on the same scheduler
   tuned     the same with the options for many files of one layout that
             need only the phase map: drop_variables="intensity",
             coords="minimal", compat="override", join="override",
@@ -23,13 +26,15 @@ peak (VmHWM, reset through /proc/self/clear_refs) less its size before, over
 the whole reduction and over its compute phase alone. With PDX_BENCH_COLD=1
 the files are dropped from the page cache (posix_fadvise) before each run.
 CPU / wall is the process's CPU time over its wall time (2 at most with 2
-threads busy). Checks that all methods agree, prints a Markdown table.
+threads busy), CPU time the process's CPU time itself. Checks that all
+methods agree, prints a Markdown table.
 
 Usage: /usr/bin/python3 bench/python_campaign.py [BUILD_DIR]   (default build/default)
        (BUILD_DIR "installed": the pdx package the interpreter finds)
 
 Environment: PDX_BENCH_DIR (where the files go, default /tmp), PDX_BENCH_FILES,
-PDX_BENCH_SIDE, PDX_BENCH_ROUNDS, PDX_BENCH_THREADS.
+PDX_BENCH_SIDE, PDX_BENCH_ROUNDS, PDX_BENCH_THREADS, PDX_BENCH_METHODS (those
+to run, comma-separated; default all; the loop always runs).
 """
 
 import json
@@ -43,7 +48,7 @@ import tempfile
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-METHODS = ("loop", "dask", "tuned")
+METHODS = ("loop", "campaign", "dask", "tuned")
 
 
 def status(field):
@@ -77,7 +82,10 @@ def child(build, method, paths, threads):
                        join="override", inline_array=True)
     warm_up, paths = paths[:2], paths[2:]
     pdx.read_data_file(warm_up[0], intensity=False).phase.mean()
-    xr.open_mfdataset(warm_up, **options).phase.mean(("y", "x")).values
+    if method == "campaign":
+        pdx.open_campaign(warm_up).phase.mean(("y", "x")).values
+    else:
+        xr.open_mfdataset(warm_up, **options).phase.mean(("y", "x")).values
 
     before = reset_peak()
     cpu = time.process_time()
@@ -86,7 +94,8 @@ def child(build, method, paths, threads):
         means = np.array([pdx.read_data_file(p, intensity=False).phase.mean() for p in paths])
         opened, compute_peak = start, 0
     else:
-        ds = xr.open_mfdataset(paths, **options)
+        ds = pdx.open_campaign(paths) if method == "campaign" else xr.open_mfdataset(paths,
+                                                                                   **options)
         opened = time.perf_counter()
         open_peak = status("VmHWM") - before
         compute_before = reset_peak()
@@ -125,10 +134,12 @@ def main():
         with open(listing, "w") as f:
             json.dump(paths, f)
         cold = os.environ.get("PDX_BENCH_COLD") == "1"
+        chosen = os.environ.get("PDX_BENCH_METHODS", ",".join(METHODS)).split(",")
+        methods = tuple(m for m in METHODS if m == "loop" or m in chosen)
 
-        results = {m: [] for m in METHODS}
+        results = {m: [] for m in methods}
         for r in range(rounds):
-            for method in METHODS[r % 3:] + METHODS[:r % 3]:
+            for method in methods[r % len(methods):] + methods[:r % len(methods)]:
                 for p in paths:
                     with open(p, "rb") as f:
                         if cold:
@@ -143,24 +154,26 @@ def main():
                       file=sys.stderr)
 
     reference = results["loop"][0]["means"]
-    for method in METHODS:
+    for method in methods:
         for run in results[method]:
             if not all(math.isclose(a, b, rel_tol=1e-12) for a, b in zip(run["means"], reference)):
                 sys.exit("python_campaign.py: %s disagrees with the loop" % method)
     map_bytes = side * side * 4
     loop = statistics.median(r["seconds"] for r in results["loop"])
     print("| Method (%d maps of %dx%d, %d threads, %s cache) | Median | Open / compute"
-          " | CPU / wall | Speed-up over the loop | Peak memory growth, in maps: whole / compute |"
+          " | CPU time | CPU / wall | Speed-up over the loop"
+          " | Peak memory growth, in maps: whole / compute |"
           % (count - 2, side, side, threads, "cold" if cold else "warm"))
-    print("|---|---|---|---|---|---|")
-    for method in METHODS:
+    print("|---|---|---|---|---|---|---|")
+    for method in methods:
         runs = results[method]
         seconds = statistics.median(r["seconds"] for r in runs)
         opened = statistics.median(r["open"] for r in runs)
-        split = "-" if method == "loop" else "%.2f / %.2f s" % (opened, seconds - opened)
+        split = "-" if method == "loop" else "%.3f / %.3f s" % (opened, seconds - opened)
+        cpu_time = statistics.median(r["cpu"] for r in runs)
         cpu = statistics.median(r["cpu"] / r["seconds"] for r in runs)
-        print("| %s | %.2f s | %s | %.2f | %.2f | %.1f / %.1f |"
-              % (method, seconds, split, cpu, loop / seconds,
+        print("| %s | %.3f s | %s | %.3f s | %.2f | %.2f | %.1f / %.1f |"
+              % (method, seconds, split, cpu_time, cpu, loop / seconds,
                  max(r["peak"] for r in runs) / map_bytes,
                  max(r["compute_peak"] for r in runs) / map_bytes))
 

@@ -8,6 +8,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -45,6 +47,17 @@ u_malloc_fn g_next_malloc = nullptr;
 u_calloc_fn g_next_calloc = nullptr;
 u_free_fn g_next_free = nullptr;
 
+// A buffer lent to the reader by read_stack: the next block of exactly its
+// size that this thread asks of u_malloc is the caller's array row, so the
+// reader reads the samples straight into it instead of into a block of its
+// own. (A zeroed block, from u_calloc, is never lent: the row is not.)
+struct Loan {
+    void *block = nullptr;
+    std::size_t size = 0;
+    bool taken = false;
+};
+thread_local Loan t_loan;
+
 void *counted(void *block) {
     if (block != nullptr) {
         g_live_blocks.fetch_add(1, std::memory_order_relaxed);
@@ -53,6 +66,10 @@ void *counted(void *block) {
 }
 
 void *counting_malloc(std::size_t size) {
+    if (t_loan.block != nullptr && !t_loan.taken && size == t_loan.size) {
+        t_loan.taken = true;
+        return t_loan.block;
+    }
     return counted(g_next_malloc(size));
 }
 
@@ -61,6 +78,10 @@ void *counting_calloc(std::size_t count, std::size_t size) {
 }
 
 void counting_free(void *block) {
+    if (block != nullptr && block == t_loan.block) {
+        t_loan.taken = false; // the reader gave it back after a failure
+        return;
+    }
     if (block != nullptr) {
         g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -258,6 +279,29 @@ int read_header(const char *path, DataFileHeader &record) {
     return 0;
 }
 
+// The blocks a header announces: an absent one has no samples, at origin
+// (0, 0).
+struct Layout {
+    Region phase, intensity;
+    std::int16_t frames = 0;
+    std::uint16_t tag = 0;
+    int header_length = 0;
+};
+
+Layout layout_of(const DataFileHeader &record) {
+    Layout layout;
+    if (record.phase_nbytes > 0) {
+        layout.phase = record.phase_region;
+    }
+    if (record.intens_nbytes > 0) {
+        layout.intensity = record.intens_region;
+        layout.frames = record.intens_n_buckets;
+        layout.tag = record.intens_tag;
+    }
+    layout.header_length = record.body.layout_code == 3 ? 4096 : 834;
+    return layout;
+}
+
 DataFileInfo read_data_file_info(const py::object &path) {
     const std::string argument = path_argument(path);
     auto record = std::make_unique<DataFileHeader>();
@@ -269,20 +313,16 @@ DataFileInfo read_data_file_info(const py::object &path) {
     if (rc != 0) {
         raise_error(rc, "reading", path);
     }
-    // An absent block reads as an empty array at origin (0, 0).
-    const Region none;
-    const bool has_phase = record->phase_nbytes > 0;
-    const bool has_intensity = record->intens_nbytes > 0;
-    const Region &p = has_phase ? record->phase_region : none;
-    const Region &i = has_intensity ? record->intens_region : none;
+    const Layout layout = layout_of(*record);
+    const Region &p = layout.phase;
+    const Region &i = layout.intensity;
     DataFileInfo info;
     info.phase_shape = py::make_tuple(p.height, p.width);
     info.phase_origin = py::make_tuple(p.x, p.y);
-    info.intensity_shape =
-        py::make_tuple(has_intensity ? record->intens_n_buckets : 0, i.height, i.width);
+    info.intensity_shape = py::make_tuple(layout.frames, i.height, i.width);
     info.intensity_origin = py::make_tuple(i.x, i.y);
-    info.intensity_tag = py::int_(has_intensity ? record->intens_tag : 0);
-    info.header_length = py::int_(record->body.layout_code == 3 ? 4096 : 834);
+    info.intensity_tag = py::int_(layout.tag);
+    info.header_length = py::int_(layout.header_length);
     info.header = header_mapping(record->preamble, record->body);
     return info;
 }
@@ -305,6 +345,167 @@ bool is_data_file(const py::object &path) {
     std::memcpy(&magic, bytes, 4);
     u_swap_bytes(&magic, 4);
     return data_file_header_length(magic) != 0;
+}
+
+// ---- Many files of one layout ----------------------------------------------
+
+std::vector<std::string> path_arguments(const py::sequence &paths) {
+    std::vector<std::string> arguments;
+    arguments.reserve(py::len(paths));
+    for (const py::handle path : paths) {
+        arguments.push_back(path_argument(py::reinterpret_borrow<py::object>(path)));
+    }
+    return arguments;
+}
+
+// The columns of read_layouts' rows.
+constexpr py::ssize_t kLayoutColumns = 11;
+
+// The layout of each file of `paths`, from its header alone, as rows of
+// (phase height, width, x, y, frames, intensity height, width, x, y, header
+// length, intensity tag); the interpreter lock is released over the whole
+// list. The first file that cannot be read raises, under its own name.
+py::array_t<std::int64_t> read_layouts(const py::sequence &paths) {
+    const std::vector<std::string> arguments = path_arguments(paths);
+    const auto count = static_cast<py::ssize_t>(arguments.size());
+    py::array_t<std::int64_t> rows({count, kLayoutColumns});
+    std::int64_t *row = rows.mutable_data();
+    auto record = std::make_unique<DataFileHeader>();
+    int rc = 0;
+    py::ssize_t failed = 0;
+    {
+        py::gil_scoped_release unlocked;
+        for (; failed < count; ++failed, row += kLayoutColumns) {
+            rc = read_header(arguments[failed].c_str(), *record);
+            if (rc != 0) {
+                break;
+            }
+            const Layout l = layout_of(*record);
+            const std::int64_t values[kLayoutColumns] = {
+                l.phase.height,    l.phase.width, l.phase.x,
+                l.phase.y,         l.frames,      l.intensity.height,
+                l.intensity.width, l.intensity.x, l.intensity.y,
+                l.header_length,   l.tag};
+            std::copy(std::begin(values), std::end(values), row);
+        }
+    }
+    if (rc != 0) {
+        raise_error(rc, "reading", paths[failed]);
+    }
+    return rows;
+}
+
+// A block's place and shape: its region and, for intensity, its frames.
+struct Geometry {
+    Region region;
+    std::int16_t frames = 0;
+
+    bool operator==(const Geometry &o) const {
+        return region.x == o.region.x && region.y == o.region.y && region.width == o.region.width &&
+               region.height == o.region.height && frames == o.frames;
+    }
+};
+
+Geometry geometry_of(const PhaseMatrix &m) {
+    return {Region{m.x, m.y, m.width, m.height}, 0};
+}
+
+Geometry geometry_of(const IntensityMatrix &m) {
+    return {Region{m.x, m.y, m.width, m.height}, m.n_buckets};
+}
+
+std::string describe(bool phase, const Geometry &g) {
+    const auto n = [](int v) { return std::to_string(v); };
+    return (phase ? "phase (" : "intensity (" + n(g.frames) + ", ") + n(g.region.height) + ", " +
+           n(g.region.width) + ") at (" + n(g.region.x) + ", " + n(g.region.y) + ")";
+}
+
+// Reads one block of the file at `path` into `row`, `bytes` long, when the
+// file holds it with the geometry `expected`; sets `found` to the geometry it
+// holds. The row is lent to the reader, which then reads into it directly.
+template <typename Matrix>
+int read_row(const char *path, const Geometry &expected, unsigned char *row, std::size_t bytes,
+             Geometry &found) {
+    Matrix m;
+    t_loan = Loan{bytes > 0 ? row : nullptr, bytes, false};
+    int rc;
+    if constexpr (std::is_same_v<Matrix, PhaseMatrix>) {
+        rc = data_file_read(path, nullptr, nullptr, nullptr, &m);
+    } else {
+        rc = data_file_read(path, nullptr, nullptr, &m, nullptr);
+    }
+    t_loan = Loan{};
+    found = geometry_of(m);
+    if (m.matrix != nullptr && static_cast<void *>(m.matrix) == row) {
+        m.matrix = nullptr; // the row stays its owner's
+        m.size = 0;
+    } else if (rc == 0 && found == expected && bytes > 0) {
+        std::memcpy(row, m.matrix, bytes);
+    }
+    return rc;
+}
+
+// Reads the phase map (`phase` true) or the intensity frames of each file of
+// `paths` into out[i]: out is a C-contiguous int32 array (files, height,
+// width) or uint16 array (files, frames, height, width). Every file must
+// hold that block at `origin` (x, y) with out's shape past the first axis;
+// one that does not has changed since its header was read and raises
+// OSError, naming it and what it holds. The interpreter lock is released
+// over the whole list.
+void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origin, py::array out) {
+    const std::vector<std::string> arguments = path_arguments(paths);
+    const auto count = static_cast<py::ssize_t>(arguments.size());
+    const bool dtype_fits = phase ? out.dtype().is(py::dtype::of<std::int32_t>())
+                                  : out.dtype().is(py::dtype::of<std::uint16_t>());
+    if (!dtype_fits || out.ndim() != (phase ? 3 : 4) || out.shape(0) != count ||
+        !(out.flags() & py::array::c_style) || !out.writeable()) {
+        throw py::value_error(std::string("_read_stack needs a writeable C-contiguous ") +
+                              (phase ? "int32 array (files, height, width)"
+                                     : "uint16 array (files, frames, height, width)") +
+                              " with one row per path");
+    }
+    const py::ssize_t frames = phase ? 0 : out.shape(1);
+    const py::ssize_t height = out.shape(phase ? 1 : 2);
+    const py::ssize_t width = out.shape(phase ? 2 : 3);
+    const auto fits = [](py::ssize_t v, py::ssize_t lo) { return v >= lo && v <= INT16_MAX; };
+    if (!fits(origin.first, INT16_MIN) || !fits(origin.second, INT16_MIN) || !fits(frames, 0) ||
+        !fits(height, 0) || !fits(width, 0)) {
+        throw py::value_error("_read_stack: no data file holds a block of that shape or origin");
+    }
+    const Geometry expected{
+        Region{static_cast<std::int16_t>(origin.first), static_cast<std::int16_t>(origin.second),
+               static_cast<std::int16_t>(width), static_cast<std::int16_t>(height)},
+        static_cast<std::int16_t>(frames)};
+    const std::size_t bytes =
+        count == 0 ? 0 : static_cast<std::size_t>(out.nbytes()) / static_cast<std::size_t>(count);
+    auto *base = static_cast<unsigned char *>(out.mutable_data());
+
+    int rc = 0;
+    Geometry found;
+    py::ssize_t at = 0;
+    {
+        py::gil_scoped_release unlocked;
+        for (; at < count; ++at) {
+            const char *path = arguments[at].c_str();
+            unsigned char *row = base + static_cast<std::size_t>(at) * bytes;
+            rc = phase ? read_row<PhaseMatrix>(path, expected, row, bytes, found)
+                       : read_row<IntensityMatrix>(path, expected, row, bytes, found);
+            if (rc != 0 || !(found == expected)) {
+                break;
+            }
+        }
+    }
+    if (rc != 0) {
+        raise_error(rc, "reading", paths[at]);
+    }
+    if (at < count) {
+        const py::str shown = py::module_::import("os").attr("fsdecode")(paths[at]);
+        const std::string message = py::repr(shown).cast<std::string>() +
+                                    " changed since it was opened: " + describe(phase, found) +
+                                    ", not " + describe(phase, expected);
+        PyErr_SetString(PyExc_OSError, message.c_str());
+        throw py::error_already_set();
+    }
 }
 
 // ---- The data matrix file ---------------------------------------------------
@@ -510,6 +711,14 @@ read_data_file would refuse before its first sample raises the same error.
 
 Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
 ERR_PREMATURE_EOF, ERR_DATASET_DIM_TOO_LARGE, ERR_PARAM_OUT_OF_RANGE).)doc");
+
+    m.def("_read_layouts", &read_layouts, py::arg("paths"),
+          "_read_layouts(paths) -> int64 array (files, 11): the layout of each file from its "
+          "header (used by the xarray engine).");
+    m.def("_read_stack", &read_stack, py::arg("paths"), py::arg("phase"), py::arg("origin"),
+          py::arg("out"),
+          "_read_stack(paths, phase, origin, out): one block of each file into out[i] (used by "
+          "the xarray engine).");
 
     m.def("is_data_file", &is_data_file, py::arg("path"),
           R"doc(is_data_file(path) -> bool

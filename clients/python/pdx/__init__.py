@@ -4,8 +4,11 @@ read_data_file reads a binary data file (header, intensity frames and phase
 map), read_data_file_info its header alone; read_matrix_file and
 write_matrix_file handle the data matrix files that pdx_convert writes.
 Failures raise pdx.Error. With xarray installed, xr.open_dataset(path,
-engine="pdx") opens a data file lazily (see pdx.xarray_backend).
+engine="pdx") opens a data file lazily, and open_campaign(paths) many files
+of one layout as one Dataset (see pdx.xarray_backend).
 """
+
+from typing import Any, Sequence
 
 from pdx._core import (
     DataFile,
@@ -20,11 +23,22 @@ from pdx._core import (
     write_matrix_file,
 )
 
+
+def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> Any:
+    """Opens the data files `paths`, all of one layout, as one lazy xarray
+    Dataset along a dimension `file`, a few files to a dask chunk (needs
+    xarray and dask). See pdx.xarray_backend.open_campaign."""
+    from pdx.xarray_backend import open_campaign as open_with_xarray
+
+    return open_with_xarray(paths, chunks=chunks, **kwargs)
+
+
 __all__ = [
     "DataFile",
     "DataFileInfo",
     "Error",
     "is_data_file",
+    "open_campaign",
     "read_data_file",
     "read_data_file_info",
     "read_matrix_file",

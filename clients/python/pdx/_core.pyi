@@ -1,6 +1,6 @@
 import os
 from types import ModuleType
-from typing import Union
+from typing import Any, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -53,3 +53,8 @@ def read_matrix_file(path: _Path, *, big_endian: bool = ...) -> npt.NDArray[np.i
 def write_matrix_file(path: _Path, array: npt.ArrayLike, *, big_endian: bool = ...) -> None: ...
 
 _testing: ModuleType
+
+# Used by the xarray engine for campaigns.
+def _read_layouts(paths: Sequence[_Path]) -> npt.NDArray[np.int64]: ...
+def _read_stack(paths: Sequence[_Path], phase: bool, origin: tuple[int, int],
+                out: npt.NDArray[Any]) -> None: ...

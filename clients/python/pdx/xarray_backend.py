@@ -1,8 +1,10 @@
 """The xarray backend "pdx": binary data files as lazy Datasets.
 
     ds = xr.open_dataset("m.dat", engine="pdx")
+    ds = xr.open_dataset(paths, engine="pdx", chunks={"file": 4})  # a list: a campaign
+    ds = pdx.open_campaign(paths)              # the same, with about 4 MiB to a chunk
     ds = xr.open_mfdataset(paths, engine="pdx", combine="nested", concat_dim="file",
-                           parallel=True)
+                           parallel=True)      # files of different layouts
 
 Opening reads the header alone; a block is read when its values are needed,
 whole, through pdx.read_data_file, and no file stays open in between. The
@@ -19,13 +21,22 @@ header_length, intensity_tag and source_path (the absolute path).
 open_dataset(..., valid=(lo, hi)) gives phase as float32 with NaN where a
 sample lies outside lo..hi (both included); float32 holds integers exactly up
 to 2**24 in magnitude.
+
+A list or tuple of paths opens a campaign of files of one layout as one
+Dataset: phase (file, y, x), intensity (file, frame, y, x) when every file
+has frames, and a coordinate file (the absolute paths). Opening reads every
+header, and nothing else; indexing reads just the files it selects, several
+to a call with the interpreter lock released, straight into the result.
+open_campaign(paths) puts a few files (about 4 MiB) in each dask chunk, so
+that a reduction over the campaign keeps a few maps per thread in memory.
+Files whose blocks differ in shape or place are refused, naming the first.
 """
 
 from __future__ import annotations
 
 import functools
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from typing import Any, Optional, Tuple
 
 import numpy as np
@@ -72,6 +83,107 @@ class DataFileArray(BackendArray):
         return part.copy() if part.size < block.size else part
 
 
+class CampaignArray(BackendArray):
+    """One block ("phase" or "intensity") of every file of a campaign, stacked
+    along a first axis, read when indexed. Holds the paths and the layout
+    every file was found with at opening, nothing else."""
+
+    def __init__(self, paths: tuple[str, ...], block: str, shape: tuple[int, ...],
+                 origin: tuple[int, int], valid: Valid = None):
+        self.paths = paths
+        self.block = block
+        self.file_shape = shape
+        self.origin = origin
+        self.valid = valid
+        self.shape = (len(paths),) + shape
+        if valid is not None:
+            self.dtype = np.dtype(np.float32)
+        else:
+            self.dtype = np.dtype(np.int32 if block == "phase" else np.uint16)
+
+    def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
+        return indexing.explicit_indexing_adapter(key, self.shape,
+                                                  indexing.IndexingSupport.OUTER_1VECTOR,
+                                                  self._read)
+
+    def _read(self, key: tuple) -> np.ndarray:
+        files = np.arange(len(self.paths))[key[0]]
+        phase = self.block == "phase"
+        raw = np.empty((files.size,) + self.file_shape, np.int32 if phase else np.uint16)
+        _core._read_stack([self.paths[i] for i in files.reshape(-1).tolist()], phase,
+                          self.origin, raw)
+        rest = key[1:]
+        if any(not isinstance(k, slice) or k != slice(None) for k in rest):
+            raw = raw[(slice(None),) + rest]
+        if self.valid is not None:
+            lo, hi = self.valid
+            out = raw.astype(np.float32)
+            out[(raw < lo) | (raw > hi)] = np.nan
+            raw = out
+        return raw[0] if files.ndim == 0 else raw
+
+
+# The columns of _core._read_layouts' rows.
+_PHASE, _INTENSITY = slice(0, 4), slice(4, 9)
+_HEADER_LENGTH, _TAG = 9, 10
+
+
+def _describe(block: str, row: np.ndarray) -> str:
+    if block == "phase":
+        height, width, x, y = row[_PHASE].tolist()
+        return "phase (%d, %d) at (%d, %d)" % (height, width, x, y)
+    frames, height, width, x, y = row[_INTENSITY].tolist()
+    return "intensity (%d, %d, %d) at (%d, %d)" % (frames, height, width, x, y)
+
+
+def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr.Dataset:
+    try:
+        paths = tuple(os.path.abspath(os.fsdecode(p)) for p in filenames)
+    except TypeError:
+        raise TypeError("the pdx engine opens files by path; a campaign is a list of paths") from None
+    if not paths:
+        raise ValueError("the pdx engine needs at least one path")
+    layouts = _core._read_layouts(paths)
+    blocks = ["phase"] if "phase" not in drop else []
+    if "intensity" not in drop and (layouts[:, _INTENSITY.start] > 0).all():
+        blocks.append("intensity")
+    for block in blocks:
+        columns = _PHASE if block == "phase" else _INTENSITY
+        differs = np.flatnonzero((layouts[:, columns] != layouts[0, columns]).any(axis=1))
+        if differs.size:
+            i = differs[0]
+            raise ValueError("%r differs from %r: %s, not %s (xr.open_mfdataset opens files of "
+                             "different layouts)" % (paths[i], paths[0], _describe(block, layouts[i]),
+                                                     _describe(block, layouts[0])))
+
+    first = layouts[0].tolist()
+    phase_shape, phase_origin = (first[0], first[1]), (first[2], first[3])
+    frames, intensity_shape, intensity_origin = first[4], (first[5], first[6]), (first[7], first[8])
+    variables: dict[str, xr.Variable] = {}
+    coords: dict[str, Any] = {"file": ("file", np.array(paths))}
+    if "phase" in blocks:
+        variables["phase"] = _lazy(("file", "y", "x"), CampaignArray(
+            paths, "phase", phase_shape, phase_origin, valid))
+        coords.update(_region_coords(phase_origin, phase_shape, ("y", "x")))
+    if "intensity" in blocks:
+        if (intensity_origin, intensity_shape) == (phase_origin, phase_shape):
+            names = ("y", "x")
+        else:
+            names = ("y_intensity", "x_intensity")
+        variables["intensity"] = _lazy(("file", "frame") + names, CampaignArray(
+            paths, "intensity", (frames,) + intensity_shape, intensity_origin))
+        coords.update(_region_coords(intensity_origin, intensity_shape, names))
+    # Each file is read on its own: any split along file suits the storage.
+    for variable in variables.values():
+        variable.encoding["preferred_chunks"] = {"file": 1}
+    coords = {name: c for name, c in coords.items() if name not in drop}
+    attrs = {}
+    for name, column in (("header_length", _HEADER_LENGTH), ("intensity_tag", _TAG)):
+        if (layouts[:, column] == layouts[0, column]).all():
+            attrs[name] = int(layouts[0, column])
+    return xr.Dataset(variables, coords=coords, attrs=attrs)
+
+
 @functools.lru_cache(maxsize=64)
 def _positions(start: int, count: int) -> np.ndarray:
     # Shared by every file of a campaign, as its indexes are: int64, which
@@ -87,12 +199,13 @@ def _region_coords(origin: tuple[int, int], shape: tuple[int, int],
     return {y: (y, _positions(y0, height)), x: (x, _positions(x0, width))}
 
 
-def _lazy(dims: tuple[str, ...], array: DataFileArray) -> xr.Variable:
+def _lazy(dims: tuple[str, ...], array: BackendArray) -> xr.Variable:
     return xr.Variable(dims, indexing.LazilyIndexedArray(array))
 
 
 class PdxBackendEntrypoint(BackendEntrypoint):
-    """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None)."""
+    """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None); path may
+    be a list or tuple of paths (a campaign)."""
 
     description = "Interferometer binary data files (phase map, intensity frames), via pdx"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "valid")
@@ -100,11 +213,13 @@ class PdxBackendEntrypoint(BackendEntrypoint):
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: str | Iterable[str] | None = None,
                      valid: Valid = None) -> xr.Dataset:
-        try:
-            path = os.path.abspath(os.fsdecode(filename_or_obj))
-        except TypeError:
-            raise TypeError("the pdx engine opens files by path, not %s"
-                            % type(filename_or_obj).__name__) from None
+        campaign = isinstance(filename_or_obj, (list, tuple))
+        if not campaign:
+            try:
+                path = os.path.abspath(os.fsdecode(filename_or_obj))
+            except TypeError:
+                raise TypeError("the pdx engine opens files by path, not %s"
+                                % type(filename_or_obj).__name__) from None
         if valid is not None:
             lo, hi = (float(v) for v in valid)
             if not lo <= hi:
@@ -113,6 +228,8 @@ class PdxBackendEntrypoint(BackendEntrypoint):
         if isinstance(drop_variables, str):
             drop_variables = [drop_variables]
         drop = set(drop_variables or ())
+        if campaign:
+            return _open_campaign(filename_or_obj, drop, valid)
 
         info = _core.read_data_file_info(path)
         variables: dict[str, xr.Variable] = {}
@@ -140,3 +257,33 @@ class PdxBackendEntrypoint(BackendEntrypoint):
             return _core.is_data_file(os.fspath(filename_or_obj))
         except (TypeError, ValueError):
             return False
+
+
+# A dask chunk of open_campaign's holds about this many bytes, in whole files.
+CHUNK_BYTES = 4 << 20
+
+
+def files_per_chunk(path: Any, drop_variables: str | Iterable[str] | None = None) -> int:
+    """How many files of the layout of the file at `path` make up about
+    CHUNK_BYTES of the blocks not dropped: open_campaign's chunks along file."""
+    drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
+    info = _core.read_data_file_info(path)
+    per_file = 0
+    if "phase" not in drop:
+        per_file = 4 * info.phase_shape[0] * info.phase_shape[1]
+    if "intensity" not in drop:
+        frames, height, width = info.intensity_shape
+        per_file = max(per_file, 2 * frames * height * width)
+    return max(1, CHUNK_BYTES // max(per_file, 1))
+
+
+def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> xr.Dataset:
+    """Opens the data files `paths`, all of one layout, as one lazy Dataset along
+    a dimension `file`: xr.open_dataset(list(paths), engine="pdx", chunks=chunks,
+    **kwargs), where a dict of chunks that does not name file gets
+    files_per_chunk(paths[0]) files to a chunk (a few: about 4 MiB). chunks=None
+    gives lazily indexed arrays without dask."""
+    paths = list(paths)
+    if isinstance(chunks, dict) and "file" not in chunks and paths:
+        chunks = dict(chunks, file=files_per_chunk(paths[0], kwargs.get("drop_variables")))
+    return xr.open_dataset(paths, engine="pdx", chunks=chunks, **kwargs)

@@ -1,9 +1,12 @@
 """The xarray backend as a user meets it: one file opened lazily, regions,
 the valid range and dropped variables, a file changed behind an open
-dataset, and a campaign reduced on a two-worker cluster and saved."""
+dataset, a campaign opened as one dataset (equal to its files, lazy,
+refused when its files differ), and a campaign reduced on a two-worker
+cluster and saved."""
 
 import os
 import pickle
+import struct
 
 import numpy as np
 import pytest
@@ -75,6 +78,88 @@ def test_file_changed_after_open(tmp_path):
         ds.phase.values
 
 
+def campaign(tmp_path, count, first=0, frames=1, origin=(3, 4)):
+    """Files c<first>.dat ... of one layout, each with its own samples."""
+    paths = []
+    for i in range(first, first + count):
+        paths.append(tmp_path / ("c%d.dat" % i))
+        paths[-1].write_bytes(data_file(
+            4096, np.full((frames, 2, 3), i, np.uint16),
+            np.arange(6, dtype=np.int32).reshape(2, 3) * (i - 2),
+            fields=[(48, "h", origin[0]), (50, "h", origin[1]), (64, "h", origin[0]),
+                    (66, "h", origin[1])]))
+    return paths
+
+
+def test_campaign_is_its_files(tmp_path):
+    paths = campaign(tmp_path, 5)
+    # Frames filled only in part: 4 of the 6 samples in the block, the rest 0.
+    short = bytearray(paths[3].read_bytes())
+    struct.pack_into(">i", short, 60, 8)
+    paths[3].write_bytes(short[:4096 + 8] + short[4096 + 12:])
+    files = [pdx.read_data_file(p) for p in paths]
+    assert files[3].intensity.tolist() == [[[3, 3, 3], [3, 0, 0]]]
+    blocks, descriptors = pdx._testing.live_blocks(), len(os.listdir("/proc/self/fd"))
+    ds = xr.open_dataset([str(p) for p in paths], engine="pdx")
+    assert pdx._testing.live_blocks() == blocks and len(os.listdir("/proc/self/fd")) == descriptors
+    assert ds.phase.dims == ("file", "y", "x") and ds.intensity.dims == ("file", "frame", "y", "x")
+    assert list(ds.file.values) == [os.path.abspath(p) for p in paths]
+    np.testing.assert_array_equal(ds.x, [3, 4, 5])
+    np.testing.assert_array_equal(ds.y, [4, 5])
+    assert ds.attrs == {"header_length": 4096, "intensity_tag": 0}
+    np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
+    np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
+    np.testing.assert_array_equal(ds.phase.isel(file=[4, 1], x=2),
+                                  [files[4].phase[:, 2], files[1].phase[:, 2]])
+    assert pdx._testing.live_blocks() == blocks
+
+    chunked = pdx.open_campaign(paths, chunks={"file": 2}, valid=(-4, 4),
+                                drop_variables="intensity")
+    assert set(chunked.variables) == {"phase", "file", "y", "x"}
+    assert chunked.phase.chunks == ((2, 2, 1), (2,), (3,))
+    expected = np.array([f.phase for f in files], np.float32)
+    expected[np.abs(expected) > 4] = np.nan
+    again = pickle.loads(pickle.dumps(chunked))
+    np.testing.assert_array_equal(again.phase.mean(("y", "x")), np.nanmean(expected, (1, 2)))
+    assert pdx.open_campaign(paths).phase.chunks[0] == (5,)  # a few files to a chunk
+
+
+@pytest.mark.parametrize("change, drop, error", [
+    (dict(origin=(3, 5)), None,
+     r"c3.dat' differs from '.*c0.dat': phase \(2, 3\) at \(3, 5\), not phase \(2, 3\) at \(3, 4\)"),
+    (dict(frames=2), None, r"c3.dat' differs .*: intensity \(2, 2, 3\) at \(3, 4\), not"),
+    (dict(frames=2), "intensity", None),
+    (dict(frames=0), None, None),  # not every file has frames: no intensity
+])
+def test_campaign_of_different_files(tmp_path, change, drop, error):
+    paths = campaign(tmp_path, 3) + campaign(tmp_path, 2, first=3, **change)
+    if error:
+        with pytest.raises(ValueError, match=error):
+            pdx.open_campaign(paths, drop_variables=drop)
+    else:
+        ds = pdx.open_campaign(paths, drop_variables=drop)
+        assert "intensity" not in ds and ds.phase.shape == (5, 2, 3)
+
+
+def test_campaign_file_changed_after_open(tmp_path):
+    paths = campaign(tmp_path, 3)
+    content = paths[1].read_bytes()
+    ds = pdx.open_campaign(paths, chunks=None)
+    paths[1].write_bytes(data_file(834, phase=np.ones((3, 2), np.int32)))
+    with pytest.raises(OSError, match=r"c1.dat' changed since it was opened: "
+                                      r"phase \(3, 2\) at \(0, 0\), not phase \(2, 3\) at \(3, 4\)"):
+        ds.phase.values
+    paths[1].write_bytes(content[:-4])  # cut short within the samples
+    with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_CORRUPT_DATA_FILE"):
+        ds.phase.mean().values
+    paths[2].unlink()
+    with pytest.raises(pdx.Error, match="c2.dat' failed: ERR_CANT_OPEN_FILE"):
+        ds.phase[2].values
+    np.testing.assert_array_equal(ds.phase[0], pdx.read_data_file(paths[0]).phase)
+    with pytest.raises(ValueError, match="at least one path"):
+        pdx.open_campaign([])
+
+
 def test_campaign_on_a_local_cluster(tmp_path):
     distributed = pytest.importorskip("distributed")
     pytest.importorskip("netCDF4")
@@ -91,7 +176,9 @@ def test_campaign_on_a_local_cluster(tmp_path):
                                parallel=True)
         means = ds.phase.mean(("y", "x")).compute()
         peaks = ds.intensity.max(("frame", "y", "x")).compute()
+        stacked = pdx.open_campaign(paths, chunks={"file": 3}).phase.mean(("y", "x")).compute()
     np.testing.assert_array_equal(means, 9.5 * np.arange(8))
+    np.testing.assert_array_equal(stacked, means)
     np.testing.assert_array_equal(peaks, np.arange(8))
 
     ds.to_netcdf(tmp_path / "campaign.nc", engine="netcdf4")
