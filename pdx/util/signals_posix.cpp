@@ -4,33 +4,20 @@
 
 #include "pdx/util/signals.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
 
 #include <unistd.h>
 
+#include "pdx/util/temporary_registry.h"
+
 namespace pdx {
 
 namespace {
 
-// The names of the temporaries that exist now, for a signal handler to
-// remove: a slot points at an output file's own name from just after the
-// file is created until just after the name is gone.
-std::atomic<const char *> live_temps[kTrackedTemporaries];
-static_assert(std::atomic<const char *>::is_always_lock_free);
-
-// For programs that write from several threads: the threads between
-// creating a temporary and tracking it (within UEndingSignalsHeld), and
-// whether a signal's removal has begun. The handler sets `removal_begun`,
-// then waits for `creating` to reach zero; a creator counts itself in, then
-// looks at `removal_begun`. Both in one total order (seq_cst), so either the
-// handler waits for the creator's temporary to be tracked, or the creator
-// sees the flag and creates none.
-std::atomic<int> creating{0};
-std::atomic<bool> removal_begun{false};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+// The temporaries that exist now, for a signal handler to remove.
+constinit UTemporaryRegistry<char> registry;
 
 // The signals that end a program from outside, whose handler may remove the
 // temporaries (u_platform_remove_temporaries_on_signals).
@@ -41,11 +28,9 @@ constexpr int kEndingSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 // once the handler returns).
 extern "C" {
 static void pdx_remove_temporaries_and_end(int sig) {
-    removal_begun.store(true);
-    while (creating.load() != 0) {
-        // Another thread is creating a temporary; it holds the ending
-        // signals back, so it is not this one, and it is done in moments.
-    }
+    // A thread creating a temporary holds the ending signals back, so it is
+    // not this one, and it is done in moments.
+    registry.begin_removal([] {});
     u_platform_remove_temporaries();
     ::raise(sig);
 }
@@ -73,29 +58,15 @@ void u_platform_remove_temporaries_on_signals() {
 }
 
 void u_platform_remove_temporaries() {
-    for (auto &slot : live_temps) {
-        if (const char *name = slot.load()) {
-            ::unlink(name);
-        }
-    }
+    registry.remove_all([](const char *name) { ::unlink(name); });
 }
 
 void u_platform_track_temporary(const char *name) {
-    for (auto &slot : live_temps) {
-        const char *empty = nullptr;
-        if (slot.compare_exchange_strong(empty, name)) {
-            return;
-        }
-    }
+    registry.track(name);
 }
 
 void u_platform_forget_temporary(const char *name) {
-    for (auto &slot : live_temps) {
-        const char *held = name;
-        if (slot.compare_exchange_strong(held, nullptr)) {
-            return;
-        }
-    }
+    registry.forget(name);
 }
 
 UEndingSignalsHeld::UEndingSignalsHeld() {
@@ -105,18 +76,18 @@ UEndingSignalsHeld::UEndingSignalsHeld() {
         sigaddset(&ending, sig);
     }
     pthread_sigmask(SIG_BLOCK, &ending, &before_);
-    creating.fetch_add(1);
+    registry.creating_begins();
 }
 
 UEndingSignalsHeld::~UEndingSignalsHeld() {
     const int error = errno; // what the held section's last call said
-    creating.fetch_sub(1);
+    registry.creating_ends();
     pthread_sigmask(SIG_SETMASK, &before_, nullptr);
     errno = error;
 }
 
 bool UEndingSignalsHeld::ending() const {
-    return removal_begun.load();
+    return registry.removal_begun();
 }
 
 } // namespace pdx

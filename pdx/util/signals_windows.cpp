@@ -5,29 +5,23 @@
 
 #include "pdx/util/signals.h"
 
-#include <atomic>
-
 #include <windows.h>
+
+#include "pdx/util/temporary_registry.h"
 
 namespace pdx {
 
 namespace {
 
-// As on POSIX: the names of the temporaries that exist now, and the threads
-// between creating a temporary and tracking it, which the handler waits for
-// once it has said that removal has begun (see signals_posix.cpp).
-std::atomic<const wchar_t *> live_temps[kTrackedTemporaries];
-std::atomic<int> creating{0};
-std::atomic<bool> removal_begun{false};
+// The temporaries that exist now, for the console control handler to
+// remove.
+constinit UTemporaryRegistry<wchar_t> registry;
 
 // Runs on a thread of its own. Every event it is given ends the process once
 // the handlers have returned: it removes the temporaries and lets the next
 // handler (in the end the system's) go on as before.
 BOOL WINAPI remove_temporaries_on_control(DWORD) {
-    removal_begun.store(true);
-    while (creating.load() != 0) {
-        SwitchToThread();
-    }
+    registry.begin_removal([] { SwitchToThread(); });
     u_platform_remove_temporaries();
     return FALSE;
 }
@@ -43,41 +37,27 @@ void u_platform_remove_temporaries_on_signals() {
 void u_platform_remove_temporaries() {
     // A temporary is open to deletion while it is written (FILE_SHARE_DELETE):
     // its name goes when its last handle closes.
-    for (auto &slot : live_temps) {
-        if (const wchar_t *name = slot.load()) {
-            DeleteFileW(name);
-        }
-    }
+    registry.remove_all([](const wchar_t *name) { DeleteFileW(name); });
 }
 
 void u_platform_track_temporary(const wchar_t *name) {
-    for (auto &slot : live_temps) {
-        const wchar_t *empty = nullptr;
-        if (slot.compare_exchange_strong(empty, name)) {
-            return;
-        }
-    }
+    registry.track(name);
 }
 
 void u_platform_forget_temporary(const wchar_t *name) {
-    for (auto &slot : live_temps) {
-        const wchar_t *held = name;
-        if (slot.compare_exchange_strong(held, nullptr)) {
-            return;
-        }
-    }
+    registry.forget(name);
 }
 
 UEndingSignalsHeld::UEndingSignalsHeld() {
-    creating.fetch_add(1);
+    registry.creating_begins();
 }
 
 UEndingSignalsHeld::~UEndingSignalsHeld() {
-    creating.fetch_sub(1);
+    registry.creating_ends();
 }
 
 bool UEndingSignalsHeld::ending() const {
-    return removal_begun.load();
+    return registry.removal_begun();
 }
 
 } // namespace pdx

@@ -49,6 +49,22 @@ from pdx import _core
 Valid = Optional[Tuple[float, float]]
 
 
+def _dtype(block: str, valid: Valid) -> np.dtype:
+    if valid is not None:
+        return np.dtype(np.float32)
+    return np.dtype(np.int32 if block == "phase" else np.uint16)
+
+
+def _within(samples: np.ndarray, valid: Valid) -> np.ndarray:
+    """`samples` as they are, or as float32 with NaN outside `valid`."""
+    if valid is None:
+        return samples
+    lo, hi = valid
+    out = samples.astype(np.float32)
+    out[(samples < lo) | (samples > hi)] = np.nan
+    return out
+
+
 class DataFileArray(BackendArray):
     """One block of a data file ("phase" or "intensity"), read when indexed."""
 
@@ -57,10 +73,7 @@ class DataFileArray(BackendArray):
         self.block = block
         self.shape = shape
         self.valid = valid
-        if valid is not None:
-            self.dtype = np.dtype(np.float32)
-        else:
-            self.dtype = np.dtype(np.int32 if block == "phase" else np.uint16)
+        self.dtype = _dtype(block, valid)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
         return indexing.explicit_indexing_adapter(key, self.shape,
@@ -75,10 +88,7 @@ class DataFileArray(BackendArray):
                           % (self.path, self.block, block.shape, self.shape))
         part = block[key]
         if self.valid is not None:
-            lo, hi = self.valid
-            out = part.astype(np.float32)
-            out[(part < lo) | (part > hi)] = np.nan
-            return out
+            return _within(part, self.valid)
         # A small part is copied, so that it does not keep the block alive.
         return part.copy() if part.size < block.size else part
 
@@ -96,10 +106,7 @@ class CampaignArray(BackendArray):
         self.origin = origin
         self.valid = valid
         self.shape = (len(paths),) + shape
-        if valid is not None:
-            self.dtype = np.dtype(np.float32)
-        else:
-            self.dtype = np.dtype(np.int32 if block == "phase" else np.uint16)
+        self.dtype = _dtype(block, valid)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
         return indexing.explicit_indexing_adapter(key, self.shape,
@@ -115,11 +122,7 @@ class CampaignArray(BackendArray):
         rest = key[1:]
         if any(not isinstance(k, slice) or k != slice(None) for k in rest):
             raw = raw[(slice(None),) + rest]
-        if self.valid is not None:
-            lo, hi = self.valid
-            out = raw.astype(np.float32)
-            out[(raw < lo) | (raw > hi)] = np.nan
-            raw = out
+        raw = _within(raw, self.valid)
         return raw[0] if files.ndim == 0 else raw
 
 
