@@ -34,7 +34,7 @@ std::string duration_text(double seconds) {
 } // namespace
 
 Batch::Batch(std::size_t files, const char *done_verb, bool progress)
-    : status_(files, status_ok), done_verb_(done_verb), progress_(progress && files > 0),
+    : status_(files, exit_success), done_verb_(done_verb), progress_(progress && files > 0),
       start_(Clock::now()) {}
 
 void Batch::failure(std::size_t index, const std::string &file, const std::string &stage,
@@ -95,7 +95,7 @@ void Batch::draw_progress() {
 void Batch::worker(const std::function<int(std::size_t)> &work) {
     std::unique_lock lock(mutex_);
     for (;;) {
-        while (next_ < status_.size() && status_[next_] != status_ok) {
+        while (next_ < status_.size() && status_[next_] != exit_success) {
             ++next_; // failed before the run began; counted as done already
         }
         if (next_ == status_.size()) {
@@ -107,7 +107,7 @@ void Batch::worker(const std::function<int(std::size_t)> &work) {
         lock.lock();
         status_[i] = status;
         ++done_;
-        failed_ += status != status_ok ? 1 : 0;
+        failed_ += status != exit_success ? 1 : 0;
         if (done_ == status_.size()) {
             all_done_.notify_all(); // the progress line has its own clock
         }
@@ -118,7 +118,7 @@ int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
     {
         const std::lock_guard lock(mutex_);
         for (const int s : status_) {
-            done_ += s != status_ok ? 1 : 0;
+            done_ += s != exit_success ? 1 : 0;
         }
         failed_ = done_;
     }
@@ -150,7 +150,7 @@ int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
     for (std::thread &t : threads) {
         t.join();
     }
-    int result = status_ok;
+    int result = exit_success;
     for (const int s : status_) {
         result = std::max(result, s);
     }

@@ -13,18 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "converter/console.h"
 #include "pdx/util/signals.h"
-
-// Per-file statuses, numbered as pdx_convert's exit statuses; a run ends
-// with the largest.
-enum Status : int {
-    status_ok = 0,
-    status_command_line = 1,
-    status_no_input = 2,
-    status_output_exists = 3,
-    status_read_failed = 4,
-    status_write_failed = 5,
-};
 
 // The most files worked on at once: every one may hold an output file open,
 // and each open output file's temporary must find a slot in the registry

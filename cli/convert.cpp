@@ -49,7 +49,7 @@ int run_convert(const Options &options) {
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         outputs.push_back(output_name(inputs[i], dir, ext));
         if (!pdx::u_file_exists(inputs[i].path().c_str())) {
-            batch.failure(i, inputs[i].text, "input", "does not exist", status_no_input);
+            batch.failure(i, inputs[i].text, "input", "does not exist", exit_no_input);
             continue;
         }
         const NativeString key = name_key(outputs[i]);
@@ -57,11 +57,11 @@ int run_convert(const Options &options) {
         if (const auto in = input_keys.find(key); in != input_keys.end()) {
             batch.failure(i, inputs[i].text, stage,
                           "would replace the input " + quoted(inputs[in->second].text),
-                          status_output_exists);
+                          exit_output_exists);
         } else if (const auto [at, fresh] = claimed.emplace(key, i); !fresh) {
             batch.failure(i, inputs[i].text, stage,
                           "is also the output of " + quoted(inputs[at->second].text),
-                          status_output_exists);
+                          exit_output_exists);
         }
     }
 
@@ -76,13 +76,13 @@ int run_convert(const Options &options) {
         };
         const std::string out_stage = "output " + quoted(output.text);
         if (!options.force && pdx::u_file_exists(out_path.c_str())) {
-            return fail(out_stage, "already exists", status_output_exists);
+            return fail(out_stage, "already exists", exit_output_exists);
         }
         // The matrix gives its buffer back when the job ends, whatever happens.
         pdx::PhaseMatrix phase;
         int rc = pdx::data_file_read(input.path().c_str(), nullptr, nullptr, nullptr, &phase);
         if (rc != 0) {
-            return fail("read", error_name(rc), status_read_failed);
+            return fail("read", error_name(rc), exit_read_failed);
         }
         std::string left_behind;
         if (exporting) {
@@ -103,14 +103,14 @@ int run_convert(const Options &options) {
                              quoted(left_behind) + " could not be removed\n");
         }
         if (rc == pdx::ERR_CANT_CREATE_FILE) {
-            return fail(out_stage, "already exists", status_output_exists);
+            return fail(out_stage, "already exists", exit_output_exists);
         }
         if (rc == pdx::ERR_NO_DATA) {
-            return fail("export", "no phase samples (" + error_name(rc) + ")", status_read_failed);
+            return fail("export", "no phase samples (" + error_name(rc) + ")", exit_read_failed);
         }
         if (rc != 0) {
-            return fail("write " + quoted(output.text), error_name(rc), status_write_failed);
+            return fail("write " + quoted(output.text), error_name(rc), exit_write_failed);
         }
-        return static_cast<int>(status_ok);
+        return static_cast<int>(exit_success);
     });
 }

@@ -201,7 +201,7 @@ std::uint64_t implied_size(const Info &info) {
 }
 
 int status_of(const Info &info) {
-    return !info.exists ? status_no_input : info.error != 0 ? status_read_failed : status_ok;
+    return !info.exists ? exit_no_input : info.error != 0 ? exit_read_failed : exit_success;
 }
 
 std::string json_record(const FileName &name, const Info &info, bool want_stats) {

@@ -101,7 +101,7 @@ const char kExportHelp[] =
 // A malformed command line: the problem, and where to look.
 int usage_error(const std::string &command, const std::string &problem) {
     write_text(stderr, command + ": " + problem + "\nTry '" + command + " --help'.\n");
-    return status_command_line;
+    return exit_command_line;
 }
 
 bool parse_number(std::string_view text, unsigned long long max, unsigned long long &value) {
@@ -261,17 +261,17 @@ int run(std::vector<FileName> args) {
 
     if (args.empty()) {
         write_text(stderr, std::string(kMainHelp));
-        return status_command_line;
+        return exit_command_line;
     }
     const std::string first = args.front().text;
     args.erase(args.begin());
     if (first == "-h" || first == "--help") {
         write_text(stdout, kMainHelp);
-        return status_ok;
+        return exit_success;
     }
     if (first == "--version") {
         write_text(stdout, "pdx " PDX_VERSION "\n");
-        return status_ok;
+        return exit_success;
     }
 
     Options options;
@@ -290,7 +290,7 @@ int run(std::vector<FileName> args) {
     }
     const int parsed = parse(std::move(args), options, "pdx " + first, help);
     if (parsed != 0) {
-        return parsed < 0 ? status_ok : parsed;
+        return parsed < 0 ? exit_success : parsed;
     }
     expand_wildcards(options.files);
     if (options.jobs == 0) {

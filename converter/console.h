@@ -9,6 +9,17 @@
 #include <string>
 #include <vector>
 
+// Exit statuses, by the stage that failed: pdx_convert ends with one; pdx
+// gives one to each file and ends with the largest.
+enum ExitStatus : int {
+    exit_success = 0,
+    exit_command_line = 1,
+    exit_no_input = 2,
+    exit_output_exists = 3,
+    exit_read_failed = 4,
+    exit_write_failed = 5,
+};
+
 // One command-line argument, after the program name.
 struct Argument {
     // The argument as typed, for messages and for telling options from

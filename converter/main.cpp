@@ -25,15 +25,6 @@
 
 namespace {
 
-enum ExitStatus : int {
-    exit_success = 0,
-    exit_command_line = 1,
-    exit_no_input = 2,
-    exit_output_exists = 3,
-    exit_read_failed = 4,
-    exit_write_failed = 5,
-};
-
 // The usage text, one write per piece.
 void print_usage() {
     static const char *const pieces[] = {
