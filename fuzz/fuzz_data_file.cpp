@@ -73,8 +73,8 @@ void check_success(const std::uint8_t *data, std::size_t size, unsigned choice,
     if (choice & 2) {
         check(body.layout_code == (l.header == test_support::kLongHeader ? 3 : 0), "layout_code");
     }
-    // Where the phase block starts: after the intensity samples read, or
-    // after the whole skipped intensity block.
+    // Where the phase block starts: after the whole intensity block, read or
+    // skipped (an odd last byte is skipped either way).
     std::size_t phase_at = l.header;
     if (l.intens_nbytes > 0) {
         if (choice & 4) {
@@ -91,10 +91,8 @@ void check_success(const std::uint8_t *data, std::size_t size, unsigned choice,
                 const std::uint32_t want = i < n ? be16_at(data + l.header + 2 * i) : 0;
                 check(intensity.matrix[i] == want, "intensity samples");
             }
-            phase_at += 2 * n;
-        } else {
-            phase_at += std::size_t(l.intens_nbytes);
         }
+        phase_at += std::size_t(l.intens_nbytes);
     } else if (choice & 4) {
         check(is_released(intensity), "intensity without a block");
     }
