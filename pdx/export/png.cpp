@@ -28,6 +28,47 @@ inline std::uint32_t key_of(std::int32_t v) {
     return static_cast<std::uint32_t>(v) ^ 0x80000000u;
 }
 
+// Without a valid range every sample is valid: the loops over all samples
+// are instantiated once without the test, which is then most of their cost.
+inline bool all_valid(Bounds b) {
+    return b.lo == INT32_MIN && b.hi == INT32_MAX;
+}
+template <bool kAll> inline bool valid(std::int32_t v, Bounds b) {
+    return kAll || is_valid(v, b);
+}
+
+// The histogram of the upper 16 bits of the valid samples' keys; returns
+// how many samples are valid.
+template <bool kAll>
+std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Bounds b,
+                         std::uint32_t *high) {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = samples[i];
+        if (valid<kAll>(v, b)) {
+            ++high[key_of(v) >> 16];
+            ++n;
+        }
+    }
+    return n;
+}
+
+// The histograms of the lower 16 bits of the valid samples' keys in the
+// bins `bin_lo` and `bin_hi` (one histogram when they are the same).
+template <bool kAll>
+void count_low(const std::int32_t *samples, std::size_t count, Bounds b, std::uint32_t bin_lo,
+               std::uint32_t *low_lo, std::uint32_t bin_hi, std::uint32_t *low_hi) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t v = samples[i];
+        const std::uint32_t k = key_of(v);
+        if (k >> 16 == bin_lo && valid<kAll>(v, b)) {
+            ++low_lo[k & 0xFFFF];
+        } else if (k >> 16 == bin_hi && valid<kAll>(v, b)) {
+            ++low_hi[k & 0xFFFF];
+        }
+    }
+}
+
 // The bin of a histogram holding the element of rank `rank` (counting from
 // 0), and the rank within that bin.
 void find_rank(const std::uint32_t *hist, std::uint64_t rank, std::uint32_t *bin,
@@ -101,7 +142,7 @@ struct Encoder {
         z.zalloc = z_alloc;
         z.zfree = z_free;
         z.opaque = nullptr;
-        if (deflateInit(&z, 6) != Z_OK) {
+        if (deflateInit(&z, 3) != Z_OK) {
             return ERR_NO_MEM;
         }
         z_ready = true;
@@ -168,14 +209,8 @@ int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Con
     }
     auto *high = static_cast<std::uint32_t *>(block.p);
     std::memset(high, 0, kBins * sizeof(std::uint32_t));
-    std::uint64_t n = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t v = samples[i];
-        if (is_valid(v, b)) {
-            ++high[key_of(v) >> 16];
-            ++n;
-        }
-    }
+    const std::uint64_t n = all_valid(b) ? count_high<true>(samples, count, b, high)
+                                         : count_high<false>(samples, count, b, high);
     *out = Contrast{};
     if (n == 0) {
         return 0;
@@ -194,17 +229,10 @@ int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Con
     std::uint32_t *low_lo = high;
     std::uint32_t *low_hi = bin_hi == bin_lo ? high : high + kBins;
     std::memset(block.p, 0, 2 * kBins * sizeof(std::uint32_t));
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int32_t v = samples[i];
-        if (!is_valid(v, b)) {
-            continue;
-        }
-        const std::uint32_t k = key_of(v);
-        if (k >> 16 == bin_lo) {
-            ++low_lo[k & 0xFFFF];
-        } else if (k >> 16 == bin_hi) {
-            ++low_hi[k & 0xFFFF];
-        }
+    if (all_valid(b)) {
+        count_low<true>(samples, count, b, bin_lo, low_lo, bin_hi, low_hi);
+    } else {
+        count_low<false>(samples, count, b, bin_lo, low_lo, bin_hi, low_hi);
     }
     std::uint32_t sub_lo = 0;
     std::uint32_t sub_hi = 0;

@@ -117,6 +117,7 @@ TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
     const struct { std::size_t n; bool wide; Bounds b; } cases[] = {
         {1, true, {}}, {2, true, {}}, {1000, true, {}}, {1001, false, {}}, {50, true, {5, 4}},
         {5000, true, {INT32_MIN + 1, INT32_MAX - 1}}, {777, false, {0x12340100, 0x12340FFF}},
+        {3000, true, {INT32_MIN, 0}},
     };
     // clang-format on
     for (const auto &c : cases) {
