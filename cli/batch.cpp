@@ -39,9 +39,13 @@ Batch::Batch(std::size_t files, const char *done_verb, bool progress)
 
 void Batch::failure(std::size_t index, const std::string &file, const std::string &stage,
                     const std::string &error, int status) {
-    error_text("pdx: \"" + file + "\": " + stage + ": " + error + "\n");
+    report(file, stage, error);
     const std::lock_guard lock(mutex_);
     status_[index] = status;
+}
+
+void Batch::report(const std::string &file, const std::string &stage, const std::string &text) {
+    error_text("pdx: \"" + file + "\": " + stage + ": " + text + "\n");
 }
 
 void Batch::error_text(const std::string &text) {

@@ -34,6 +34,9 @@ class Batch {
     void failure(std::size_t index, const std::string &file, const std::string &stage,
                  const std::string &error, int status);
 
+    // Writes the line that failure() writes, recording nothing. Any thread.
+    void report(const std::string &file, const std::string &stage, const std::string &text);
+
     // Runs work(i) for every file whose status is still 0, on at most `jobs`
     // threads; work returns the file's status (having reported a failure).
     // Then writes the summary when the run had more than one file. Returns

@@ -99,8 +99,8 @@ int run_convert(const Options &options) {
         if (!left_behind.empty()) {
             // A directory that lets files be added but not removed: say
             // which file is left, whatever became of the output.
-            batch.error_text("pdx: \"" + input.text + "\": " + out_stage + ": the temporary file " +
-                             quoted(left_behind) + " could not be removed\n");
+            batch.report(input.text, out_stage,
+                         "the temporary file " + quoted(left_behind) + " could not be removed");
         }
         if (rc == pdx::ERR_CANT_CREATE_FILE) {
             return fail(out_stage, "already exists", exit_output_exists);

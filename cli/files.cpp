@@ -6,7 +6,6 @@
 #include <system_error>
 
 #include "converter/console.h"
-#include "pdx/util/path.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,14 +14,6 @@
 namespace fs = std::filesystem;
 
 #ifdef _WIN32
-
-std::string FileName::path() const {
-    // The mark FF FE, the UTF-16 units (host order) and a zero unit.
-    std::string p = "\xFF\xFE";
-    p.append(reinterpret_cast<const char *>(native.c_str()), native.size() * sizeof(wchar_t));
-    p.append(2, '\0');
-    return p;
-}
 
 FileName file_name(const NativeString &native) {
     return FileName{native, utf8(native.c_str())};
@@ -124,15 +115,7 @@ NativeString name_key(const FileName &name) {
     return key;
 }
 
-std::FILE *open_read(const FileName &name) {
-    return _wfopen(name.native.c_str(), L"rb");
-}
-
 #else
-
-std::string FileName::path() const {
-    return pdx::u_path_is_wide(native.c_str()) ? "./" + native : native;
-}
 
 FileName file_name(const NativeString &native) {
     return FileName{native, native};
@@ -153,11 +136,11 @@ NativeString name_key(const FileName &name) {
     return fs::absolute(fs::path(name.native), ec).lexically_normal().native();
 }
 
-std::FILE *open_read(const FileName &name) {
-    return std::fopen(name.path().c_str(), "rb");
-}
-
 #endif
+
+std::string FileName::path() const {
+    return path_argument(native.c_str());
+}
 
 FileName output_name(const FileName &input, const FileName *dir, const char *ext) {
     const fs::path in(input.native);

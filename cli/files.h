@@ -51,9 +51,6 @@ NativeString name_key(const FileName &name);
 
 bool is_directory(const FileName &name);
 
-// Opens `name` for binary reading; null on failure.
-std::FILE *open_read(const FileName &name);
-
 // The file's size in bytes; false when it cannot be had.
 bool file_size(const FileName &name, unsigned long long &size);
 

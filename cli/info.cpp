@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -19,6 +18,8 @@
 #include "pdx/datafile/data_file_header.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
+#include "pdx/util/platform.h"
+#include "pdx/util/utf8.h"
 
 std::string error_name(int code); // convert.cpp
 
@@ -93,25 +94,16 @@ Info inspect(const FileName &name, bool want_stats) {
     if (file_size(name, size)) {
         info.file_size = size;
     }
-    std::FILE *stream = open_read(name);
+    std::FILE *stream = pdx::u_platform_open_read(path.c_str());
     if (stream == nullptr) {
         info.error = pdx::ERR_CANT_OPEN_FILE;
         return info;
     }
     // The header's own fields first, for the report whether or not the
-    // file then reads: the packed image is widened and converted in place.
-    auto *image = reinterpret_cast<unsigned char *>(&info.header);
-    const std::size_t got = std::fread(image, 1, 4096, stream);
-    if (got >= 4) {
-        const std::uint32_t magic = std::uint32_t(image[0]) << 24 | std::uint32_t(image[1]) << 16 |
-                                    std::uint32_t(image[2]) << 8 | image[3];
-        const std::size_t length = pdx::data_file_header_length(magic);
-        if (length != 0 && got >= length) {
-            std::memset(image + length, 0, sizeof info.header - length);
-            pdx::data_file_expand_header(&info.header, magic);
-            pdx::data_file_swap_header(&info.header);
-            info.header_length = length;
-        }
+    // file then reads.
+    std::size_t length = 0;
+    if (pdx::data_file_read_header(stream, &info.header, &length) == 0) {
+        info.header_length = length;
     }
     // Then the read that convert and export do, from the start.
     pdx::PhaseMatrix phase;
@@ -133,34 +125,6 @@ std::string number(double v) {
     return ec == std::errc() ? std::string(text, end) : "0";
 }
 
-// The length of the well-formed UTF-8 sequence at s[i], or 0.
-std::size_t utf8_length(const std::string &s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    unsigned lo = 0x80, hi = 0xBF; // the second byte's range
-    if (c >= 0xC2 && c <= 0xDF) {
-        n = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        n = 3;
-        lo = c == 0xE0 ? 0xA0 : lo; // no overlong forms
-        hi = c == 0xED ? 0x9F : hi; // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        n = 4;
-        lo = c == 0xF0 ? 0x90 : lo;
-        hi = c == 0xF4 ? 0x8F : hi; // nothing past U+10FFFF
-    }
-    if (n == 0 || n > s.size() - i) {
-        return 0;
-    }
-    for (std::size_t k = 1; k < n; ++k) {
-        const auto t = static_cast<unsigned char>(s[i + k]);
-        if (t < (k == 1 ? lo : 0x80) || t > (k == 1 ? hi : 0xBF)) {
-            return 0;
-        }
-    }
-    return n;
-}
-
 // A JSON string: quotes, backslashes and control characters escaped; bytes
 // that are not UTF-8 (a POSIX name may hold any) become U+FFFD.
 std::string json_string(const std::string &s) {
@@ -179,7 +143,8 @@ std::string json_string(const std::string &s) {
         } else if (c < 0x80) {
             out += static_cast<char>(c);
             ++i;
-        } else if (const std::size_t n = utf8_length(s, i); n != 0) {
+        } else if (const std::size_t n = pdx::u_utf8_length(std::string_view(s).substr(i));
+                   n != 0) {
             out.append(s, i, n);
             i += n;
         } else {

@@ -2,7 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
+#include <cwchar>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -65,19 +65,20 @@ bool write_console(std::FILE *stream, const std::string &text) {
 
 #ifdef _WIN32
 
+std::string path_argument(const wchar_t *name) {
+    // The mark FF FE, the UTF-16 units (host order) and a zero unit.
+    std::string p = "\xFF\xFE";
+    p.append(reinterpret_cast<const char *>(name), std::wcslen(name) * sizeof(wchar_t));
+    p.append(2, '\0');
+    return p;
+}
+
 std::vector<Argument> command_arguments(int argc, wchar_t **argv) {
     std::vector<Argument> args;
     for (int i = 1; i < argc; ++i) {
         Argument a;
         a.text = utf8(argv[i]);
-        // The mark FF FE, the UTF-16 units (host order) and a zero unit.
-        a.path = "\xFF\xFE";
-        for (const wchar_t *p = argv[i]; *p != 0; ++p) {
-            char unit[2];
-            std::memcpy(unit, p, sizeof unit);
-            a.path.append(unit, sizeof unit);
-        }
-        a.path.append(2, '\0');
+        a.path = path_argument(argv[i]);
         args.push_back(std::move(a));
     }
     return args;
@@ -85,19 +86,20 @@ std::vector<Argument> command_arguments(int argc, wchar_t **argv) {
 
 #else
 
+std::string path_argument(const char *name) {
+    // Names are bytes, never UTF-16. A name whose first two bytes happen to
+    // be those of a wide path's mark can only be relative (an absolute one
+    // begins with '/'), so "./" in front keeps it narrow and names the same
+    // file.
+    return pdx::u_path_is_wide(name) ? "./" + std::string(name) : std::string(name);
+}
+
 std::vector<Argument> command_arguments(int argc, char **argv) {
     std::vector<Argument> args;
     for (int i = 1; i < argc; ++i) {
         Argument a;
         a.text = argv[i];
-        a.path = argv[i];
-        // The arguments are the bytes of names, never UTF-16. A name whose
-        // first two bytes happen to be those of a wide path's mark can only
-        // be relative (an absolute one begins with '/'), so "./" in front
-        // keeps it narrow and names the same file.
-        if (pdx::u_path_is_wide(argv[i])) {
-            a.path.insert(0, "./");
-        }
+        a.path = path_argument(argv[i]);
         args.push_back(std::move(a));
     }
     return args;

@@ -34,6 +34,15 @@ struct Argument {
     std::string path;
 };
 
+// The path argument (pdx/util/path.h) that opens exactly the file `name`,
+// given in the platform's own form: on Windows the wide path; elsewhere the
+// bytes, behind "./" when they would otherwise be taken for a wide path.
+#ifdef _WIN32
+std::string path_argument(const wchar_t *name);
+#else
+std::string path_argument(const char *name);
+#endif
+
 #ifdef _WIN32
 std::vector<Argument> command_arguments(int argc, wchar_t **argv);
 // UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.

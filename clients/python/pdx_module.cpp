@@ -92,13 +92,16 @@ void counting_free(void *block) {
 
 py::object g_error_type; // pdx.Error
 
+// The path the caller gave, as messages show it: the repr of its text.
+std::string shown(const py::handle &path) {
+    return py::repr(py::module_::import("os").attr("fsdecode")(path)).cast<std::string>();
+}
+
 // Raises pdx.Error for library code `code` from `what` (e.g. "reading") on
 // the path the caller gave.
 [[noreturn]] void raise_error(int code, const char *what, const py::object &path) {
     const char *name = code > 0 && code <= kErrorCount ? u_error_names[code] : "ERR_UNKNOWN";
-    const py::str shown = py::module_::import("os").attr("fsdecode")(path);
-    const std::string message =
-        std::string(what) + " " + py::repr(shown).cast<std::string>() + " failed: " + name;
+    const std::string message = std::string(what) + " " + shown(path) + " failed: " + name;
     py::object error = g_error_type(message);
     error.attr("code") = code;
     error.attr("name") = name;
@@ -239,29 +242,12 @@ int read_header(const char *path, DataFileHeader &record) {
     if (stream == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
-    auto *image = reinterpret_cast<unsigned char *>(&record);
-    std::memset(image, 0, sizeof record);
-    int rc = 0;
-    std::uint32_t magic = 0;
     std::size_t length = 0;
-    if (std::fread(image, 4, 1, stream) != 1) {
-        rc = ERR_PREMATURE_EOF;
-    } else {
-        std::memcpy(&magic, image, 4);
-        u_swap_bytes(&magic, 4);
-        length = data_file_header_length(magic);
-        if (length == 0) {
-            rc = ERR_NOT_A_DATA_FILE;
-        } else if (std::fread(image + 4, length - 4, 1, stream) != 1) {
-            rc = ERR_PREMATURE_EOF;
-        }
-    }
+    const int rc = data_file_read_header(stream, &record, &length);
     std::fclose(stream);
     if (rc != 0) {
         return rc;
     }
-    data_file_expand_header(&record, magic);
-    data_file_swap_header(&record);
     record.body.layout_code = length == 4096 ? 3 : 0;
     const auto fits = [](const Region &r) { return r.width >= 0 && r.height >= 0; };
     const auto empty = [](const Region &r) { return r.width == 0 || r.height == 0; };
@@ -499,8 +485,7 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
         raise_error(rc, "reading", paths[at]);
     }
     if (at < count) {
-        const py::str shown = py::module_::import("os").attr("fsdecode")(paths[at]);
-        const std::string message = py::repr(shown).cast<std::string>() +
+        const std::string message = shown(paths[at]) +
                                     " changed since it was opened: " + describe(phase, found) +
                                     ", not " + describe(phase, expected);
         PyErr_SetString(PyExc_OSError, message.c_str());

@@ -104,6 +104,31 @@ bool fits_stream(std::FILE *stream, std::uint64_t need) {
 
 } // namespace
 
+int data_file_read_header(std::FILE *stream, DataFileHeader *record, std::size_t *length) {
+    auto *image = reinterpret_cast<unsigned char *>(record);
+    std::memset(image, 0, sizeof *record);
+    *length = 0;
+    if (std::fread(image, kMagicLength, 1, stream) != 1) {
+        return ERR_PREMATURE_EOF;
+    }
+    std::uint32_t magic;
+    std::memcpy(&magic, image, sizeof magic);
+    u_swap_bytes(&magic, 4);
+    const std::size_t n = data_file_header_length(magic);
+    if (n == 0) {
+        return ERR_NOT_A_DATA_FILE;
+    }
+    // The rest of the header follows the four bytes already in the image; no
+    // seek back, so a stream that cannot seek reads the same bytes.
+    if (std::fread(image + kMagicLength, n - kMagicLength, 1, stream) != 1) {
+        return ERR_PREMATURE_EOF;
+    }
+    data_file_expand_header(record, magic);
+    data_file_swap_header(record);
+    *length = n;
+    return 0;
+}
+
 int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBody *body,
                           IntensityMatrix *intensity, PhaseMatrix *phase) {
     const auto fail = [&](int code) {
@@ -117,26 +142,10 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
     };
 
     DataFileHeader record;
-    auto *image = reinterpret_cast<unsigned char *>(&record);
-    std::memset(image, 0, sizeof record);
-
-    if (std::fread(image, kMagicLength, 1, stream) != 1) {
-        return fail(ERR_PREMATURE_EOF);
+    std::size_t length = 0;
+    if (const int rc = data_file_read_header(stream, &record, &length); rc != 0) {
+        return fail(rc);
     }
-    std::uint32_t magic;
-    std::memcpy(&magic, image, sizeof magic);
-    u_swap_bytes(&magic, 4);
-    const std::size_t length = data_file_header_length(magic);
-    if (length == 0) {
-        return fail(ERR_NOT_A_DATA_FILE);
-    }
-    // The rest of the header follows the four bytes already in the image; no
-    // seek back, so a stream that cannot seek reads the same bytes.
-    if (std::fread(image + kMagicLength, length - kMagicLength, 1, stream) != 1) {
-        return fail(ERR_PREMATURE_EOF);
-    }
-    data_file_expand_header(&record, magic);
-    data_file_swap_header(&record);
 
     // Everything taken from the header is done before the first sample is
     // read, so a bad region leaves the blocks untouched.

@@ -13,7 +13,7 @@ namespace pdx {
 // matrices must be empty on entry; on any failure they are returned released,
 // while the preamble and body keep whatever was copied into them first.
 
-// Opens `path` (a path argument, util/path.h) for binary reading, reads it
+// Opens `path` (a path argument, pdx/util/path.h) for binary reading, reads it
 // with data_file_read_stream and closes it whatever the outcome. Returns
 // ERR_CANT_OPEN_FILE, touching no output, when the file cannot be opened.
 [[nodiscard]] int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
@@ -26,5 +26,12 @@ namespace pdx {
 [[nodiscard]] int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble,
                                         HeaderBody *body, IntensityMatrix *intensity,
                                         PhaseMatrix *phase);
+
+// Reads the header alone from `stream`, positioned at its first byte, into
+// `record` in host order (cleared first; a short header widened to the long
+// layout) and its length, 834 or 4096, into *length; the stream is left
+// after it. Returns 0, ERR_PREMATURE_EOF or ERR_NOT_A_DATA_FILE.
+[[nodiscard]] int data_file_read_header(std::FILE *stream, DataFileHeader *record,
+                                        std::size_t *length);
 
 } // namespace pdx

@@ -131,17 +131,10 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
         source = static_cast<char *>(copy) + shift;
     }
 
-    UOutputFile out;
-    int rc = out.open(path, publish);
-    if (rc == 0) {
-        rc = write_stream(out.stream(), w, h, source, samples);
-        // Nothing is published unless every byte reached the file.
-        rc = rc == 0 ? out.commit() : rc;
-        out.abandon();
-    }
-    if (left_behind != nullptr) {
-        *left_behind = out.take_left_behind();
-    }
+    // Nothing is published unless every byte reached the file.
+    const int rc = u_write_output(path, publish, left_behind, [&](std::FILE *stream) {
+        return write_stream(stream, w, h, source, samples);
+    });
     if (copy != nullptr) {
         u_free(copy);
     }

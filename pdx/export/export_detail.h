@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
+#include <utility>
 
 #include "pdx/export/export.h"
 
@@ -27,10 +28,12 @@ inline bool is_valid(std::int32_t v, Bounds b) {
     return v >= b.lo && v <= b.hi;
 }
 
-// Ends an export's output: abandons it unless `rc` (the export's result so
-// far) is 0 and it was committed, and hands the name of a temporary that
-// could not be removed to the caller who asked for it. Returns `rc`.
-int finish_output(UOutputFile &out, int rc, const ExportOptions &o);
+// Writes an export's output whole through `write` (see u_write_output),
+// naming a temporary left behind to the caller who asked for it.
+template <typename Write>
+[[nodiscard]] int write_output(const char *path, const ExportOptions &o, Write &&write) {
+    return u_write_output(path, o.publish, o.left_behind, std::forward<Write>(write));
+}
 
 // Writes n bytes: 0 or ERR_CANT_WRITE_FILE.
 [[nodiscard]] int put_bytes(std::FILE *out, const void *p, std::size_t n);

@@ -401,25 +401,21 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     enc.z.next_out = enc.idat;
     enc.z.avail_out = static_cast<uInt>(kIdatBytes);
 
-    UOutputFile out;
-    int rc = out.open(path, o.publish);
-    if (rc != 0) {
-        return rc;
-    }
-    enc.out = out.stream();
-    // Signature; IHDR: width, height, 8 bits, colour type 2 (RGB), deflate,
-    // adaptive filtering, no interlace.
-    static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-    std::uint8_t ihdr[13] = {};
-    put32be(ihdr, ext.w);
-    put32be(ihdr + 4, ext.h);
-    ihdr[8] = 8;
-    ihdr[9] = 2;
-    rc = put_bytes(enc.out, kSignature, 8);
-    rc = rc != 0 ? rc : write_chunk(enc.out, "IHDR", ihdr, 13);
-    rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
-    rc = rc != 0 ? rc : write_chunk(enc.out, "IEND", ihdr, 0); // no data
-    return finish_output(out, rc == 0 ? out.commit() : rc, o);
+    return write_output(path, o, [&](std::FILE *out) {
+        enc.out = out;
+        // Signature; IHDR: width, height, 8 bits, colour type 2 (RGB),
+        // deflate, adaptive filtering, no interlace.
+        static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+        std::uint8_t ihdr[13] = {};
+        put32be(ihdr, ext.w);
+        put32be(ihdr + 4, ext.h);
+        ihdr[8] = 8;
+        ihdr[9] = 2;
+        int rc = put_bytes(out, kSignature, 8);
+        rc = rc != 0 ? rc : write_chunk(out, "IHDR", ihdr, 13);
+        rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
+        return rc != 0 ? rc : write_chunk(out, "IEND", ihdr, 0); // no data
+    });
 }
 
 } // namespace pdx::export_detail

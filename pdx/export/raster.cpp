@@ -11,6 +11,7 @@
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
 #include "pdx/util/output_file.h"
+#include "pdx/util/utf8.h"
 
 namespace pdx::export_detail {
 
@@ -46,69 +47,13 @@ char *put_text(char *p, std::string_view text) {
     return p + text.size();
 }
 
-// The length of the well-formed UTF-8 sequence at the start of `s`, or 0.
-std::size_t utf8_length(std::string_view s) {
-    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(s[i]); };
-    const unsigned char b0 = byte(0);
-    std::size_t n = 0;
-    unsigned char lo = 0x80; // the second byte's range: excludes overlong
-    unsigned char hi = 0xBF; // forms, surrogates and code points past 10FFFF
-    if (b0 < 0x80) {
-        return 1;
-    }
-    // Continuation bytes, the leads of overlong pairs, and leads past 10FFFF.
-    if (b0 < 0xC2 || b0 > 0xF4) {
-        return 0;
-    }
-    if (b0 < 0xE0) {
-        n = 2;
-    } else if (b0 < 0xF0) {
-        n = 3;
-        lo = b0 == 0xE0 ? 0xA0 : 0x80;
-        hi = b0 == 0xED ? 0x9F : 0xBF;
-    } else {
-        n = 4;
-        lo = b0 == 0xF0 ? 0x90 : 0x80;
-        hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    }
-    if (s.size() < n || byte(1) < lo || byte(1) > hi) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < n; ++i) {
-        if (byte(i) < 0x80 || byte(i) > 0xBF) {
-            return 0;
-        }
-    }
-    return n;
-}
-
 // The C1 control characters U+0080 to U+009F, encoded C2 80 to C2 9F.
 bool is_c1_control(std::string_view seq) {
     return seq.size() == 2 && static_cast<unsigned char>(seq[0]) == 0xC2 &&
            static_cast<unsigned char>(seq[1]) <= 0x9F;
 }
 
-// Writes the contents of a UOutputFile opened on `path` with `write`, then
-// commits. `write` returns 0 or an error code.
-template <typename Write> int write_output(const char *path, const ExportOptions &o, Write write) {
-    UOutputFile out;
-    int rc = out.open(path, o.publish);
-    if (rc == 0) {
-        rc = write(out.stream());
-        rc = rc == 0 ? out.commit() : rc;
-    }
-    return finish_output(out, rc, o);
-}
-
 } // namespace
-
-int finish_output(UOutputFile &out, int rc, const ExportOptions &o) {
-    out.abandon(); // after a commit, nothing left to do
-    if (o.left_behind != nullptr) {
-        *o.left_behind = out.take_left_behind();
-    }
-    return rc;
-}
 
 int put_bytes(std::FILE *out, const void *p, std::size_t n) {
     return std::fwrite(p, 1, n, out) == n ? 0 : ERR_CANT_WRITE_FILE;
@@ -136,7 +81,7 @@ int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count,
 std::size_t sanitize_title(std::string_view in, char *out) {
     std::size_t n = 0;
     while (!in.empty()) {
-        const std::size_t len = utf8_length(in);
+        const std::size_t len = u_utf8_length(in);
         const unsigned char c = static_cast<unsigned char>(in[0]);
         if (len == 0 || c < 0x20 || c == 0x7F || is_c1_control(in.substr(0, len))) {
             out[n++] = '?';

@@ -141,6 +141,26 @@ class UOutputFile {
 #endif
 };
 
+// Writes one output whole: opens `path` for `publish`, hands the stream to
+// `write` (which returns 0 or an error code), commits when it returned 0 and
+// abandons otherwise. The name of a temporary that could not be removed
+// goes to *left_behind unless that is null. Returns 0 or the first error.
+template <typename Write>
+[[nodiscard]] int u_write_output(const char *path, UPublish publish, std::string *left_behind,
+                                 Write &&write) {
+    UOutputFile out;
+    int rc = out.open(path, publish);
+    if (rc == 0) {
+        rc = write(out.stream());
+        rc = rc == 0 ? out.commit() : rc;
+    }
+    out.abandon(); // after a commit, nothing left to do
+    if (left_behind != nullptr) {
+        *left_behind = out.take_left_behind();
+    }
+    return rc;
+}
+
 // True when `path` (a path argument) stands for a descriptor this process
 // has open, which UOutputFile writes through whatever it leads to (see
 // above); always false on Windows.
