@@ -86,7 +86,6 @@ License: Expat
           DESTINATION ${pdx_doc_dir})
 
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-                                         ${CMAKE_CURRENT_SOURCE_DIR}/docs/pdx_convert.1
                                          ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 endif()
 

@@ -159,23 +159,10 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr
                              "different layouts)" % (paths[i], paths[0], _describe(block, layouts[i]),
                                                      _describe(block, layouts[0])))
 
-    first = layouts[0].tolist()
-    phase_shape, phase_origin = (first[0], first[1]), (first[2], first[3])
-    frames, intensity_shape, intensity_origin = first[4], (first[5], first[6]), (first[7], first[8])
-    variables: dict[str, xr.Variable] = {}
-    coords: dict[str, Any] = {"file": ("file", np.array(paths))}
-    if "phase" in blocks:
-        variables["phase"] = _lazy(("file", "y", "x"), CampaignArray(
-            paths, "phase", phase_shape, phase_origin, valid))
-        coords.update(_region_coords(phase_origin, phase_shape, ("y", "x")))
-    if "intensity" in blocks:
-        if (intensity_origin, intensity_shape) == (phase_origin, phase_shape):
-            names = ("y", "x")
-        else:
-            names = ("y_intensity", "x_intensity")
-        variables["intensity"] = _lazy(("file", "frame") + names, CampaignArray(
-            paths, "intensity", (frames,) + intensity_shape, intensity_origin))
-        coords.update(_region_coords(intensity_origin, intensity_shape, names))
+    variables, coords = _variables(("file",), layouts[0], blocks,
+                                   lambda block, shape, origin: CampaignArray(
+                                       paths, block, shape, origin, _valid_of(block, valid)))
+    coords = {"file": ("file", np.array(paths)), **coords}
     # Each file is read on its own: any split along file suits the storage.
     for variable in variables.values():
         variable.encoding["preferred_chunks"] = {"file": 1}
@@ -185,6 +172,40 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr
         if (layouts[:, column] == layouts[0, column]).all():
             attrs[name] = int(layouts[0, column])
     return xr.Dataset(variables, coords=coords, attrs=attrs)
+
+
+def _valid_of(block: str, valid: Valid) -> Valid:
+    return valid if block == "phase" else None
+
+
+def _drop_set(drop_variables: str | Iterable[str] | None) -> set[str]:
+    if isinstance(drop_variables, str):
+        return {drop_variables}
+    return set(drop_variables or ())
+
+
+def _variables(lead: tuple[str, ...], row: np.ndarray, blocks: Iterable[str],
+               make: Any) -> tuple[dict[str, xr.Variable], dict[str, Any]]:
+    """The variables of `blocks` ("phase", "intensity") of the layout `row`
+    (one of _core._read_layouts' rows), their dimensions after `lead`, each
+    over make(block, shape, origin); and their coordinates. The intensity
+    frames share y and x with the phase map when they cover its region."""
+    height, width, x, y = row[_PHASE].tolist()
+    frames, i_height, i_width, i_x, i_y = row[_INTENSITY].tolist()
+    variables: dict[str, xr.Variable] = {}
+    coords: dict[str, Any] = {}
+    if "phase" in blocks:
+        variables["phase"] = _lazy(lead + ("y", "x"), make("phase", (height, width), (x, y)))
+        coords.update(_region_coords((x, y), (height, width), ("y", "x")))
+    if "intensity" in blocks:
+        if ((i_x, i_y), (i_height, i_width)) == ((x, y), (height, width)):
+            names = ("y", "x")
+        else:
+            names = ("y_intensity", "x_intensity")
+        variables["intensity"] = _lazy(lead + ("frame",) + names,
+                                       make("intensity", (frames, i_height, i_width), (i_x, i_y)))
+        coords.update(_region_coords((i_x, i_y), (i_height, i_width), names))
+    return variables, coords
 
 
 @functools.lru_cache(maxsize=64)
@@ -228,30 +249,19 @@ class PdxBackendEntrypoint(BackendEntrypoint):
             if not lo <= hi:
                 raise ValueError("valid=(lo, hi) needs lo <= hi, not %r" % (valid,))
             valid = (lo, hi)
-        if isinstance(drop_variables, str):
-            drop_variables = [drop_variables]
-        drop = set(drop_variables or ())
+        drop = _drop_set(drop_variables)
         if campaign:
             return _open_campaign(filename_or_obj, drop, valid)
 
-        info = _core.read_data_file_info(path)
-        variables: dict[str, xr.Variable] = {}
-        coords: dict[str, Any] = {}
-        if "phase" not in drop:
-            variables["phase"] = _lazy(("y", "x"),
-                                       DataFileArray(path, "phase", info.phase_shape, valid))
-            coords.update(_region_coords(info.phase_origin, info.phase_shape, ("y", "x")))
-        if info.intensity_shape[0] > 0 and "intensity" not in drop:
-            frames, height, width = info.intensity_shape
-            if (info.intensity_origin, (height, width)) == (info.phase_origin, info.phase_shape):
-                names = ("y", "x")
-            else:
-                names = ("y_intensity", "x_intensity")
-            variables["intensity"] = _lazy(("frame",) + names,
-                                           DataFileArray(path, "intensity", info.intensity_shape))
-            coords.update(_region_coords(info.intensity_origin, (height, width), names))
+        row = _core._read_layouts([path])[0]
+        blocks = ["phase"] if "phase" not in drop else []
+        if "intensity" not in drop and row[_INTENSITY.start] > 0:
+            blocks.append("intensity")
+        variables, coords = _variables((), row, blocks,
+                                       lambda block, shape, origin: DataFileArray(
+                                           path, block, shape, _valid_of(block, valid)))
         coords = {name: c for name, c in coords.items() if name not in drop}
-        attrs = {"header_length": info.header_length, "intensity_tag": info.intensity_tag,
+        attrs = {"header_length": int(row[_HEADER_LENGTH]), "intensity_tag": int(row[_TAG]),
                  "source_path": path}
         return xr.Dataset(variables, coords=coords, attrs=attrs)
 
@@ -269,14 +279,14 @@ CHUNK_BYTES = 4 << 20
 def files_per_chunk(path: Any, drop_variables: str | Iterable[str] | None = None) -> int:
     """How many files of the layout of the file at `path` make up about
     CHUNK_BYTES of the blocks not dropped: open_campaign's chunks along file."""
-    drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
-    info = _core.read_data_file_info(path)
+    drop = _drop_set(drop_variables)
+    height, width, _, _, frames, i_height, i_width, _, _, _, _ = _core._read_layouts(
+        [path])[0].tolist()
     per_file = 0
     if "phase" not in drop:
-        per_file = 4 * info.phase_shape[0] * info.phase_shape[1]
+        per_file = 4 * height * width
     if "intensity" not in drop:
-        frames, height, width = info.intensity_shape
-        per_file = max(per_file, 2 * frames * height * width)
+        per_file = max(per_file, 2 * frames * i_height * i_width)
     return max(1, CHUNK_BYTES // max(per_file, 1))
 
 
