@@ -235,8 +235,7 @@ struct DataFileInfo {
 
 // Reads the header of the file at `path` into `record` in host order, as
 // data_file_read does, and checks what read_data_file would refuse before
-// reading a sample: a region that cannot be a block's geometry, a present
-// block of no samples.
+// reading a sample (data_file_check_header).
 int read_header(const char *path, DataFileHeader &record) {
     std::FILE *stream = u_platform_open_read(path);
     if (stream == nullptr) {
@@ -249,20 +248,7 @@ int read_header(const char *path, DataFileHeader &record) {
         return rc;
     }
     record.body.layout_code = length == 4096 ? 3 : 0;
-    const auto fits = [](const Region &r) { return r.width >= 0 && r.height >= 0; };
-    const auto empty = [](const Region &r) { return r.width == 0 || r.height == 0; };
-    // In the reader's order: both regions, then each block's sample count.
-    const bool has_intensity = record.intens_nbytes > 0;
-    const bool has_phase = record.phase_nbytes > 0;
-    if ((has_intensity && !fits(record.intens_region)) ||
-        (has_phase && !fits(record.phase_region))) {
-        return ERR_DATASET_DIM_TOO_LARGE;
-    }
-    if ((has_intensity && (empty(record.intens_region) || record.intens_n_buckets <= 0)) ||
-        (has_phase && empty(record.phase_region))) {
-        return ERR_PARAM_OUT_OF_RANGE;
-    }
-    return 0;
+    return data_file_check_header(record);
 }
 
 // The blocks a header announces: an absent one has no samples, at origin

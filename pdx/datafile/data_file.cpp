@@ -72,25 +72,26 @@ std::uint64_t phase_need(const PhaseMatrix &m) {
     return std::uint64_t(m.width) * std::uint64_t(m.height) * 4;
 }
 
-// The samples the intensity frames hold, as allocate() counts them; zero
-// where it refuses the count.
-std::uint64_t intensity_samples(const IntensityMatrix &m) {
-    if (m.n_buckets <= 0) {
+// The samples `n_buckets` frames over `r` hold, as allocate() counts them;
+// zero where it refuses the count. The width and height are not negative
+// (region_fits).
+std::uint64_t intensity_samples(const Region &r, std::int16_t n_buckets) {
+    if (n_buckets <= 0) {
         return 0;
     }
-    const std::uint64_t count = std::uint64_t(m.width) * std::uint64_t(m.height) * m.n_buckets;
+    const std::uint64_t count = std::uint64_t(r.width) * std::uint64_t(r.height) * n_buckets;
     if (count == 0 || count > UINT32_MAX || count > SIZE_MAX / 2) {
         return 0;
     }
     return count;
 }
 
-std::uint64_t intensity_need(const IntensityMatrix &m, std::int32_t nbytes) {
-    const std::uint64_t count = intensity_samples(m);
+std::uint64_t intensity_need(const DataFileHeader &record) {
+    const std::uint64_t count = intensity_samples(record.intens_region, record.intens_n_buckets);
     if (count == 0) {
         return 0;
     }
-    const std::uint64_t n = static_cast<std::uint64_t>(nbytes) / 2;
+    const std::uint64_t n = static_cast<std::uint64_t>(record.intens_nbytes) / 2;
     // More samples than the frames hold is corrupt whatever the stream.
     return n > count ? UINT64_MAX : n * 2;
 }
@@ -126,6 +127,22 @@ int data_file_read_header(std::FILE *stream, DataFileHeader *record, std::size_t
     data_file_expand_header(record, magic);
     data_file_swap_header(record);
     *length = n;
+    return 0;
+}
+
+int data_file_check_header(const DataFileHeader &record) {
+    const bool has_intensity = record.intens_nbytes > 0;
+    const bool has_phase = record.phase_nbytes > 0;
+    if ((has_intensity && !region_fits(record.intens_region)) ||
+        (has_phase && !region_fits(record.phase_region))) {
+        return ERR_DATASET_DIM_TOO_LARGE;
+    }
+    if (has_intensity && intensity_samples(record.intens_region, record.intens_n_buckets) == 0) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
+    if (has_phase && (record.phase_region.width == 0 || record.phase_region.height == 0)) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
     return 0;
 }
 
@@ -183,7 +200,7 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_intensity) {
         if (intensity != nullptr) {
-            if (!fits_stream(stream, intensity_need(*intensity, record.intens_nbytes))) {
+            if (!fits_stream(stream, intensity_need(record))) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
@@ -191,8 +208,9 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             // zero from the allocator instead of being cleared here, so a
             // small file that announces large frames costs about its own
             // size, not the frames'.
-            const int rc = n < intensity_samples(*intensity) ? allocate_zeroed(*intensity)
-                                                             : allocate(*intensity);
+            const int rc = n < intensity_samples(record.intens_region, record.intens_n_buckets)
+                               ? allocate_zeroed(*intensity)
+                               : allocate(*intensity);
             if (rc != 0) {
                 return fail(rc);
             }

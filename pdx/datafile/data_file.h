@@ -34,4 +34,10 @@ namespace pdx {
 [[nodiscard]] int data_file_read_header(std::FILE *stream, DataFileHeader *record,
                                         std::size_t *length);
 
+// What data_file_read_stream, asked for both blocks, refuses from the header
+// alone before it reads a sample: ERR_DATASET_DIM_TOO_LARGE for a present
+// block whose region cannot be a matrix's, then ERR_PARAM_OUT_OF_RANGE for a
+// present block of no samples or more than a matrix holds. 0 otherwise.
+[[nodiscard]] int data_file_check_header(const DataFileHeader &record);
+
 } // namespace pdx

@@ -118,6 +118,8 @@ def test_command_output_written_back_unchanged(tmp_path):
     (data_file(834, fields=[(72, "i", 4), (70, "h", -1)]), "ERR_DATASET_DIM_TOO_LARGE"),
     (data_file(834, fields=[(72, "i", 4)]), "ERR_PARAM_OUT_OF_RANGE"),
     (data_file(834, fields=[(52, "h", 1), (54, "h", 1), (60, "i", 2)]), "ERR_PARAM_OUT_OF_RANGE"),
+    (data_file(834, fields=[(52, "h", 32767), (54, "h", 32767), (56, "h", 5), (60, "i", 2)]),
+     "ERR_PARAM_OUT_OF_RANGE"),  # more samples than a matrix holds
 ])
 def test_data_file_errors(tmp_path, content, name):
     path = tmp_path / "bad.dat"
