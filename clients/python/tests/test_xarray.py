@@ -185,6 +185,14 @@ def test_campaign_file_changed_after_open(tmp_path):
         pdx.open_campaign([])
 
 
+@pytest.mark.parametrize("offset, writeable", [(1, True), (0, False)])
+def test_campaign_rows_refused_unless_safe_to_write(tmp_path, offset, writeable):
+    out = np.zeros(25, np.uint8)[offset:offset + 24].view(np.int32).reshape(1, 2, 3)
+    out.setflags(write=writeable)
+    with pytest.raises(ValueError, match="needs a writeable, aligned, C-contiguous int32"):
+        pdx._core._read_stack(campaign(tmp_path, 1), True, (3, 4), out)
+
+
 def test_campaign_of_small_files_announcing_huge_frames_stays_small_in_memory(tmp_path):
     # 4 KiB files announcing one 32767 x 32767 frame (2 GiB) and holding one
     # sample: the rest reads as zero without being written.
