@@ -429,8 +429,8 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
         Region{static_cast<std::int16_t>(origin.first), static_cast<std::int16_t>(origin.second),
                static_cast<std::int16_t>(width), static_cast<std::int16_t>(height)},
         static_cast<std::int16_t>(frames)};
-    const std::size_t samples =
-        count == 0 ? 0 : static_cast<std::size_t>(out.size()) / static_cast<std::size_t>(count);
+    const std::size_t samples = static_cast<std::size_t>(height) * static_cast<std::size_t>(width) *
+                                static_cast<std::size_t>(phase ? 1 : frames);
     const std::size_t bytes = samples * static_cast<std::size_t>(out.itemsize());
     auto *base = static_cast<unsigned char *>(out.mutable_data());
 

@@ -46,11 +46,11 @@ namespace pdx {
 // block unchecked. data_file_check_header is the call with both true.
 [[nodiscard]] int data_file_check_blocks(const DataFileHeader &record, bool intensity, bool phase);
 
-// Read one block of a data file into the caller's memory, for a caller that
-// has read the header from `stream` with data_file_read_header and left the
-// stream where it stopped (one block per header read). Each returns what
-// data_file_read_stream asked for that block alone returns, with the same
-// samples in host order: data_file_check_blocks' refusal, then
+// These two read one block of a data file into the caller's memory, for a
+// caller that has read the header from `stream` with data_file_read_header
+// and left the stream where it stopped (one block per header read). Each
+// returns what data_file_read_stream asked for that block alone returns,
+// with the same samples in host order: data_file_check_blocks' refusal, then
 // ERR_CORRUPT_DATA_FILE for a block the stream does not hold whole (a
 // seekable stream is measured first, so nothing is read). `samples` has room
 // for `capacity` samples; fewer than the block's region (and frames) hold is

@@ -658,6 +658,20 @@ TEST_F(DataFileReadTest, BlockIntoCallersMemoryReadsAsTheReaderReadsItAlone) {
     files.emplace_back("odd intensity length", b.build());
     b.set32(at::intens_nbytes, 4).intensity_bytes(Bytes{1, 2, 3, 4});
     files.emplace_back("short intensity block", b.build());
+    // A block of one byte is still a block, whose region is checked.
+    b.set32(at::intens_nbytes, 1).intensity_bytes(Bytes{7}).set16(at::intens_width, 0xFFFF);
+    files.emplace_back("one-byte intensity block, width -1", b.build());
+    b = valid_builder();
+    b.set32(at::phase_nbytes, 1).set16(at::phase_width, 0xFFFF);
+    files.emplace_back("one-byte phase block, width -1", b.build());
+    b = valid_builder();
+    b.set32(at::intens_nbytes, 0).set16(at::intens_width, 100).intensity_bytes({});
+    files.emplace_back("no intensity block, frames larger than the room", b.build());
+    b = valid_builder();
+    b.set32(at::phase_nbytes, 0).phase_bytes({});
+    files.emplace_back("no phase block", b.build());
+    b.set32(at::phase_nbytes, 1).phase(3, 2, kPhase).set32(at::phase_nbytes, 1);
+    files.emplace_back("one-byte phase block", b.build());
     for (const auto &[name, bytes] : files) {
         for (const bool phase : {false, true}) {
             SCOPED_TRACE(name + (phase ? ": phase" : ": intensity"));
@@ -680,17 +694,23 @@ TEST_F(DataFileReadTest, BlockIntoCallersMemoryReadsAsTheReaderReadsItAlone) {
 // sample is written; past a short block the caller's memory keeps what it
 // held.
 TEST_F(DataFileReadTest, BlockIntoCallersMemoryStaysWithinIt) {
-    DataFileBuilder b = valid_builder();
-    b.set32(at::intens_nbytes, 8).intensity_bytes(Bytes{0, 1, 0, 2, 0, 3, 0, 4});
-    test_support::write_file(path_, b.build());
     struct Case {
         bool phase;
+        std::size_t intensity_bytes; // of the 12 samples the frames hold
         std::size_t room;
         int code;
     };
-    for (const Case c : {Case{false, 11, ERR_PARAM_OUT_OF_RANGE}, Case{false, 13, 0},
-                         Case{true, 5, ERR_PARAM_OUT_OF_RANGE}, Case{true, 6, 0}}) {
-        SCOPED_TRACE(std::to_string(c.phase) + " " + std::to_string(c.room));
+    for (const Case c : {Case{false, 8, 11, ERR_PARAM_OUT_OF_RANGE}, Case{false, 8, 13, 0},
+                         Case{false, 1, 11, ERR_PARAM_OUT_OF_RANGE},
+                         Case{true, 8, 5, ERR_PARAM_OUT_OF_RANGE}, Case{true, 8, 6, 0}}) {
+        SCOPED_TRACE(std::to_string(c.phase) + " " + std::to_string(c.intensity_bytes) + " " +
+                     std::to_string(c.room));
+        Bytes block{0, 1, 0, 2, 0, 3, 0, 4};
+        block.resize(c.intensity_bytes);
+        DataFileBuilder b = valid_builder();
+        b.set32(at::intens_nbytes, static_cast<std::uint32_t>(c.intensity_bytes))
+            .intensity_bytes(block);
+        test_support::write_file(path_, b.build());
         std::vector<std::uint16_t> frames(c.room + 1, 0xEEEE);
         std::vector<std::int32_t> map(c.room + 1, -7);
         EXPECT_EQ(read_block(c.phase, frames, map, c.room), c.code);

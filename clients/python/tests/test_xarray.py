@@ -136,7 +136,7 @@ def test_campaign_is_its_files(tmp_path):
     np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
     np.testing.assert_array_equal(ds.phase.isel(file=[4, 1], x=2),
                                   [files[4].phase[:, 2], files[1].phase[:, 2]])
-    assert pdx._testing.live_blocks() == blocks
+    assert pdx._testing.live_blocks() == blocks and len(os.listdir("/proc/self/fd")) == descriptors
 
     chunked = pdx.open_campaign(paths, chunks={"file": 2}, valid=(-4, 4),
                                 drop_variables="intensity")
@@ -177,6 +177,9 @@ def test_campaign_file_changed_after_open(tmp_path):
     paths[1].write_bytes(content[:-4])  # cut short within the samples
     with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_CORRUPT_DATA_FILE"):
         ds.phase.mean().values
+    paths[1].write_bytes(content[:68] + b"\xff\xfb" + content[70:])  # width -5
+    with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_DATASET_DIM_TOO_LARGE"):
+        ds.phase.values
     paths[2].unlink()
     with pytest.raises(pdx.Error, match="c2.dat' failed: ERR_CANT_OPEN_FILE"):
         ds.phase[2].values
@@ -189,7 +192,7 @@ def test_campaign_file_changed_after_open(tmp_path):
 def test_campaign_rows_refused_unless_safe_to_write(tmp_path, offset, writeable):
     out = np.zeros(25, np.uint8)[offset:offset + 24].view(np.int32).reshape(1, 2, 3)
     out.setflags(write=writeable)
-    with pytest.raises(ValueError, match="needs a writeable, aligned, C-contiguous int32"):
+    with pytest.raises(ValueError, match="^_read_stack needs a writeable, aligned, C-contiguous int32"):
         pdx._core._read_stack(campaign(tmp_path, 1), True, (3, 4), out)
 
 
