@@ -472,6 +472,7 @@ def test_targets(build_dir):
     if rc != 0:
         sys.exit("ctest --show-only failed:\n" + out)
     targets = set()
+    dirs = set()
     for test in json.loads(out)["tests"]:
         # The program a test runs, and programs it names in its environment
         # (a script's helper, say).
@@ -484,8 +485,20 @@ def test_targets(build_dir):
             try:
                 if exe == Path(paths[0]) or exe.is_file():
                     targets.add(str(exe.resolve().relative_to(build_dir.resolve())))
+                elif exe.is_dir():
+                    # A directory of the build tree (a PYTHONPATH, say): what
+                    # the build puts there, such as a compiled Python module.
+                    dirs.add(exe.resolve().relative_to(build_dir.resolve()))
             except ValueError:
                 pass
+    if dirs:
+        rc, out = run(["ninja", "-C", str(build_dir), "-t", "targets", "all"], 120)
+        if rc != 0:
+            sys.exit("ninja -t targets failed:\n" + out)
+        for line in out.splitlines():
+            name = line.rsplit(": ", 1)[0]
+            if any(Path(name).is_relative_to(d) for d in dirs):
+                targets.add(name)
     return sorted(targets)
 
 
