@@ -6,7 +6,9 @@ constant off by one, a dropped fclose, ...), rebuilds the test programs
 incrementally, runs the CTest suite and records whether some test failed
 (the mutant is killed) or all passed (it survived). Every file is put back
 after each mutant, after an interruption and after an error; a run refuses
-to start while a file it would change has uncommitted edits.
+to start while a file it would change has uncommitted edits. The tests that
+killed a file's earlier mutants run first and the rest of the suite only
+when they pass, so a killed mutant rarely waits for the whole suite.
 
 C++ files (.cpp, and headers such as pdx/util/temporary_registry.h, judged
 by the lines the build compiles of them) and the Python package's own files
@@ -658,6 +660,10 @@ def test_targets(build_dir):
     return sorted(str(t) for t in targets), sorted(dirs)
 
 
+# How many of a file's killing tests run before the rest of the suite.
+KILLERS = 6
+
+
 class Runner:
     def __init__(self, preset, test_timeout):
         self.preset = preset
@@ -665,6 +671,13 @@ class Runner:
         self.test_timeout = test_timeout
         self.targets = []
         self.dirs = []
+        self.tests = 0
+        # The tests that killed earlier mutants of each file, latest first:
+        # they run first, and most mutants fail one of them, so that the
+        # whole suite runs only for the few that get past them. Kept in the
+        # build directory from run to run.
+        self.killers_file = self.build_dir / "mutate-killers.json"
+        self.killers = {}
 
     def configure(self):
         if not (self.build_dir / "build.ninja").exists():
@@ -672,11 +685,17 @@ class Runner:
             if rc != 0:
                 sys.exit("configure failed:\n" + out)
         self.targets, self.dirs = test_targets(self.build_dir)
+        rc, out = run(["ctest", "--test-dir", str(self.build_dir), "--show-only=json-v1"], 120)
+        self.tests = len(json.loads(out)["tests"]) if rc == 0 else 0
+        try:
+            self.killers = json.loads(self.killers_file.read_text())
+        except (OSError, ValueError):
+            self.killers = {}
 
     def build(self):
         return run(["ninja", "-C", str(self.build_dir)] + self.targets, 1800)
 
-    def test(self, timeout):
+    def test(self, timeout, path=None):
         # The staged Python files are rewritten for each mutant, perhaps
         # within the second and at the same size that a compiled copy
         # records: no compiled copy of the last one may stand in for them.
@@ -684,7 +703,26 @@ class Runner:
             for cache in (self.build_dir / d).rglob("__pycache__"):
                 shutil.rmtree(cache, ignore_errors=True)
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
-        return run(cmd, timeout * 4 + 60)
+        first = [n for n in self.killers.get(path, []) if 1 <= n <= self.tests] if path else []
+        if not first:
+            rc, out = run(cmd, timeout * 4 + 60)
+        else:
+            # Test numbers, as ctest's -I takes them: start, end and stride
+            # left at 0, then the list.
+            rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60)
+            rest = [n for n in range(1, self.tests + 1) if n not in first]
+            if rc == 0 and rest:
+                rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, rest))], timeout * 4 + 60)
+        if path and rc != 0:
+            failed = re.search(r"Test\s+#(\d+): .*\*\*\*", out)
+            if failed:
+                n = int(failed.group(1))
+                self.killers[path] = ([n] + [k for k in self.killers.get(path, []) if k != n])[:KILLERS]
+                try:
+                    self.killers_file.write_text(json.dumps(self.killers))
+                except OSError:
+                    pass
+        return rc, out
 
 
 def judge(runner, mu, text, timeout):
@@ -697,7 +735,7 @@ def judge(runner, mu, text, timeout):
     rc, out = runner.build()
     if rc != 0:
         return "compiler" if rc is not None else "build-timeout"
-    rc, out = runner.test(timeout)
+    rc, out = runner.test(timeout, mu.path)
     if rc is None or re.search(r"\*\*\*Timeout", out):
         return "timeout"
     return "killed" if rc != 0 else "survived"
