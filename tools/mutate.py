@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Mutation testing of the data library and the command.
+"""Mutation testing of the data library, the command and the Python package.
 
 Makes one small change at a time to a source file (a flipped comparison, a
 constant off by one, a dropped fclose, ...), rebuilds the test programs
@@ -13,6 +13,10 @@ to start while a file it would change has uncommitted edits.
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
+    tools/mutate.py clients/python/pdx/measure.py   a Python file of the package
+
+A Python file's mutants are judged by the Python tests alone (the CTest
+tests named python_*), which stop at their first failure.
 
 Mutants known to behave exactly like the original are listed, each with its
 reason, in tools/mutate-equivalent.txt; they are counted apart and not run.
@@ -24,6 +28,7 @@ Python 3 standard library only.
 
 import argparse
 import difflib
+import io
 import json
 import os
 import random
@@ -33,6 +38,7 @@ import signal
 import subprocess
 import sys
 import time
+import tokenize
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -116,6 +122,37 @@ def mask_source(text):
     return "".join(out), strings
 
 
+def mask_python(text):
+    """mask_source for Python: comments and docstrings (strings standing as
+    statements) blanked, other string literals replaced by STRING_MARK and
+    returned; only those in double quotes on one line are mutated."""
+    out = list(text)
+    starts = [0]
+    for line in text.splitlines(keepends=True):
+        starts.append(starts[-1] + len(line))
+    strings = []
+    previous = tokenize.NEWLINE
+    for tok in tokenize.generate_tokens(io.StringIO(text).readline):
+        if tok.type in (tokenize.COMMENT, tokenize.STRING):
+            a = starts[tok.start[0] - 1] + tok.start[1]
+            b = starts[tok.end[0] - 1] + tok.end[1]
+            statement = tok.type == tokenize.STRING and previous in (
+                tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT, tokenize.NL)
+            for k in range(a, b):
+                if out[k] != "\n":
+                    out[k] = " "
+            if tok.type == tokenize.STRING and not statement:
+                out[a:b] = STRING_MARK * (b - a)
+                if re.fullmatch(r'[rbfRBF]{0,2}"(?!"")[^\n]*"', tok.string):
+                    strings.append((a, b))
+        if tok.type not in (tokenize.COMMENT, tokenize.NL):
+            previous = tok.type
+        elif tok.type == tokenize.NL and previous in (tokenize.NEWLINE, tokenize.INDENT,
+                                                      tokenize.DEDENT):
+            previous = tokenize.NL
+    return "".join(out), strings
+
+
 def closing_paren(code, open_at):
     """Offset of the parenthesis that closes the one at `open_at`."""
     depth = 0
@@ -175,7 +212,8 @@ def changed_lines(text, start, end, replacement):
     return squash(before), squash(after)
 
 
-SWAPS = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==", "&&": "||", "||": "&&"}
+SWAPS = {"<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==", "&&": "||", "||": "&&",
+         "and": "or", "or": "and"}
 
 
 def literal_variants(token):
@@ -221,8 +259,10 @@ def string_variant(literal):
 
 
 def generate(path, text, operators, error_codes, tables, active):
-    code, strings = mask_source(text)
-    code = blank_static_asserts(code)
+    python = path.endswith(".py")
+    code, strings = mask_python(text) if python else mask_source(text)
+    if not python:
+        code = blank_static_asserts(code)
     if active is not None:
         # Code the build never compiles cannot be judged by it.
         rows = code.split("\n")
@@ -239,9 +279,12 @@ def generate(path, text, operators, error_codes, tables, active):
 
     # Binary operators stand between spaces in formatted code; template
     # brackets, shifts and arrows do not.
-    for m in re.finditer(r"(?<= )(<=|>=|==|!=|&&|\|\||<|>)(?= )", code):
+    for m in re.finditer(r"(?<= )(<=|>=|==|!=|&&|\|\||<|>|and|or)(?= )", code):
         tok = m.group(1)
-        op = {"==": "equality", "!=": "equality", "&&": "logical", "||": "logical"}.get(tok, "relational")
+        if python != (tok in ("and", "or")) and tok in ("and", "or", "&&", "||"):
+            continue
+        op = {"==": "equality", "!=": "equality", "&&": "logical", "||": "logical", "and": "logical",
+              "or": "logical"}.get(tok, "relational")
         if op == "relational" and re.search(r"\b(template|operator)\s*$", code[: m.start()]):
             continue
         add(m.start(), m.end(), SWAPS[tok], op)
@@ -250,14 +293,17 @@ def generate(path, text, operators, error_codes, tables, active):
         for v in literal_variants(m.group()):
             add(m.start(), m.end(), v, "constant")
 
-    for m in re.finditer(r"\b(if|while)\s*\(", code):
+    for m in re.finditer(r"^[ \t]*(?:if|elif|while) (.+):[ \t]*$", code if python else "", re.M):
+        add(m.start(1), m.end(1), "not (" + text[m.start(1):m.end(1)] + ")", "negate")
+
+    for m in re.finditer(r"\b(if|while)\s*\(", "" if python else code):
         open_at = m.end() - 1
         close = closing_paren(code, open_at)
         cond = text[open_at + 1 : close]
         add(open_at + 1, close, "!(" + cond + ")", "negate")
 
     calls = "|".join(DROPPED_CALLS)
-    for m in re.finditer(r"(?:\b[A-Za-z_]\w*::)*\b(%s)\s*\(" % calls, code):
+    for m in re.finditer(r"(?:\b[A-Za-z_]\w*::)*\b(%s)\s*\(" % calls, "" if python else code):
         before = code[: m.start()].rstrip()
         if not (before == "" or before[-1] in ";{}(,=!?:&|" or before.endswith("return")):
             continue  # a declaration or definition
@@ -297,6 +343,8 @@ def active_lines(build_dir, path):
     compile database to tell; no lines when the build does not compile the
     file at all (another platform's file), whose mutants could only
     survive."""
+    if path.endswith(".py"):
+        return None  # run as it is
     database = build_dir / "compile_commands.json"
     source = str(ROOT / path)
     lines = set() if database.exists() else None
@@ -503,8 +551,11 @@ def test_targets(build_dir):
 
 
 class Runner:
-    def __init__(self, preset, test_timeout):
+    def __init__(self, preset, test_timeout, python=False):
         self.preset = preset
+        # Python files: the Python tests alone, to their first failure.
+        self.select = ["-R", "^python_"] if python else []
+        self.env = dict(os.environ, PYTEST_ADDOPTS="-x") if python else None
         self.build_dir = ROOT / "build" / preset
         self.test_timeout = test_timeout
         self.targets = []
@@ -521,7 +572,7 @@ class Runner:
 
     def test(self, timeout):
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
-        return run(cmd, timeout * 4 + 60)
+        return run(cmd + self.select, timeout * 4 + 60, self.env)
 
 
 def judge(runner, mu, timeout):
@@ -611,7 +662,7 @@ def main(argv):
     codes = error_codes_used(p.read_text(encoding="utf-8") for p in all_sources)
     originals = {p: (ROOT / p).read_bytes() for p in paths}
     texts = {p: originals[p].decode("utf-8") for p in paths}
-    runner = Runner(args.preset, 0)
+    runner = Runner(args.preset, 0, python=all(p.endswith(".py") for p in paths))
     runner.configure()
     mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables,
                                                      active_lines(runner.build_dir, p))]
