@@ -92,11 +92,9 @@ def _convert(value: float, unit: str, to: str) -> float:
     return value * 10**shift if shift >= 0 else value / 10**-shift
 
 
-def parse_pixel_size(size: Any) -> Optional[PixelSize]:
+def parse_pixel_size(size: Any) -> PixelSize:
     """The pixel size given as (x, y, unit), (x, unit), "0.52um" or
-    "0.52um,0.55um" (X, then Y in X's unit); None stays None."""
-    if size is None or isinstance(size, PixelSize):
-        return size
+    "0.52um,0.55um" (X, then Y in X's unit)."""
     if isinstance(size, str):
         parts = [parse_length(part) for part in size.split(",")]
         if len(parts) > 2:
@@ -111,10 +109,8 @@ def parse_pixel_size(size: Any) -> Optional[PixelSize]:
                     % (size,))
 
 
-def parse_z_scale(scale: Any) -> Optional[ZScale]:
-    """The height per count given as (z, unit) or "0.158nm"; None stays None."""
-    if scale is None or isinstance(scale, ZScale):
-        return scale
+def parse_z_scale(scale: Any) -> ZScale:
+    """The height per count given as (z, unit) or "0.158nm"."""
     if isinstance(scale, str):
         return ZScale(*parse_length(scale))
     if isinstance(scale, (tuple, list)) and len(scale) == 2:
@@ -127,9 +123,7 @@ def _bound(value: Any) -> Optional[float]:
         return None
     if isinstance(value, bool) or not isinstance(value, numbers.Real) or math.isnan(value):
         raise TypeError("a bound of the valid range must be a number or None, not %r" % (value,))
-    value = float(value)
-    # Integers compare with int32 samples without a conversion of the samples.
-    return int(value) if value.is_integer() and abs(value) < 2**53 else value
+    return value
 
 
 def _nodata(values: Any) -> tuple[int, ...]:
@@ -148,7 +142,7 @@ def _nodata(values: Any) -> tuple[int, ...]:
 
 
 def _text(value: float) -> str:
-    return "%d" % value if isinstance(value, int) else repr(value)
+    return "%d" % value if isinstance(value, numbers.Integral) else repr(float(value))
 
 
 @dataclass(frozen=True)
@@ -212,10 +206,6 @@ def validity(valid: Any = None, nodata: Any = None, *, base: Optional[Validity] 
     """The rule of `valid` and `nodata` (see the module's description): each
     one given replaces that part of `base` (the markers when None)."""
     base = base or Validity()
-    if isinstance(valid, Validity):
-        if nodata is not None:
-            raise ValueError("nodata goes with valid=(lo, hi) or None, not a Validity")
-        return valid
     if isinstance(valid, str):
         if valid != "all":
             raise ValueError("valid is (lo, hi), \"all\" or None, not %r" % valid)
@@ -224,15 +214,15 @@ def validity(valid: Any = None, nodata: Any = None, *, base: Optional[Validity] 
         return Validity(every=True, markers=False)
     if valid is None and nodata is None:
         return base
-    lo, hi = (None, None) if base.markers or base.every else (base.lo, base.hi)
+    # The markers' and every sample's rules hold neither a range nor values.
+    lo, hi = base.lo, base.hi
     if valid is not None:
         if not isinstance(valid, (tuple, list)) or len(valid) != 2:
             raise TypeError("valid is (lo, hi), \"all\" or None, not %r" % (valid,))
         lo, hi = _bound(valid[0]), _bound(valid[1])
         if lo is not None and hi is not None and not lo <= hi:
             raise ValueError("valid=(lo, hi) needs lo <= hi, not %r" % (valid,))
-    kept = () if base.markers or base.every else base.nodata
-    return Validity(lo, hi, kept if nodata is None else _nodata(nodata), markers=False)
+    return Validity(lo, hi, base.nodata if nodata is None else _nodata(nodata), markers=False)
 
 
 def valid_mask(samples: Any, valid: Any = None, nodata: Any = None) -> np.ndarray:
@@ -302,7 +292,7 @@ def load_calibration(source: Union[str, os.PathLike, dict, Calibration]) -> Cali
         with open(path, "rb") as f:
             content = f.read()
         try:
-            source = json.loads(content.decode("utf-8"), object_pairs_hook=_unique,
+            source = json.loads(content.decode(), object_pairs_hook=_unique,
                                 parse_constant=_refuse_constant)
         except ValueError as e:  # UnicodeDecodeError and JSONDecodeError too
             raise ValueError("%s: %s" % (where, e)) from None

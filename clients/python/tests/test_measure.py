@@ -13,17 +13,20 @@ from pdx import measure
 SAMPLES = np.array([-2**31, -2**30, 1 - 2**30, -7, 0, 7, 2**30 - 1, 2**30, 2**31 - 1], np.int32)
 
 
-@pytest.mark.parametrize("options, valid", [
-    ({}, "001111100"),
-    ({"valid": (-7, 7)}, "000111000"),
-    ({"valid": (None, 0)}, "111110000"),
-    ({"valid": (0.5, None)}, "000001111"),
-    ({"nodata": 2**31 - 1}, "111111110"),
-    ({"nodata": [0, -2**31], "valid": (None, 7)}, "011101000"),
-    ({"valid": (None, None)}, "111111111"),
-    ({"valid": "all"}, "111111111"),
+@pytest.mark.parametrize("options, valid, rule", [
+    ({}, "001111100", "invalid: |count| >= 2**30 (markers)"),
+    ({"valid": (-7, 7)}, "000111000", "valid: -7 <= count <= 7"),
+    ({"valid": (7, 7)}, "000001000", "valid: 7 <= count <= 7"),
+    ({"valid": (None, 0)}, "111110000", "valid: -inf <= count <= 0"),
+    ({"valid": (0.5, None)}, "000001111", "valid: 0.5 <= count <= inf"),
+    ({"nodata": 2**31 - 1}, "111111110", "nodata: 2147483647"),
+    ({"nodata": [0, -2**31], "valid": (None, 7)}, "011101000",
+     "valid: -inf <= count <= 7; nodata: 0, -2147483648"),
+    ({"valid": (None, None)}, "111111111", "every sample valid"),
+    ({"valid": "all"}, "111111111", "every sample valid"),
 ])
-def test_validity_rules(options, valid):
+def test_validity_rules(options, valid, rule):
+    assert measure.validity(**options).describe() == rule
     expected = np.array([c == "1" for c in valid])
     np.testing.assert_array_equal(pdx.valid_mask(SAMPLES, **options), expected)
     out = pdx.masked(SAMPLES, **options)
@@ -31,37 +34,49 @@ def test_validity_rules(options, valid):
     np.testing.assert_array_equal(out, np.where(expected, SAMPLES.astype(np.float32), np.nan))
 
 
-@pytest.mark.parametrize("options, error", [
-    ({"valid": (5, 4)}, ValueError), ({"valid": "none"}, ValueError), ({"valid": 5}, TypeError),
-    ({"valid": ("0", 5)}, TypeError), ({"valid": (float("nan"), 5)}, TypeError),
-    ({"valid": "all", "nodata": 1}, ValueError), ({"nodata": 1.5}, TypeError),
-    ({"nodata": [True]}, TypeError), ({"nodata": [2**31]}, ValueError), ({"nodata": "1"}, TypeError),
+@pytest.mark.parametrize("options, error, message", [
+    ({"valid": (5, 4)}, ValueError, r"valid=\(lo, hi\) needs lo <= hi"),
+    ({"valid": "none"}, ValueError, "valid is "),
+    ({"valid": 5}, TypeError, "valid is "),
+    ({"valid": ("0", 5)}, TypeError, "a bound of the valid range must be a number"),
+    ({"valid": (True, 5)}, TypeError, "a bound"),
+    ({"valid": (float("nan"), 5)}, TypeError, "a bound"),
+    ({"valid": "all", "nodata": 1}, ValueError, "valid=\"all\" keeps every sample"),
+    ({"nodata": 1.5}, TypeError, "nodata is an int or a list of ints"),
+    ({"nodata": "1"}, TypeError, "nodata is an int"),
+    ({"nodata": [True]}, TypeError, "a nodata value must be an int"),
+    ({"nodata": [2**31]}, ValueError, "the nodata value 2147483648 is no 32-bit sample"),
+    ({"nodata": [-2**31 - 1]}, ValueError, "the nodata value"),
 ])
-def test_refused_validity_options(options, error):
-    with pytest.raises(error):
+def test_refused_validity_options(options, error, message):
+    with pytest.raises(error, match="^" + message):
         pdx.valid_mask(SAMPLES, **options)
 
 
 @pytest.mark.parametrize("parse, given, expected", [
     (measure.parse_pixel_size, "0.52um", (0.52, 0.52, "um")),
     (measure.parse_pixel_size, "0.52\u00b5m,550nm", (0.52, 0.55, "um")),
+    (measure.parse_pixel_size, "5e-1mm,2e-3m", (0.5, 2.0, "mm")),
     (measure.parse_pixel_size, (5e-4, 2.5e-4, "mm"), (5e-4, 2.5e-4, "mm")),
     (measure.parse_pixel_size, (2, "\u03bcm"), (2.0, 2.0, "um")),
     (measure.parse_z_scale, "0.158nm", (0.158, "nm")),
     (measure.parse_z_scale, (1e-9, "m"), (1e-9, "m")),
-    (measure.parse_pixel_size, "0.52", ValueError),
-    (measure.parse_pixel_size, "0.52pm", ValueError),
-    (measure.parse_pixel_size, "1um,2um,3um", ValueError),
-    (measure.parse_pixel_size, (0.5, 0.5), ValueError),
-    (measure.parse_pixel_size, (True, "um"), TypeError),
-    (measure.parse_z_scale, "-1nm", ValueError),
-    (measure.parse_z_scale, (0, "nm"), ValueError),
-    (measure.parse_z_scale, (float("inf"), "nm"), ValueError),
-    (measure.parse_z_scale, 0.158, TypeError),
+    (measure.parse_pixel_size, "0.52", (ValueError, "'0.52' is not a length")),
+    (measure.parse_pixel_size, "0.52pm", (ValueError, "'0.52pm' is not a length")),
+    (measure.parse_pixel_size, "1um,2um,3um", (ValueError, "a pixel size is X or X,Y")),
+    (measure.parse_pixel_size, (0.5, 0.5), (ValueError, "unknown length unit 0.5")),
+    (measure.parse_pixel_size, (True, "um"), (TypeError, "the pixel width must be a number")),
+    (measure.parse_pixel_size, (1, -1, "um"), (ValueError, "the pixel height must be a positive number")),
+    (measure.parse_pixel_size, ("0.5um",), (TypeError, "pixel_size is")),
+    (measure.parse_z_scale, "-1nm", (ValueError, "a length must be a positive number")),
+    (measure.parse_z_scale, (0, "nm"), (ValueError, "the height per count must be a positive number")),
+    (measure.parse_z_scale, (float("inf"), "nm"), (ValueError, "the height per count")),
+    (measure.parse_z_scale, ("0.158nm",), (TypeError, "z_scale is")),
+    (measure.parse_z_scale, 0.158, (TypeError, "z_scale is")),
 ])
 def test_lengths(parse, given, expected):
-    if isinstance(expected, type):
-        with pytest.raises(expected):
+    if isinstance(expected[0], type):
+        with pytest.raises(expected[0], match="^" + expected[1]):
             parse(given)
     else:
         assert tuple(parse(given)) == expected
@@ -95,26 +110,29 @@ def test_calibration_file_and_the_options_over_it(tmp_path):
                                   [0, 0, 0, 0, 0, 0, 1, 1, 1])
     assert measure.settings(path, valid="all").validity.invalid(SAMPLES) is None
     assert measure.settings({"pixel_size": {"x": 2, "unit": "nm"}}).pixel_size == (2, 2, "nm")
+    with pytest.raises(ValueError, match="^calibration: unknown member 'a'"):
+        pdx.load_calibration({"a": 1})
 
 
 @pytest.mark.parametrize("content, message", [
-    ('{"pixel_size": {"x": 1, "unit": "um"}, "zscale": {}}', "unknown member 'zscale'"),
+    ('{"zscale": {}, "pixel_sise": {}}', "unknown member 'pixel_sise'"),
     ('{"pixel_size": {"x": 1, "unit": "um", "z": 2}}', "unknown member 'z' in pixel_size"),
-    ('{"pixel_size": {"x": 1}}', "pixel_size needs 'unit'"),
+    ('{"pixel_size": {"y": 1}}', "pixel_size needs 'unit'"),
+    ('{"z_scale": {"unit": "nm"}}', "z_scale needs 'value'"),
     ('{"pixel_size": [1, "um"]}', "pixel_size must be an object"),
     ('{"z_scale": {"value": 1, "unit": "inch"}}', "unknown length unit 'inch'"),
-    ('{"z_scale": {"value": "1", "unit": "nm"}}', "must be a number"),
+    ('{"z_scale": {"value": "1", "unit": "nm"}}', "the height per count must be a number"),
     ('{"nodata": 2147483647}', "nodata must be a list"),
-    ('{"nodata": [1, 2.0]}', "must be an int"),
-    ('{"valid": {"min": 1, "max": 0}}', "lo <= hi"),
+    ('{"nodata": [1, 2.0]}', "a nodata value must be an int"),
+    ('{"valid": {"min": 1, "max": 0}}', r"valid=\(lo, hi\) needs lo <= hi"),
     ('{"valid": {"max": NaN}}', "NaN is no JSON number"),
-    ('{"description": "a", "description": "b"}', "'description' given twice"),
+    ('{"valid": {}, "description": "a", "description": "b"}', "member 'description' given twice"),
     ('{"description": 3}', "description must be a string"),
-    ('[1]', "must be an object"),
-    ('{"description": "\xff"}', "can't decode byte 0xff"),
+    ('[1]', "a calibration must be an object"),
+    ('{"description": "\xff"}', "'utf-8' codec can't decode byte 0xff"),
 ])
 def test_refused_calibrations(tmp_path, content, message):
     path = tmp_path / "bad.json"
     path.write_text(content, encoding="latin-1")
-    with pytest.raises(ValueError, match=r"calibration '.*bad.json': .*" + message):
+    with pytest.raises(ValueError, match=r"^calibration '.*bad.json': " + message):
         pdx.load_calibration(path)
