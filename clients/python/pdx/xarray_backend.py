@@ -106,20 +106,20 @@ class _SharedRead:
 
 class DataFileArray(BackendArray):
     """One block of a data file ("phase" or "intensity"), read when indexed,
-    its samples passed through `convert` (of result type `dtype`) when given.
+    its samples passed through `convert` when given, of type `dtype`.
     Holds the path and the shape and origin the block was found with at
     opening, nothing else (and `shared`, the phase samples read for another
     variable over the same block and not yet taken)."""
 
     def __init__(self, path: str, block: str, shape: tuple[int, ...],
-                 origin: tuple[int, int], convert: Convert = None,
-                 dtype: Any = None, shared: Optional[_SharedRead] = None):
+                 origin: tuple[int, int], convert: Convert, dtype: Any,
+                 shared: Optional[_SharedRead] = None):
         self.path = path
         self.block = block
         self.shape = shape
         self.origin = origin
         self.convert = convert
-        self.dtype = np.dtype(dtype or (np.int32 if block == "phase" else np.uint16))
+        self.dtype = np.dtype(dtype)
         self.shared = shared
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
@@ -151,15 +151,15 @@ class CampaignArray(BackendArray):
     with at opening, nothing else."""
 
     def __init__(self, paths: tuple[str, ...], block: str, shape: tuple[int, ...],
-                 origin: tuple[int, int], convert: Convert = None,
-                 dtype: Any = None, shared: Optional[_SharedRead] = None):
+                 origin: tuple[int, int], convert: Convert, dtype: Any,
+                 shared: Optional[_SharedRead] = None):
         self.paths = paths
         self.block = block
         self.file_shape = shape
         self.origin = origin
         self.convert = convert
         self.shape = (len(paths),) + shape
-        self.dtype = np.dtype(dtype or (np.int32 if block == "phase" else np.uint16))
+        self.dtype = np.dtype(dtype)
         self.shared = shared
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
@@ -298,7 +298,7 @@ def _variables(lead: tuple[str, ...], row: np.ndarray, blocks: Iterable[str],
         suffix = "" if same else "_intensity"
         variables["intensity"] = _lazy(
             lead + ("frame", "y" + suffix, "x" + suffix),
-            make("intensity", (frames, i_height, i_width), (i_x, i_y), None, None, None),
+            make("intensity", (frames, i_height, i_width), (i_x, i_y), None, np.uint16),
             _INTENSITY_ATTRS)
         coords.update(_region_coords((i_x, i_y), (i_height, i_width), suffix, size))
     return variables, coords
@@ -329,9 +329,10 @@ def _region_coords(origin: tuple[int, int], shape: tuple[int, int], suffix: str,
     if size:
         x_attrs["standard_name"] = "projection_x_coordinate"
         y_attrs["standard_name"] = "projection_y_coordinate"
+    # A coordinate has no missing values: no _FillValue in a netCDF file.
     return {
-        x: (x, _positions(x0, width, 1, size and size.x), x_attrs),
-        y: (y, _positions(-y0, height, -1, size and size.y), y_attrs),
+        x: (x, _positions(x0, width, 1, size and size.x), x_attrs, {"_FillValue": None}),
+        y: (y, _positions(-y0, height, -1, size and size.y), y_attrs, {"_FillValue": None}),
         "column" + suffix: (x, _positions(x0, width, 1, None),
                             {"long_name": "camera pixel column"}),
         "row" + suffix: (y, _positions(y0, height, 1, None), {"long_name": "camera pixel row"}),
@@ -366,9 +367,8 @@ class PdxBackendEntrypoint(BackendEntrypoint):
     nodata=None, mask_and_scale=None, pixel_size=None, z_scale=None,
     calibration=None); path may be a list or tuple of paths (a campaign)."""
 
+    # xarray takes the parameters from open_dataset's signature.
     description = "Interferometer binary data files (phase map, intensity frames), via pdx"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "valid", "nodata",
-                               "mask_and_scale", "pixel_size", "z_scale", "calibration")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: str | Iterable[str] | None = None,

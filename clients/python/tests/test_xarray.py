@@ -26,6 +26,7 @@ def test_example_opens_lazily():
     f = pdx.read_data_file(EXAMPLE)
     assert ds.phase.dims == ("y", "x") and ds.phase.dtype == np.float32
     assert ds.intensity.dims == ("frame", "y", "x") and ds.intensity.dtype == np.uint16
+    assert ds.intensity.attrs == {"units": "count", "long_name": "intensity"}
     np.testing.assert_array_equal(ds.x, 96 + np.arange(64))
     np.testing.assert_array_equal(ds.y, -120 - np.arange(48))
     np.testing.assert_array_equal(ds.row, 120 + np.arange(48))
@@ -109,11 +110,14 @@ def test_scale_and_coordinates_survive_netcdf(tmp_path):
     ds.to_netcdf(tmp_path / "m.nc", engine="netcdf4")
     with netCDF4.Dataset(tmp_path / "m.nc") as saved:
         saved.set_auto_mask(False)
-        assert (saved["x"].units, saved["x"].axis, saved["y"].units, saved["y"].axis) == (
-            "um", "X", "um", "Y")
-        assert saved["y"].standard_name == "projection_y_coordinate"
+        assert {name: saved[name].__dict__ for name in ("x", "y", "column", "row")} == {
+            "x": {"units": "um", "long_name": "x in the camera frame", "axis": "X",
+                  "standard_name": "projection_x_coordinate"},
+            "y": {"units": "um", "long_name": "y in the camera frame, decreasing down the rows",
+                  "axis": "Y", "standard_name": "projection_y_coordinate"},
+            "column": {"long_name": "camera pixel column"}, "row": {"long_name": "camera pixel row"}}
+        assert saved["height"].dimensions == ("y", "x") and np.isnan(saved["height"]._FillValue)
         assert (saved["height"].units, saved["height"].long_name) == ("nm", "height")
-        assert np.isnan(saved["height"]._FillValue)
         np.testing.assert_array_equal(saved["height"][:], expected)
         np.testing.assert_array_equal(saved["row"][:], [3, 4])
         assert list(saved.pixel_size) == [0.5, 0.25] and saved.pixel_size_units == "um"
@@ -155,22 +159,44 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
         [path] * phase) or read_data_file(path, phase=phase, **kw))
     monkeypatch.setattr(pdx._core, "_read_stack", lambda paths, phase, *a: reads.extend(
         paths * phase) or read_stack(paths, phase, *a))
-    path = marked_file(tmp_path)
+    path, paths = marked_file(tmp_path), campaign(tmp_path, 5)
     expected = np.where([[1, 0, 0], [0, 1, 0]], np.nan, MARKED * 0.5).astype(np.float32)
-    paths = campaign(tmp_path, 5)
     for ds, count in [
+            (xr.open_dataset(path, engine="pdx"), 1),
             (xr.open_dataset(path, engine="pdx", z_scale="0.5nm"), 1),
-            (pdx.open_campaign(paths, z_scale="0.5nm", chunks={"file": 2}), 5),
+            (xr.open_dataset(path, engine="pdx", z_scale="0.5nm", drop_variables="phase"), 1),
+            (pdx.open_campaign(paths, z_scale="0.5nm", chunks={"file": 5}, decode_cf=False), 5),
             (pdx.open_campaign(paths, z_scale="0.5nm", chunks=None), 5)]:
         assert reads == []
-        ds = ds.load()
-        assert len(reads) == count and ds.height.dtype == np.float32
-        assert ds.height.attrs == {"units": "nm", "long_name": "height"}
+        # Each computation reads each phase block once, for phase and height.
+        ds.compute()
+        ds = ds.compute()
+        assert len(reads) == 2 * count
         reads.clear()
-    np.testing.assert_array_equal(xr.open_dataset(path, engine="pdx", z_scale="0.5nm").height,
-                                  expected)
+        if "height" in ds:
+            assert ds.height.dims[-2:] == ("y", "x") and ds.height.dtype == np.float32
+            assert ds.height.attrs == {"units": "nm", "long_name": "height"}
+            if count == 1:
+                np.testing.assert_array_equal(ds.height, expected)
+    assert ds.phase.dtype == np.float32
     np.testing.assert_array_equal(ds.height, ds.phase * np.float32(0.5))
-    assert len(reads) == 1
+    campaign_counts = pdx.open_campaign(paths, z_scale="0.5nm", decode_cf=False).compute()
+    assert campaign_counts.phase.dtype == np.int32
+    np.testing.assert_array_equal(campaign_counts.height, ds.height)
+
+
+@pytest.mark.parametrize("blocks, drop, files", [
+    ({}, None, 4 << 20),
+    ({"phase": (512, 512)}, None, 4),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, None, 2),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, "intensity", 4),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, "phase", 2),
+])
+def test_files_per_chunk(tmp_path, blocks, drop, files):
+    path = tmp_path / "m.dat"
+    path.write_bytes(data_file(4096, *(None if b not in blocks else np.zeros(
+        blocks[b], np.int32 if b == "phase" else np.uint16) for b in ("intensity", "phase"))))
+    assert pdx.xarray_backend.files_per_chunk(path, drop) == files
 
 
 @pytest.mark.parametrize("fields, drop, kept", [
@@ -263,11 +289,13 @@ def test_campaign_is_its_files(tmp_path):
     again = pickle.loads(pickle.dumps(chunked))
     np.testing.assert_array_equal(again.phase.mean(("y", "x")), np.nanmean(expected, (1, 2)))
     assert pdx.open_campaign(paths).phase.chunks[0] == (5,)  # a few files to a chunk
+    assert xr.open_dataset(paths, engine="pdx", chunks={}).phase.chunks[0] == (1,) * 5
 
 
 @pytest.mark.parametrize("change, drop, error", [
     (dict(origin=(3, 5)), None,
      r"c3.dat' differs from '.*c0.dat': phase \(2, 3\) at \(3, 5\), not phase \(2, 3\) at \(3, 4\)"),
+    (dict(origin=(3, 5)), "phase", r"c3.dat' differs .*: phase \(2, 3\) at \(3, 5\), not"),  # height
     (dict(frames=2), None, r"c3.dat' differs .*: intensity \(2, 2, 3\) at \(3, 4\), not"),
     (dict(frames=2), "intensity", None),
     (dict(frames=0), None, None),  # not every file has frames: no intensity
@@ -276,10 +304,10 @@ def test_campaign_of_different_files(tmp_path, change, drop, error):
     paths = campaign(tmp_path, 3) + campaign(tmp_path, 2, first=3, **change)
     if error:
         with pytest.raises(ValueError, match=error):
-            pdx.open_campaign(paths, drop_variables=drop)
+            pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
     else:
-        ds = pdx.open_campaign(paths, drop_variables=drop)
-        assert "intensity" not in ds and ds.phase.shape == (5, 2, 3)
+        ds = pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
+        assert "intensity" not in ds and ds.height.shape == (5, 2, 3)
 
 
 def test_campaign_file_changed_after_open(tmp_path):
