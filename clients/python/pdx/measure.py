@@ -251,7 +251,7 @@ class Calibration:
 _MEMBERS = {"": {"pixel_size", "z_scale", "nodata", "valid", "description"},
             "pixel_size": {"x", "y", "unit"}, "z_scale": {"value", "unit"},
             "valid": {"min", "max"}}
-_REQUIRED = {"pixel_size": {"x", "unit"}, "z_scale": {"value", "unit"}, "valid": set()}
+_REQUIRED = {"pixel_size": {"x", "unit"}, "z_scale": {"value", "unit"}}
 
 
 def _object(value: Any, where: str) -> dict:

@@ -183,6 +183,13 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     campaign_counts = pdx.open_campaign(paths, z_scale="0.5nm", decode_cf=False).compute()
     assert campaign_counts.phase.dtype == np.int32
     np.testing.assert_array_equal(campaign_counts.height, ds.height)
+    # Samples kept for height are not handed out again: a file read anew
+    # shows its samples of now.
+    ds = xr.open_dataset(path, engine="pdx", z_scale="0.5nm", cache=False)
+    ds.phase.values, ds.height.values
+    marked_file(tmp_path, -MARKED)
+    np.testing.assert_array_equal(ds.phase, np.where(np.isnan(expected), np.nan,
+                                                     -MARKED.astype(np.float32)))
 
 
 @pytest.mark.parametrize("blocks, drop, files", [
@@ -209,6 +216,9 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
                                np.arange(6, dtype=np.int32).reshape(2, 3), fields=fields))
     with pytest.raises(pdx.Error):
         xr.open_dataset(path, engine="pdx")
+    if drop == "phase":
+        with pytest.raises(pdx.Error):  # height reads the phase block
+            xr.open_dataset(path, engine="pdx", drop_variables=drop, z_scale="1nm")
     f = pdx.read_data_file(path, **{drop: False})
     single = xr.open_dataset(path, engine="pdx", drop_variables=drop)
     stacked = pdx.open_campaign([path], drop_variables=drop)
