@@ -448,6 +448,5 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
     if mask:
         ds["phase"] = counts.copy(data=counts.data.map_blocks(validity.masked, dtype=np.float32))
     height = counts.data.map_blocks(validity.heights, z=settings.z_scale.value, dtype=np.float32)
-    ds["height"] = xr.Variable(counts.dims, height, _height_attrs(settings),
-                               {"preferred_chunks": {"file": 1}})
+    ds["height"] = xr.Variable(counts.dims, height, _height_attrs(settings))
     return ds

@@ -57,6 +57,9 @@ def test_regions_valid_range_and_dropped_variables(tmp_path):
     kept = xr.open_dataset(path, engine="pdx", drop_variables=["intensity", "x"])
     assert set(kept.variables) == {"phase", "y", "row", "column"}
 
+    with pytest.raises(TypeError, match="^the pdx engine opens files by path, not int"):
+        xr.open_dataset(3, engine="pdx")
+
     path.write_bytes(data_file(4096))
     empty = xr.open_dataset(path, engine="pdx")
     assert empty.phase.shape == (0, 0) and "intensity" not in empty
