@@ -703,16 +703,18 @@ class Runner:
             for cache in (self.build_dir / d).rglob("__pycache__"):
                 shutil.rmtree(cache, ignore_errors=True)
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
+        # A Python test program stops at its first failure too.
+        env = dict(os.environ, PYTEST_ADDOPTS="-x")
         first = [n for n in self.killers.get(path, []) if 1 <= n <= self.tests] if path else []
         if not first:
-            rc, out = run(cmd, timeout * 4 + 60)
+            rc, out = run(cmd, timeout * 4 + 60, env)
         else:
             # Test numbers, as ctest's -I takes them: start, end and stride
             # left at 0, then the list.
-            rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60)
+            rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60, env)
             rest = [n for n in range(1, self.tests + 1) if n not in first]
             if rc == 0 and rest:
-                rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, rest))], timeout * 4 + 60)
+                rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, rest))], timeout * 4 + 60, env)
         if path and rc != 0:
             failed = re.search(r"Test\s+#(\d+): .*\*\*\*", out)
             if failed:

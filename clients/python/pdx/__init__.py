@@ -6,6 +6,13 @@ write_matrix_file handle the data matrix files that pdx_convert writes.
 Failures raise pdx.Error. With xarray installed, xr.open_dataset(path,
 engine="pdx") opens a data file lazily, and open_campaign(paths) many files
 of one layout as one Dataset (see pdx.xarray_backend).
+
+Phase samples whose magnitude is 2**30 or more are markers of samples the
+instrument could not measure, not counts: valid_mask(phase) tells the valid
+samples, masked(phase) gives float32 with NaN in place of the others, both
+with valid=(lo, hi) (either bound None), nodata=[...] or valid="all" in
+place of that rule; load_calibration reads a lab's pixel size, height per
+count and validity rule from a JSON file (see pdx.measure).
 """
 
 from typing import Any, Sequence
@@ -22,6 +29,7 @@ from pdx._core import (
     read_matrix_file,
     write_matrix_file,
 )
+from pdx.measure import load_calibration, masked, valid_mask
 
 
 def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> Any:
@@ -38,9 +46,12 @@ __all__ = [
     "DataFileInfo",
     "Error",
     "is_data_file",
+    "load_calibration",
+    "masked",
     "open_campaign",
     "read_data_file",
     "read_data_file_info",
     "read_matrix_file",
+    "valid_mask",
     "write_matrix_file",
 ]

@@ -11,16 +11,32 @@ whole, through pdx.read_data_file, and no file stays open in between. The
 arrays hold a path and a shape only, so they pickle (to dask workers) and may
 be read from many threads at once.
 
-Variables: phase (y, x), int32, always (empty where the file has no phase
-map); intensity (frame, y, x), uint16, when the file has frames. Coordinates
-x and y are pixel positions in the camera frame: the phase region's origin
-plus the column or row index. Intensity frames over another region than the
-phase map get their own coordinates, x_intensity and y_intensity. Attributes:
-header_length, intensity_tag and source_path (the absolute path).
+Variables: phase (y, x), always (empty where the file has no phase map):
+float32 with NaN where a sample is invalid (by default one of magnitude
+2**30 or more, a marker of a sample the instrument could not measure; see
+pdx.measure), or int32 counts exactly as stored with mask_and_scale=False
+(or decode_cf=False); float32 holds integers exactly up to 2**24 in
+magnitude. height (y, x), float32, with a height per count: phase count *
+z_scale in z_scale's unit, NaN where invalid; phase and height share their
+reads (a dataset loaded whole, or open_campaign's dask chunks, read each
+phase block once). intensity (frame, y, x), uint16, when the file
+has frames. Options: valid=(lo, hi) (either bound None), nodata=[...] and
+valid="all" in place of the marker rule; pixel_size=(x, y, "um") or
+"0.52um", z_scale=(z, "nm") or "0.158nm"; calibration= a JSON file's path or
+a dict (pdx.measure), whose members the other options replace.
 
-open_dataset(..., valid=(lo, hi)) gives phase as float32 with NaN where a
-sample lies outside lo..hi (both included); float32 holds integers exactly up
-to 2**24 in magnitude.
+Coordinates: pixel (r, c) of a region starting at camera pixel (x0, y0) has
+x = (x0 + c) * pixel width and y = -(y0 + r) * pixel height, in the pixel
+size's unit ("pixel" without one): y decreases down the rows, so that row 0,
+the first in the file, is on top of xarray's plots as in the image files.
+column and row, along x and y, are the camera pixel's indexes (x0 + c,
+y0 + r): ds.swap_dims(x="column", y="row") indexes by them. The coordinates
+carry CF units, long_name and axis. Intensity frames over another region
+than the phase map get their own: x_intensity, y_intensity, column_intensity
+and row_intensity. Attributes: header_length, intensity_tag, source_path
+(the absolute path), valid_rule (the rule used, in words), pixel_size,
+pixel_size_units, z_scale, z_scale_units and calibration (its description)
+when given. All of it survives ds.to_netcdf().
 
 A list or tuple of paths opens a campaign of files of one layout as one
 Dataset: phase (file, y, x), intensity (file, frame, y, x) when every file
@@ -36,54 +52,85 @@ from __future__ import annotations
 
 import functools
 import os
+import threading
 from collections.abc import Iterable, Sequence
-from typing import Any, Optional, Tuple
+from typing import Any, Callable, Optional
 
 import numpy as np
 import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from pdx import _core
+from pdx import _core, measure
 
-Valid = Optional[Tuple[float, float]]
-
-
-def _dtype(block: str, valid: Valid) -> np.dtype:
-    if valid is not None:
-        return np.dtype(np.float32)
-    return np.dtype(np.int32 if block == "phase" else np.uint16)
+Convert = Optional[Callable[[np.ndarray], np.ndarray]]
 
 
-def _within(samples: np.ndarray, valid: Valid) -> np.ndarray:
-    """`samples` as they are, or as float32 with NaN outside `valid`."""
-    if valid is None:
-        return samples
-    lo, hi = valid
-    out = samples.astype(np.float32)
-    out[(samples < lo) | (samples > hi)] = np.nan
-    return out
+def _key_id(key: tuple) -> tuple:
+    # Comparable with ==: slices, ints and lists of indexes.
+    return tuple(k.tolist() if isinstance(k, np.ndarray) else k for k in key)
+
+
+class _SharedRead:
+    """The phase samples one variable read (phase or height), kept until
+    the other variables over the same block have taken them: a dataset
+    loaded whole reads each file's phase block once. One part at a time."""
+
+    def __init__(self, readers: int):
+        self.readers = readers
+        self._lock = threading.Lock()
+        self._key: Optional[tuple] = None
+        self._part: Optional[np.ndarray] = None
+        self._waiting = 0
+
+    def __getstate__(self) -> int:
+        return self.readers
+
+    def __setstate__(self, readers: int) -> None:
+        self.__init__(readers)
+
+    def read(self, key: tuple, read: Callable[[tuple], np.ndarray]) -> np.ndarray:
+        found = _key_id(key)
+        with self._lock:
+            if self._part is not None and self._key == found:
+                part = self._part
+                self._waiting -= 1
+                if not self._waiting:
+                    self._key = self._part = None
+                return part
+        part = read(key)
+        with self._lock:
+            self._key, self._part, self._waiting = found, part, self.readers - 1
+        return part
 
 
 class DataFileArray(BackendArray):
-    """One block of a data file ("phase" or "intensity"), read when indexed.
+    """One block of a data file ("phase" or "intensity"), read when indexed,
+    its samples passed through `convert` when given, of type `dtype`.
     Holds the path and the shape and origin the block was found with at
-    opening, nothing else."""
+    opening, nothing else (and `shared`, the phase samples read for another
+    variable over the same block and not yet taken)."""
 
     def __init__(self, path: str, block: str, shape: tuple[int, ...],
-                 origin: tuple[int, int], valid: Valid = None):
+                 origin: tuple[int, int], convert: Convert, dtype: Any,
+                 shared: Optional[_SharedRead] = None):
         self.path = path
         self.block = block
         self.shape = shape
         self.origin = origin
-        self.valid = valid
-        self.dtype = _dtype(block, valid)
+        self.convert = convert
+        self.dtype = np.dtype(dtype)
+        self.shared = shared
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
         return indexing.explicit_indexing_adapter(key, self.shape,
                                                   indexing.IndexingSupport.BASIC, self._read)
 
     def _read(self, key: tuple) -> np.ndarray:
+        part = self.shared.read(key, self._samples) if self.shared else self._samples(key)
+        return self.convert(part) if self.convert else part
+
+    def _samples(self, key: tuple) -> np.ndarray:
         phase = self.block == "phase"
         f = _core.read_data_file(self.path, intensity=not phase, phase=phase)
         block, origin = (f.phase, f.phase_origin) if phase else (f.intensity, f.intensity_origin)
@@ -93,26 +140,27 @@ class DataFileArray(BackendArray):
                           % (self.path, _block_text(self.block, block.shape, origin),
                              _block_text(self.block, self.shape, self.origin)))
         part = block[key]
-        if self.valid is not None:
-            return _within(part, self.valid)
         # A small part is copied, so that it does not keep the block alive.
         return part.copy() if part.size < block.size else part
 
 
 class CampaignArray(BackendArray):
     """One block ("phase" or "intensity") of every file of a campaign, stacked
-    along a first axis, read when indexed. Holds the paths and the layout
-    every file was found with at opening, nothing else."""
+    along a first axis, read when indexed and passed through `convert` as
+    DataFileArray's. Holds the paths and the layout every file was found
+    with at opening, nothing else."""
 
     def __init__(self, paths: tuple[str, ...], block: str, shape: tuple[int, ...],
-                 origin: tuple[int, int], valid: Valid = None):
+                 origin: tuple[int, int], convert: Convert, dtype: Any,
+                 shared: Optional[_SharedRead] = None):
         self.paths = paths
         self.block = block
         self.file_shape = shape
         self.origin = origin
-        self.valid = valid
+        self.convert = convert
         self.shape = (len(paths),) + shape
-        self.dtype = _dtype(block, valid)
+        self.dtype = np.dtype(dtype)
+        self.shared = shared
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> np.ndarray:
         return indexing.explicit_indexing_adapter(key, self.shape,
@@ -120,6 +168,10 @@ class CampaignArray(BackendArray):
                                                   self._read)
 
     def _read(self, key: tuple) -> np.ndarray:
+        part = self.shared.read(key, self._samples) if self.shared else self._samples(key)
+        return self.convert(part) if self.convert else part
+
+    def _samples(self, key: tuple) -> np.ndarray:
         files = np.arange(len(self.paths))[key[0]]
         phase = self.block == "phase"
         # Zeros: the frames a file fills only in part are read as far as it
@@ -130,7 +182,6 @@ class CampaignArray(BackendArray):
         rest = key[1:]
         if any(not isinstance(k, slice) or k != slice(None) for k in rest):
             raw = raw[(slice(None),) + rest]
-        raw = _within(raw, self.valid)
         return raw[0] if files.ndim == 0 else raw
 
 
@@ -151,24 +202,33 @@ def _describe(block: str, row: np.ndarray) -> str:
     return _block_text(block, (frames, height, width), (x, y))
 
 
-def _read_layouts(paths: Sequence[Any], drop: set[str]) -> np.ndarray:
-    # The header of a dropped block is not checked: its file reads without it.
-    return _core._read_layouts(paths, intensity="intensity" not in drop,
-                               phase="phase" not in drop)
+def _read_layouts(paths: Sequence[Any], blocks: Iterable[str]) -> np.ndarray:
+    # The header of a block not read is not checked: its file reads without it.
+    return _core._read_layouts(paths, intensity="intensity" in blocks,
+                               phase="phase" in blocks or "height" in blocks)
 
 
-def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr.Dataset:
+def _blocks(drop: set[str], settings: measure.Settings) -> list[str]:
+    """The variables to make, before looking at the file(s)."""
+    names = ["phase"] + (["height"] if settings.z_scale is not None else []) + ["intensity"]
+    return [name for name in names if name not in drop]
+
+
+def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.Settings,
+                   mask: bool) -> xr.Dataset:
     try:
         paths = tuple(os.path.abspath(os.fsdecode(p)) for p in filenames)
     except TypeError:
         raise TypeError("the pdx engine opens files by path; a campaign is a list of paths") from None
     if not paths:
         raise ValueError("the pdx engine needs at least one path")
-    layouts = _read_layouts(paths, drop)
-    blocks = ["phase"] if "phase" not in drop else []
-    if "intensity" not in drop and (layouts[:, _INTENSITY.start] > 0).all():
-        blocks.append("intensity")
-    for block in blocks:
+    blocks = _blocks(drop, settings)
+    layouts = _read_layouts(paths, blocks)
+    if "intensity" in blocks and not (layouts[:, _INTENSITY.start] > 0).all():
+        blocks.remove("intensity")
+    for block in ("phase", "intensity"):
+        if block not in blocks and (block != "phase" or "height" not in blocks):
+            continue
         columns = _PHASE if block == "phase" else _INTENSITY
         differs = np.flatnonzero((layouts[:, columns] != layouts[0, columns]).any(axis=1))
         if differs.size:
@@ -177,9 +237,8 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr
                              "different layouts)" % (paths[i], paths[0], _describe(block, layouts[i]),
                                                      _describe(block, layouts[0])))
 
-    variables, coords = _variables(("file",), layouts[0], blocks,
-                                   lambda block, shape, origin: CampaignArray(
-                                       paths, block, shape, origin, _valid_of(block, valid)))
+    variables, coords = _variables(("file",), layouts[0], blocks, settings, mask,
+                                   functools.partial(CampaignArray, paths))
     coords = {"file": ("file", np.array(paths)), **coords}
     # Each file is read on its own: any split along file suits the storage.
     for variable in variables.values():
@@ -189,11 +248,7 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr
     for name, column in (("header_length", _HEADER_LENGTH), ("intensity_tag", _TAG)):
         if (layouts[:, column] == layouts[0, column]).all():
             attrs[name] = int(layouts[0, column])
-    return xr.Dataset(variables, coords=coords, attrs=attrs)
-
-
-def _valid_of(block: str, valid: Valid) -> Valid:
-    return valid if block == "phase" else None
+    return xr.Dataset(variables, coords=coords, attrs={**attrs, **_attrs(settings)})
 
 
 def _drop_set(drop_variables: str | Iterable[str] | None) -> set[str]:
@@ -202,59 +257,124 @@ def _drop_set(drop_variables: str | Iterable[str] | None) -> set[str]:
     return set(drop_variables or ())
 
 
+def _height_attrs(settings: measure.Settings) -> dict[str, Any]:
+    return {"units": settings.z_scale.unit, "long_name": "height"}
+
+
+_PHASE_ATTRS = {"units": "count", "long_name": "phase"}
+_INTENSITY_ATTRS = {"units": "count", "long_name": "intensity"}
+
+
 def _variables(lead: tuple[str, ...], row: np.ndarray, blocks: Iterable[str],
+               settings: measure.Settings, mask: bool,
                make: Any) -> tuple[dict[str, xr.Variable], dict[str, Any]]:
-    """The variables of `blocks` ("phase", "intensity") of the layout `row`
-    (one of _core._read_layouts' rows), their dimensions after `lead`, each
-    over make(block, shape, origin); and their coordinates. The intensity
-    frames share y and x with the phase map when they cover its region."""
+    """The variables `blocks` ("phase", "height", "intensity") of the layout
+    `row` (one of _core._read_layouts' rows), their dimensions after `lead`,
+    each over make(block, shape, origin, convert, dtype, shared); and their
+    coordinates. The intensity frames share y and x with the phase map when
+    they cover its region. Phase and height share their reads."""
     height, width, x, y = row[_PHASE].tolist()
     frames, i_height, i_width, i_x, i_y = row[_INTENSITY].tolist()
+    validity, size = settings.validity, settings.pixel_size
     variables: dict[str, xr.Variable] = {}
     coords: dict[str, Any] = {}
+    over_phase = [name for name in ("phase", "height") if name in blocks]
+    shared = _SharedRead(len(over_phase)) if len(over_phase) > 1 else None
     if "phase" in blocks:
-        variables["phase"] = _lazy(lead + ("y", "x"), make("phase", (height, width), (x, y)))
-        coords.update(_region_coords((x, y), (height, width), ("y", "x")))
+        # Counts handed out are copied when height may still take them.
+        convert = validity.masked if mask else (np.copy if shared else None)
+        variables["phase"] = _lazy(lead + ("y", "x"), make(
+            "phase", (height, width), (x, y), convert, np.float32 if mask else np.int32, shared),
+            _PHASE_ATTRS)
+    if "height" in blocks:
+        convert = functools.partial(validity.heights, z=settings.z_scale.value)
+        variables["height"] = _lazy(lead + ("y", "x"), make(
+            "phase", (height, width), (x, y), convert, np.float32, shared),
+            _height_attrs(settings))
+    if over_phase:
+        coords.update(_region_coords((x, y), (height, width), "", size))
     if "intensity" in blocks:
-        if ((i_x, i_y), (i_height, i_width)) == ((x, y), (height, width)):
-            names = ("y", "x")
-        else:
-            names = ("y_intensity", "x_intensity")
-        variables["intensity"] = _lazy(lead + ("frame",) + names,
-                                       make("intensity", (frames, i_height, i_width), (i_x, i_y)))
-        coords.update(_region_coords((i_x, i_y), (i_height, i_width), names))
+        same = ((i_x, i_y), (i_height, i_width)) == ((x, y), (height, width))
+        suffix = "" if same else "_intensity"
+        variables["intensity"] = _lazy(
+            lead + ("frame", "y" + suffix, "x" + suffix),
+            make("intensity", (frames, i_height, i_width), (i_x, i_y), None, np.uint16),
+            _INTENSITY_ATTRS)
+        coords.update(_region_coords((i_x, i_y), (i_height, i_width), suffix, size))
     return variables, coords
 
 
 @functools.lru_cache(maxsize=64)
-def _positions(start: int, count: int) -> np.ndarray:
-    # Shared by every file of a campaign, as its indexes are: int64, which
-    # pandas takes without a copy, and read-only.
-    positions = np.arange(start, start + count, dtype=np.int64)
+def _positions(start: int, count: int, step: int, size: Optional[float]) -> np.ndarray:
+    # Shared by every file of a campaign, as its indexes are: int64 or
+    # float64, which pandas takes without a copy, and read-only.
+    positions = np.arange(start, start + step * count, step, dtype=np.int64)[:count]
+    if size is not None:
+        positions = positions * size
     positions.setflags(write=False)
     return positions
 
 
-def _region_coords(origin: tuple[int, int], shape: tuple[int, int],
-                   names: tuple[str, str]) -> dict[str, Any]:
-    (x0, y0), (height, width), (y, x) = origin, shape, names
-    return {y: (y, _positions(y0, height)), x: (x, _positions(x0, width))}
+def _region_coords(origin: tuple[int, int], shape: tuple[int, int], suffix: str,
+                   size: Optional[measure.PixelSize]) -> dict[str, Any]:
+    """x and y (pixel (r, c) at (x0 + c, -(y0 + r)), times the pixel size
+    when there is one: y decreases down the rows, so that row 0 is on top of
+    a plot) and the camera pixel's column and row."""
+    (x0, y0), (height, width) = origin, shape
+    x, y = "x" + suffix, "y" + suffix
+    unit = size.unit if size else "pixel"
+    x_attrs = {"units": unit, "long_name": "x in the camera frame", "axis": "X"}
+    y_attrs = {"units": unit, "long_name": "y in the camera frame, decreasing down the rows",
+               "axis": "Y"}
+    if size:
+        x_attrs["standard_name"] = "projection_x_coordinate"
+        y_attrs["standard_name"] = "projection_y_coordinate"
+    # A coordinate has no missing values: no _FillValue in a netCDF file.
+    return {
+        x: (x, _positions(x0, width, 1, size and size.x), x_attrs, {"_FillValue": None}),
+        y: (y, _positions(-y0, height, -1, size and size.y), y_attrs, {"_FillValue": None}),
+        "column" + suffix: (x, _positions(x0, width, 1, None),
+                            {"long_name": "camera pixel column"}),
+        "row" + suffix: (y, _positions(y0, height, 1, None), {"long_name": "camera pixel row"}),
+    }
 
 
-def _lazy(dims: tuple[str, ...], array: BackendArray) -> xr.Variable:
-    return xr.Variable(dims, indexing.LazilyIndexedArray(array))
+def _attrs(settings: measure.Settings) -> dict[str, Any]:
+    """The dataset's record of the validity rule and the scale used."""
+    attrs: dict[str, Any] = {"valid_rule": settings.validity.describe()}
+    if settings.pixel_size:
+        attrs["pixel_size"] = [settings.pixel_size.x, settings.pixel_size.y]
+        attrs["pixel_size_units"] = settings.pixel_size.unit
+    if settings.z_scale:
+        attrs["z_scale"] = settings.z_scale.value
+        attrs["z_scale_units"] = settings.z_scale.unit
+    if settings.description is not None:
+        attrs["calibration"] = settings.description
+    return attrs
+
+
+def _lazy(dims: tuple[str, ...], array: BackendArray, attrs: dict[str, Any]) -> xr.Variable:
+    return xr.Variable(dims, indexing.LazilyIndexedArray(array), dict(attrs))
+
+
+def _settings(calibration: Any = None, pixel_size: Any = None, z_scale: Any = None,
+              valid: Any = None, nodata: Any = None) -> measure.Settings:
+    return measure.settings(calibration, pixel_size, z_scale, valid, nodata)
 
 
 class PdxBackendEntrypoint(BackendEntrypoint):
-    """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None); path may
-    be a list or tuple of paths (a campaign)."""
+    """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None,
+    nodata=None, mask_and_scale=None, pixel_size=None, z_scale=None,
+    calibration=None); path may be a list or tuple of paths (a campaign)."""
 
+    # xarray takes the parameters from open_dataset's signature.
     description = "Interferometer binary data files (phase map, intensity frames), via pdx"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "valid")
 
     def open_dataset(self, filename_or_obj: Any, *,
                      drop_variables: str | Iterable[str] | None = None,
-                     valid: Valid = None) -> xr.Dataset:
+                     valid: Any = None, nodata: Any = None,
+                     mask_and_scale: Optional[bool] = None, pixel_size: Any = None,
+                     z_scale: Any = None, calibration: Any = None) -> xr.Dataset:
         campaign = isinstance(filename_or_obj, (list, tuple))
         if not campaign:
             try:
@@ -262,25 +382,21 @@ class PdxBackendEntrypoint(BackendEntrypoint):
             except TypeError:
                 raise TypeError("the pdx engine opens files by path, not %s"
                                 % type(filename_or_obj).__name__) from None
-        if valid is not None:
-            lo, hi = (float(v) for v in valid)
-            if not lo <= hi:
-                raise ValueError("valid=(lo, hi) needs lo <= hi, not %r" % (valid,))
-            valid = (lo, hi)
+        settings = _settings(calibration, pixel_size, z_scale, valid, nodata)
+        mask = mask_and_scale is not False
         drop = _drop_set(drop_variables)
         if campaign:
-            return _open_campaign(filename_or_obj, drop, valid)
+            return _open_campaign(filename_or_obj, drop, settings, mask)
 
-        row = _read_layouts([path], drop)[0]
-        blocks = ["phase"] if "phase" not in drop else []
-        if "intensity" not in drop and row[_INTENSITY.start] > 0:
-            blocks.append("intensity")
-        variables, coords = _variables((), row, blocks,
-                                       lambda block, shape, origin: DataFileArray(
-                                           path, block, shape, origin, _valid_of(block, valid)))
+        blocks = _blocks(drop, settings)
+        row = _read_layouts([path], blocks)[0]
+        if "intensity" in blocks and row[_INTENSITY.start] == 0:
+            blocks.remove("intensity")
+        variables, coords = _variables((), row, blocks, settings, mask,
+                                       functools.partial(DataFileArray, path))
         coords = {name: c for name, c in coords.items() if name not in drop}
         attrs = {"header_length": int(row[_HEADER_LENGTH]), "intensity_tag": int(row[_TAG]),
-                 "source_path": path}
+                 "source_path": path, **_attrs(settings)}
         return xr.Dataset(variables, coords=coords, attrs=attrs)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
@@ -297,13 +413,13 @@ CHUNK_BYTES = 4 << 20
 def files_per_chunk(path: Any, drop_variables: str | Iterable[str] | None = None) -> int:
     """How many files of the layout of the file at `path` make up about
     CHUNK_BYTES of the blocks not dropped: open_campaign's chunks along file."""
-    drop = _drop_set(drop_variables)
+    blocks = [b for b in ("phase", "intensity") if b not in _drop_set(drop_variables)]
     height, width, _, _, frames, i_height, i_width, _, _, _, _ = _read_layouts(
-        [path], drop)[0].tolist()
+        [path], blocks)[0].tolist()
     per_file = 0
-    if "phase" not in drop:
+    if "phase" in blocks:
         per_file = 4 * height * width
-    if "intensity" not in drop:
+    if "intensity" in blocks:
         per_file = max(per_file, 2 * frames * i_height * i_width)
     return max(1, CHUNK_BYTES // max(per_file, 1))
 
@@ -313,8 +429,24 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
     a dimension `file`: xr.open_dataset(list(paths), engine="pdx", chunks=chunks,
     **kwargs), where a dict of chunks that does not name file gets
     files_per_chunk(paths[0]) files to a chunk (a few: about 4 MiB). chunks=None
-    gives lazily indexed arrays without dask."""
+    gives lazily indexed arrays without dask. On dask, phase and height are
+    made from one read of each file."""
     paths = list(paths)
     if isinstance(chunks, dict) and "file" not in chunks and paths:
         chunks = dict(chunks, file=files_per_chunk(paths[0], kwargs.get("drop_variables")))
-    return xr.open_dataset(paths, engine="pdx", chunks=chunks, **kwargs)
+    names = ("calibration", "pixel_size", "z_scale", "valid", "nodata")
+    settings = _settings(**{name: kwargs.get(name) for name in names})
+    drop = _drop_set(kwargs.get("drop_variables"))
+    if chunks is None or settings.z_scale is None or {"phase", "height"} & drop:
+        return xr.open_dataset(paths, engine="pdx", chunks=chunks, **kwargs)
+    # The counts as read, then phase and height from the same dask chunks.
+    mask = kwargs.get("mask_and_scale") is not False and kwargs.get("decode_cf") is not False
+    ds = xr.open_dataset(paths, engine="pdx", chunks=chunks,
+                         **dict(kwargs, drop_variables=drop | {"height"}, mask_and_scale=False))
+    counts = ds.phase.variable
+    validity = settings.validity
+    if mask:
+        ds["phase"] = counts.copy(data=counts.data.map_blocks(validity.masked, dtype=np.float32))
+    height = counts.data.map_blocks(validity.heights, z=settings.z_scale.value, dtype=np.float32)
+    ds["height"] = xr.Variable(counts.dims, height, _height_attrs(settings))
+    return ds

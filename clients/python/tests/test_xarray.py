@@ -24,12 +24,15 @@ def test_example_opens_lazily():
     ds = xr.open_dataset(EXAMPLE)  # the engine found by the magic number
     assert pdx._testing.live_blocks() == blocks
     f = pdx.read_data_file(EXAMPLE)
-    assert ds.phase.dims == ("y", "x") and ds.phase.dtype == np.int32
+    assert ds.phase.dims == ("y", "x") and ds.phase.dtype == np.float32
     assert ds.intensity.dims == ("frame", "y", "x") and ds.intensity.dtype == np.uint16
+    assert ds.intensity.attrs == {"units": "count", "long_name": "intensity"}
     np.testing.assert_array_equal(ds.x, 96 + np.arange(64))
-    np.testing.assert_array_equal(ds.y, 120 + np.arange(48))
+    np.testing.assert_array_equal(ds.y, -120 - np.arange(48))
+    np.testing.assert_array_equal(ds.row, 120 + np.arange(48))
     assert ds.attrs == {"header_length": 4096, "intensity_tag": 0,
-                        "source_path": os.path.abspath(EXAMPLE)}
+                        "source_path": os.path.abspath(EXAMPLE),
+                        "valid_rule": "invalid: |count| >= 2**30 (markers)"}
     np.testing.assert_array_equal(ds.phase[5:9, ::3], f.phase[5:9, ::3])
     again = pickle.loads(pickle.dumps(ds))
     np.testing.assert_array_equal(again.intensity, f.intensity)
@@ -45,17 +48,165 @@ def test_regions_valid_range_and_dropped_variables(tmp_path):
     ds = xr.open_dataset(path, engine="pdx", valid=(-5, 7))
     assert ds.intensity.dims == ("frame", "y_intensity", "x_intensity")
     np.testing.assert_array_equal(ds.x_intensity, 10 + np.arange(5))
-    np.testing.assert_array_equal(ds.y_intensity, 20 + np.arange(4))
+    np.testing.assert_array_equal(ds.y_intensity, -20 - np.arange(4))
+    np.testing.assert_array_equal(ds.row_intensity, 20 + np.arange(4))
     np.testing.assert_array_equal(ds.x, [1, 2, 3])
-    np.testing.assert_array_equal(ds.y, [2, 3])
+    np.testing.assert_array_equal(ds.y, [-2, -3])
     assert ds.phase.dtype == np.float32
     np.testing.assert_array_equal(ds.phase, [[-5, 0, 7], [np.nan, 3, np.nan]])
     kept = xr.open_dataset(path, engine="pdx", drop_variables=["intensity", "x"])
-    assert set(kept.variables) == {"phase", "y"}
+    assert set(kept.variables) == {"phase", "y", "row", "column"}
+
+    with pytest.raises(TypeError, match="^the pdx engine opens files by path, not int"):
+        xr.open_dataset(3, engine="pdx")
 
     path.write_bytes(data_file(4096))
     empty = xr.open_dataset(path, engine="pdx")
     assert empty.phase.shape == (0, 0) and "intensity" not in empty
+
+
+MARKED = np.array([[2**31 - 1, -3, 5], [7, -2**30, 2**24 + 1]], np.int32)
+
+
+def marked_file(tmp_path, phase=MARKED):
+    path = tmp_path / "marked.dat"
+    path.write_bytes(data_file(834, phase=phase, fields=[(64, "h", 2), (66, "h", 3)]))
+    return path
+
+
+@pytest.mark.parametrize("options, dtype, invalid", [
+    ({}, np.float32, [[1, 0, 0], [0, 1, 0]]),
+    ({"valid": (None, 5), "nodata": -3}, np.float32, [[1, 1, 0], [1, 0, 1]]),
+    ({"valid": "all"}, np.float32, [[0, 0, 0], [0, 0, 0]]),
+    ({"mask_and_scale": False}, np.int32, None),
+    ({"decode_cf": False, "valid": (0, 1)}, np.int32, None),
+])
+def test_invalid_samples_masked_unless_counts_kept(tmp_path, options, dtype, invalid):
+    netCDF4 = pytest.importorskip("netCDF4")
+    ds = xr.open_dataset(marked_file(tmp_path), engine="pdx", **options)
+    expected = MARKED if invalid is None else np.where(invalid, np.nan, MARKED.astype(dtype))
+    assert ds.phase.dtype == dtype and ds.phase.attrs == {"units": "count", "long_name": "phase"}
+    np.testing.assert_array_equal(ds.phase, expected)
+    ds.to_netcdf(tmp_path / "m.nc", engine="netcdf4")
+    with netCDF4.Dataset(tmp_path / "m.nc") as saved:
+        phase = saved["phase"]
+        phase.set_auto_mask(False)
+        assert phase.dtype == dtype and phase.units == "count"
+        assert ("_FillValue" in phase.ncattrs()) == (invalid is not None)
+        np.testing.assert_array_equal(phase[:], expected)
+
+
+def test_scale_and_coordinates_survive_netcdf(tmp_path):
+    netCDF4 = pytest.importorskip("netCDF4")
+    calibration = tmp_path / "lab.json"
+    calibration.write_text('{"pixel_size": {"x": 0.5, "y": 0.25, "unit": "\u00b5m"}, "z_scale": '
+                           '{"value": 3, "unit": "mm"}, "nodata": [2147483647], '
+                           '"description": "Lab 3"}')
+    ds = xr.open_dataset(marked_file(tmp_path), engine="pdx", calibration=calibration,
+                         z_scale="2nm")
+    np.testing.assert_array_equal(ds.x, [1.0, 1.5, 2.0])
+    np.testing.assert_array_equal(ds.y, [-0.75, -1.0])
+    np.testing.assert_array_equal(ds.column, [2, 3, 4])
+    np.testing.assert_array_equal(ds.row, [3, 4])
+    expected = np.array(MARKED * 2.0, np.float32)
+    expected[0, 0] = np.nan  # the nodata value; the file's rule replaces the markers'
+    ds.to_netcdf(tmp_path / "m.nc", engine="netcdf4")
+    with netCDF4.Dataset(tmp_path / "m.nc") as saved:
+        saved.set_auto_mask(False)
+        assert {name: saved[name].__dict__ for name in ("x", "y", "column", "row")} == {
+            "x": {"units": "um", "long_name": "x in the camera frame", "axis": "X",
+                  "standard_name": "projection_x_coordinate"},
+            "y": {"units": "um", "long_name": "y in the camera frame, decreasing down the rows",
+                  "axis": "Y", "standard_name": "projection_y_coordinate"},
+            "column": {"long_name": "camera pixel column"}, "row": {"long_name": "camera pixel row"}}
+        assert saved["height"].dimensions == ("y", "x") and np.isnan(saved["height"]._FillValue)
+        assert (saved["height"].units, saved["height"].long_name) == ("nm", "height")
+        np.testing.assert_array_equal(saved["height"][:], expected)
+        np.testing.assert_array_equal(saved["row"][:], [3, 4])
+        assert list(saved.pixel_size) == [0.5, 0.25] and saved.pixel_size_units == "um"
+        assert (saved.z_scale, saved.z_scale_units, saved.calibration) == (2.0, "nm", "Lab 3")
+        assert saved.valid_rule == "nodata: 2147483647"
+    with xr.open_dataset(tmp_path / "m.nc", engine="netcdf4") as back:
+        xr.testing.assert_identical(back.load(), ds.load())
+
+
+@pytest.mark.parametrize("options", [{}, {"pixel_size": "2um,1um"}])
+def test_row_zero_on_top_of_a_plot(tmp_path, options):
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    # Quadrants 3 2 over 1 0: brightest at the top left.
+    quadrants = 2 * (np.arange(4)[:, None] < 2) + (np.arange(6) < 3)
+    ds = xr.open_dataset(marked_file(tmp_path, quadrants.astype(np.int32)), engine="pdx",
+                         **options)
+    figure = plt.figure(figsize=(1.2, 1.2), dpi=50)
+    try:
+        axes = figure.add_axes([0, 0, 1, 1])
+        axes.set_axis_off()
+        ds.phase.plot.imshow(ax=axes, cmap="gray", add_colorbar=False)
+        figure.canvas.draw()
+        grey = np.asarray(figure.canvas.buffer_rgba())[..., 0].astype(float)
+    finally:
+        plt.close(figure)
+    h, w = grey.shape
+    means = [grey[rows, columns].mean() for rows in (slice(0, h // 2), slice(h // 2, h))
+             for columns in (slice(0, w // 2), slice(w // 2, w))]
+    assert means == sorted(means, reverse=True) and means[0] > means[3]
+
+
+def test_height_shares_the_phase_read(tmp_path, monkeypatch):
+    reads = []
+    read_data_file, read_stack = pdx._core.read_data_file, pdx._core._read_stack
+    # The phase blocks read (the campaign's files have intensity frames too).
+    monkeypatch.setattr(pdx._core, "read_data_file", lambda path, phase, **kw: reads.extend(
+        [path] * phase) or read_data_file(path, phase=phase, **kw))
+    monkeypatch.setattr(pdx._core, "_read_stack", lambda paths, phase, *a: reads.extend(
+        paths * phase) or read_stack(paths, phase, *a))
+    path, paths = marked_file(tmp_path), campaign(tmp_path, 5)
+    expected = np.where([[1, 0, 0], [0, 1, 0]], np.nan, MARKED * 0.5).astype(np.float32)
+    for ds, count in [
+            (xr.open_dataset(path, engine="pdx"), 1),
+            (xr.open_dataset(path, engine="pdx", z_scale="0.5nm"), 1),
+            (xr.open_dataset(path, engine="pdx", z_scale="0.5nm", drop_variables="phase"), 1),
+            (pdx.open_campaign(paths, z_scale="0.5nm", chunks={"file": 5}, decode_cf=False), 5),
+            (pdx.open_campaign(paths, z_scale="0.5nm", chunks=None), 5)]:
+        assert reads == []
+        # Each computation reads each phase block once, for phase and height.
+        ds.compute()
+        ds = ds.compute()
+        assert len(reads) == 2 * count
+        reads.clear()
+        if "height" in ds:
+            assert ds.height.dims[-2:] == ("y", "x") and ds.height.dtype == np.float32
+            assert ds.height.attrs == {"units": "nm", "long_name": "height"}
+            if count == 1:
+                np.testing.assert_array_equal(ds.height, expected)
+    assert ds.phase.dtype == np.float32
+    np.testing.assert_array_equal(ds.height, ds.phase * np.float32(0.5))
+    campaign_counts = pdx.open_campaign(paths, z_scale="0.5nm", decode_cf=False).compute()
+    assert campaign_counts.phase.dtype == np.int32
+    np.testing.assert_array_equal(campaign_counts.height, ds.height)
+    # Samples kept for height are not handed out again: a file read anew
+    # shows its samples of now.
+    ds = xr.open_dataset(path, engine="pdx", z_scale="0.5nm", cache=False)
+    ds.phase.values, ds.height.values
+    marked_file(tmp_path, -MARKED)
+    np.testing.assert_array_equal(ds.phase, np.where(np.isnan(expected), np.nan,
+                                                     -MARKED.astype(np.float32)))
+
+
+@pytest.mark.parametrize("blocks, drop, files", [
+    ({}, None, 4 << 20),
+    ({"phase": (512, 512)}, None, 4),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, None, 2),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, "intensity", 4),
+    ({"phase": (512, 512), "intensity": (3, 512, 512)}, "phase", 2),
+])
+def test_files_per_chunk(tmp_path, blocks, drop, files):
+    path = tmp_path / "m.dat"
+    path.write_bytes(data_file(4096, *(None if b not in blocks else np.zeros(
+        blocks[b], np.int32 if b == "phase" else np.uint16) for b in ("intensity", "phase"))))
+    assert pdx.xarray_backend.files_per_chunk(path, drop) == files
 
 
 @pytest.mark.parametrize("fields, drop, kept", [
@@ -68,6 +219,9 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
                                np.arange(6, dtype=np.int32).reshape(2, 3), fields=fields))
     with pytest.raises(pdx.Error):
         xr.open_dataset(path, engine="pdx")
+    if drop == "phase":
+        with pytest.raises(pdx.Error):  # height reads the phase block
+            xr.open_dataset(path, engine="pdx", drop_variables=drop, z_scale="1nm")
     f = pdx.read_data_file(path, **{drop: False})
     single = xr.open_dataset(path, engine="pdx", drop_variables=drop)
     stacked = pdx.open_campaign([path], drop_variables=drop)
@@ -130,8 +284,9 @@ def test_campaign_is_its_files(tmp_path):
     assert ds.phase.dims == ("file", "y", "x") and ds.intensity.dims == ("file", "frame", "y", "x")
     assert list(ds.file.values) == [os.path.abspath(p) for p in paths]
     np.testing.assert_array_equal(ds.x, [3, 4, 5])
-    np.testing.assert_array_equal(ds.y, [4, 5])
-    assert ds.attrs == {"header_length": 4096, "intensity_tag": 0}
+    np.testing.assert_array_equal(ds.y, [-4, -5])
+    assert ds.attrs == {"header_length": 4096, "intensity_tag": 0,
+                        "valid_rule": "invalid: |count| >= 2**30 (markers)"}
     np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
     np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
     np.testing.assert_array_equal(ds.phase.isel(file=[4, 1], x=2),
@@ -140,18 +295,20 @@ def test_campaign_is_its_files(tmp_path):
 
     chunked = pdx.open_campaign(paths, chunks={"file": 2}, valid=(-4, 4),
                                 drop_variables="intensity")
-    assert set(chunked.variables) == {"phase", "file", "y", "x"}
+    assert set(chunked.variables) == {"phase", "file", "y", "x", "row", "column"}
     assert chunked.phase.chunks == ((2, 2, 1), (2,), (3,))
     expected = np.array([f.phase for f in files], np.float32)
     expected[np.abs(expected) > 4] = np.nan
     again = pickle.loads(pickle.dumps(chunked))
     np.testing.assert_array_equal(again.phase.mean(("y", "x")), np.nanmean(expected, (1, 2)))
     assert pdx.open_campaign(paths).phase.chunks[0] == (5,)  # a few files to a chunk
+    assert xr.open_dataset(paths, engine="pdx", chunks={}).phase.chunks[0] == (1,) * 5
 
 
 @pytest.mark.parametrize("change, drop, error", [
     (dict(origin=(3, 5)), None,
      r"c3.dat' differs from '.*c0.dat': phase \(2, 3\) at \(3, 5\), not phase \(2, 3\) at \(3, 4\)"),
+    (dict(origin=(3, 5)), "phase", r"c3.dat' differs .*: phase \(2, 3\) at \(3, 5\), not"),  # height
     (dict(frames=2), None, r"c3.dat' differs .*: intensity \(2, 2, 3\) at \(3, 4\), not"),
     (dict(frames=2), "intensity", None),
     (dict(frames=0), None, None),  # not every file has frames: no intensity
@@ -160,10 +317,10 @@ def test_campaign_of_different_files(tmp_path, change, drop, error):
     paths = campaign(tmp_path, 3) + campaign(tmp_path, 2, first=3, **change)
     if error:
         with pytest.raises(ValueError, match=error):
-            pdx.open_campaign(paths, drop_variables=drop)
+            pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
     else:
-        ds = pdx.open_campaign(paths, drop_variables=drop)
-        assert "intensity" not in ds and ds.phase.shape == (5, 2, 3)
+        ds = pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
+        assert "intensity" not in ds and ds.height.shape == (5, 2, 3)
 
 
 def test_campaign_file_changed_after_open(tmp_path):
