@@ -39,14 +39,16 @@ class Batch {
 
     // Runs work(i) for every file whose status is still 0, on at most `jobs`
     // threads; work returns the file's status (having reported a failure).
-    // Then writes the summary when the run had more than one file. Returns
-    // the run's status: the largest of the files'.
+    // Once the standard output has failed no more work begins, and there is
+    // no summary; otherwise the summary follows when the run had more than
+    // one file. Returns the largest of the files' statuses.
     int run(unsigned jobs, const std::function<int(std::size_t)> &work);
 
     // Writes `text` on the standard error stream, the progress line kept
     // intact around it. Any thread.
     void error_text(const std::string &text);
-    // Writes `text` on the standard output and flushes it, likewise.
+    // Writes `text` on the standard output and flushes it, likewise
+    // (standard_output.h).
     void out_text(const std::string &text);
 
   private:

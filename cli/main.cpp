@@ -6,7 +6,8 @@
 //
 // Reports go to the standard output (info); every diagnostic goes to the
 // standard error stream. The exit status is 0, 1 for a malformed command
-// line, or the largest status of any file (numbered as pdx_convert's).
+// line, 6 when the standard output could not be written, or else the
+// largest status of any file (numbered as pdx_convert's).
 
 #include <charconv>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "files.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/signals.h"
+#include "standard_output.h"
 
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
@@ -49,8 +51,9 @@ const char kMainHelp[] =
     "  --version   show the version\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 for a malformed command line,\n"
-    "otherwise the largest of the files' statuses: 2 missing input, 3 existing\n"
-    "output, 4 unreadable input, 5 failed write.\n";
+    "6 when the standard output could not be written, otherwise the largest of\n"
+    "the files' statuses: 2 missing input, 3 existing output, 4 unreadable\n"
+    "input, 5 failed write.\n";
 
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [-j N] [-q] FILE...\n"
@@ -130,7 +133,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             continue;
         }
         if (arg == "-h" || arg == "--help") {
-            write_text(stdout, help);
+            out_write(help);
             return -1;
         }
         // An option's value: the rest of the argument ("-j4", "--to=png") or
@@ -266,11 +269,11 @@ int run(std::vector<FileName> args) {
     const std::string first = args.front().text;
     args.erase(args.begin());
     if (first == "-h" || first == "--help") {
-        write_text(stdout, kMainHelp);
+        out_write(kMainHelp);
         return exit_success;
     }
     if (first == "--version") {
-        write_text(stdout, "pdx " PDX_VERSION "\n");
+        out_write("pdx " PDX_VERSION "\n");
         return exit_success;
     }
 
@@ -303,10 +306,10 @@ int run(std::vector<FileName> args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t **argv) {
-    return run(command_line(argc, argv));
+    return out_close(run(command_line(argc, argv)));
 }
 #else
 int main(int argc, char **argv) {
-    return run(command_line(argc, argv));
+    return out_close(run(command_line(argc, argv)));
 }
 #endif

@@ -3,6 +3,7 @@
 // line), the files left behind. good.dat and other.dat convert; bad.dat is
 // not a data file; short.dat is cut short.
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -180,6 +181,64 @@ TEST_P(Pdx, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Pdx, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
+
+// A standard output that fails: status 6 and one line, the files left
+// passed over (no line for missing.dat, no summary). A reader that is gone
+// ends the run quietly, as SIGPIPE does. A run that writes nothing there
+// does not mind it closed.
+struct OutCase {
+    const char *name;
+    std::vector<std::string> args;
+    StdoutTo to;
+    int status;
+    std::string err;
+};
+
+#ifdef _WIN32
+const int kReaderGone = 6;
+#else
+const int kReaderGone = 128 + SIGPIPE;
+#endif
+
+// clang-format off
+const OutCase kOutCases[] = {
+    {"InfoReaderGone", {"info", "-j1", "good.dat", "missing.dat"}, StdoutTo::closed_pipe, kReaderGone, ""},
+    {"HelpReaderGone", {"--help"}, StdoutTo::closed_pipe, kReaderGone, ""},
+    {"VersionClosed", {"--version"}, StdoutTo::closed, 6, "pdx: standard output: Bad file descriptor\n"},
+    {"ConvertClosed", {"convert", "-q", "good.dat"}, StdoutTo::closed, 0, ""},
+    {"InfoFull", {"info", "-j1", "good.dat", "missing.dat"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"JsonFull", {"info", "--json", "good.dat"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"CommandHelpFull", {"convert", "--help"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"VersionFull", {"--version"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+};
+// clang-format on
+
+void PrintTo(const OutCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class PdxOut : public testing::TestWithParam<OutCase> {};
+
+TEST_P(PdxOut, Ends) {
+    const OutCase &c = GetParam();
+#ifdef _WIN32
+    if (c.to == StdoutTo::full_device && !fs::exists("Z:\\dev\\full")) {
+        GTEST_SKIP() << "no full device (it is Linux's, through Wine)";
+    }
+#endif
+    TempDir work, capture;
+    write_file(work.path() / "good.dat", DataFileBuilder(834).phase(2, 2, kOther).build());
+    const ProcessResult r = run_process(PDX_EXE, c.args, capture.path(), work.path(), c.to);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PdxOut, testing::ValuesIn(kOutCases),
+                         [](const testing::TestParamInfo<OutCase> &p) { return p.param.name; });
 
 #ifdef _WIN32
 
