@@ -6,6 +6,7 @@
 
 #include "batch.h"
 #include "commands.h"
+#include "file_identity.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/export/export.h"
@@ -36,29 +37,31 @@ int run_convert(const Options &options) {
                 !options.quiet && stderr_is_terminal());
 
     // Every output is named before anything is written, so that two inputs
-    // never race for one name: the first claims it and the later ones fail,
-    // as does an output that would replace one of the inputs.
+    // never race for one file: the first claims it and the later ones fail,
+    // as does an output that would replace one of the inputs. Names are
+    // compared by the files they lead to (file_identity.h), however they
+    // are spelled, and whatever -f says.
     const char *ext = exporting ? pdx::export_extension(options.exporting.format) : ".bin";
     const FileName *dir = options.out_dir ? &*options.out_dir : nullptr;
-    std::map<NativeString, std::size_t> input_keys;
+    std::map<FileIdentity, std::size_t> input_files;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-        input_keys.emplace(name_key(inputs[i]), i);
+        input_files.emplace(file_identity(inputs[i]), i);
     }
     std::vector<FileName> outputs;
-    std::map<NativeString, std::size_t> claimed;
+    std::map<FileIdentity, std::size_t> claimed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         outputs.push_back(output_name(inputs[i], dir, ext));
         if (!pdx::u_file_exists(inputs[i].path().c_str())) {
             batch.failure(i, inputs[i].text, "input", "does not exist", exit_no_input);
             continue;
         }
-        const NativeString key = name_key(outputs[i]);
+        const FileIdentity out = file_identity(outputs[i]);
         const std::string stage = "output " + quoted(outputs[i].text);
-        if (const auto in = input_keys.find(key); in != input_keys.end()) {
+        if (const auto in = input_files.find(out); in != input_files.end()) {
             batch.failure(i, inputs[i].text, stage,
                           "would replace the input " + quoted(inputs[in->second].text),
                           exit_output_exists);
-        } else if (const auto [at, fresh] = claimed.emplace(key, i); !fresh) {
+        } else if (const auto [at, fresh] = claimed.emplace(out, i); !fresh) {
             batch.failure(i, inputs[i].text, stage,
                           "is also the output of " + quoted(inputs[at->second].text),
                           exit_output_exists);

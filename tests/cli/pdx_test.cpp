@@ -27,8 +27,17 @@ const std::vector<std::int32_t> kGood = {1, -2, 0x12345678, INT32_MIN, INT32_MAX
 const std::vector<std::int32_t> kOther = {7, 8, 9, 10};
 const Bytes kOld = {'o', 'l', 'd'};
 
-// What a case leaves in a file: absent, the old bytes, or a conversion.
-enum class Left { absent, old, good, good_big, other, some };
+// What a case leaves in a file: absent, the old bytes, or a conversion;
+// `input`: good.dat's own bytes.
+enum class Left { absent, old, good, good_big, other, some, input };
+
+// A name made before the run: a symbolic link to `target` or, when `hard`,
+// a second name of it.
+struct Link {
+    const char *name;
+    const char *target;
+    bool hard = false;
+};
 
 struct Case {
     const char *name;
@@ -37,6 +46,7 @@ struct Case {
     std::string err;
     std::map<std::string, Left> files; // relative to the folder
     std::string out_prefix = "";
+    std::vector<Link> links = {};
 };
 
 void PrintTo(const Case &c, std::ostream *os) {
@@ -117,7 +127,33 @@ const Case kCases[] = {
     {"InfoStatus", {"info", "-j1", "good.dat", "short.dat", "missing.dat"}, 4,
      "pdx: \"short.dat\": read: ERR_CORRUPT_DATA_FILE\npdx: \"missing.dat\": input: does not exist\n"
      "pdx: 3 files, 1 read, 2 failed\n", {}, "good.dat: reads\n"},
-#ifndef _WIN32
+
+    // Names compared by the files they lead to, whatever -f says.
+    {"HardLinkedOutput", {"convert", "-f", "good.dat"}, 3,
+     "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
+     {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat", true}}},
+#ifdef _WIN32
+    {"CaseFolded", {"convert", "-j1", "-f", "good.dat", "GOOD.xyz"}, 3,
+     "pdx: \"GOOD.xyz\": output \"GOOD.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}},
+#else
+    {"LinkedOutput", {"convert", "-f", "good.dat"}, 3,
+     "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
+     {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat"}}},
+    {"OutputThroughLinkedDirectory", {"convert", "-j1", "-f", "here/old.dat", "old.bin"}, 3,
+     "pdx: \"here/old.dat\": output \"here/old.bin\": would replace the input \"old.bin\"\n"
+     "pdx: \"old.bin\": output \"old.bin\": would replace the input \"old.bin\"\n"
+     "pdx: 2 files, 0 converted, 2 failed\n", {{"old.bin", Left::old}}, "", {{"here", "."}}},
+    {"LinkedOutputDirectory", {"convert", "-f", "-o", "here", "old.bin"}, 3,
+     "pdx: \"old.bin\": output \"here/old.bin\": would replace the input \"old.bin\"\n",
+     {{"old.bin", Left::old}}, "", {{"here", "."}}},
+    {"TwoOutputsThroughLinkedDirectory", {"convert", "-j1", "-f", "good.dat", "here/good.xyz"}, 3,
+     "pdx: \"here/good.xyz\": output \"here/good.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}, "", {{"here", "."}}},
+    {"DanglingLinkOutput", {"convert", "-j1", "-f", "good.dat", "other.dat"}, 3,
+     "pdx: \"other.dat\": output \"other.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"other.bin", Left::good}}, "",
+     {{"good.bin", "other.bin"}}},
     // A name that begins with the bytes of a byte-order mark is a name, not
     // a wide path.
     {"MarkBytesAreAName", {"convert", "\xFF\xFEx.dat"}, 0, "", {{"\xFF\xFEx.bin", Left::good}}},
@@ -150,6 +186,11 @@ TEST_P(Pdx, Runs) {
     put("short.dat", Bytes(good.begin(), good.end() - 1));
     put("nophase.dat", DataFileBuilder(834).build());
     put("old.bin", kOld);
+    for (const Link &link : c.links) {
+        const fs::path at = work.path() / link.name;
+        link.hard ? fs::create_hard_link(work.path() / link.target, at)
+                  : fs::create_symlink(link.target, at);
+    }
 
     const ProcessResult r = run_process(PDX_EXE, c.args, capture.path(), work.path());
     EXPECT_EQ(r.status, c.status);
@@ -161,6 +202,7 @@ TEST_P(Pdx, Runs) {
     EXPECT_EQ(r.out.rfind(c.out_prefix, 0), 0u) << r.out;
 
     const std::map<Left, Bytes> contents = {{Left::old, kOld},
+                                            {Left::input, good},
                                             {Left::good, matrix_file_image(3, 2, kGood, false)},
                                             {Left::good_big, matrix_file_image(3, 2, kGood, true)},
                                             {Left::other, matrix_file_image(2, 2, kOther, false)}};
