@@ -7,6 +7,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "file_identity.h"
+#include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/export/export.h"
@@ -51,8 +52,8 @@ int run_convert(const Options &options) {
     std::map<FileIdentity, std::size_t> claimed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         outputs.push_back(output_name(inputs[i], dir, ext));
-        if (!pdx::u_file_exists(inputs[i].path().c_str())) {
-            batch.failure(i, inputs[i].text, "input", "does not exist", exit_no_input);
+        if (const FileKind kind = file_kind(inputs[i]); kind != FileKind::regular) {
+            batch.failure(i, inputs[i].text, "input", kind_problem(kind), exit_no_input);
             continue;
         }
         const FileIdentity out = file_identity(outputs[i]);

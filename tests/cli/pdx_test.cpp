@@ -1,7 +1,8 @@
 // The pdx command run as a real process over a folder of inputs: exit
 // status, the exact standard error (never a terminal here, so no progress
 // line), the files left behind. good.dat and other.dat convert; bad.dat is
-// not a data file; short.dat is cut short.
+// not a data file; short.dat is cut short; sub is a directory; fifo.dat
+// (POSIX) a FIFO.
 
 #include <csignal>
 #include <cstdint>
@@ -12,6 +13,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "support/data_file_builder.h"
 #include "support/matrix_image.h"
@@ -132,6 +137,12 @@ const Case kCases[] = {
     {"HardLinkedOutput", {"convert", "-f", "good.dat"}, 3,
      "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
      {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat", true}}},
+    // What is there, named as what it is.
+    {"DirectoryInput", {"convert", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {}},
+    {"DirectoryInfo", {"info", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
+     "sub: is a directory\n"},
+    {"DirectoryJson", {"info", "--json", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
+     "{\"file\":\"sub\",\"status\":2,\"exists\":true,\"kind\":\"directory\",\"reads\":false,"},
 #ifdef _WIN32
     {"CaseFolded", {"convert", "-j1", "-f", "good.dat", "GOOD.xyz"}, 3,
      "pdx: \"GOOD.xyz\": output \"GOOD.bin\": is also the output of \"good.dat\"\n"
@@ -154,6 +165,10 @@ const Case kCases[] = {
      "pdx: \"other.dat\": output \"other.bin\": is also the output of \"good.dat\"\n"
      "pdx: 2 files, 1 converted, 1 failed\n", {{"other.bin", Left::good}}, "",
      {{"good.bin", "other.bin"}}},
+    {"DevicesAndFifos", {"info", "-j1", "/dev/null", "fifo.dat"}, 2,
+     "pdx: \"/dev/null\": input: is a character device, not a regular file\n"
+     "pdx: \"fifo.dat\": input: is a FIFO, not a regular file\npdx: 2 files, 0 read, 2 failed\n", {},
+     "/dev/null: is a character device, not a regular file\nfifo.dat: is a FIFO, not a regular file\n"},
     // A name that begins with the bytes of a byte-order mark is a name, not
     // a wide path.
     {"MarkBytesAreAName", {"convert", "\xFF\xFEx.dat"}, 0, "", {{"\xFF\xFEx.bin", Left::good}}},
@@ -173,6 +188,9 @@ TEST_P(Pdx, Runs) {
         DataFileBuilder(4096).intensity(3, 2, 1, {1, 2, 3, 4, 5, 6}).phase(3, 2, kGood).build();
     fs::create_directories(work.path() / "sub");
     fs::create_directories(work.path() / "dir.bin");
+#ifndef _WIN32
+    mkfifo((work.path() / "fifo.dat").c_str(), 0600);
+#endif
     for (const char *name : {"good.dat", "good.xyz", "old.dat", "dir.dat", "\xFF\xFEx.dat"}) {
 #ifdef _WIN32
         if (name[0] == '\xFF') {
