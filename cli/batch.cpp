@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "converter/console.h"
+#include "shown_name.h"
 #include "standard_output.h"
 
 #ifdef _WIN32
@@ -46,7 +47,7 @@ void Batch::failure(std::size_t index, const std::string &file, const std::strin
 }
 
 void Batch::report(const std::string &file, const std::string &stage, const std::string &text) {
-    error_text("pdx: \"" + file + "\": " + stage + ": " + text + "\n");
+    error_text("pdx: " + quoted_name(file) + ": " + stage + ": " + text + "\n");
 }
 
 void Batch::error_text(const std::string &text) {

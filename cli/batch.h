@@ -29,8 +29,8 @@ class Batch {
     // caller has checked that the standard error stream is a terminal).
     Batch(std::size_t files, const char *done_verb, bool progress);
 
-    // Reports the failure of `file` at `stage` with `error`, as one line, and
-    // records `status` for it. Any thread.
+    // Reports the failure of `file` (shown as shown_name.h says) at `stage`
+    // with `error`, as one line, and records `status` for it. Any thread.
     void failure(std::size_t index, const std::string &file, const std::string &stage,
                  const std::string &error, int status);
 

@@ -14,6 +14,7 @@
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
 #include "pdx/util/output_file.h"
+#include "shown_name.h"
 
 std::string error_name(int code) {
     // The table, not u_error_name, whose buffer the threads would share.
@@ -22,14 +23,6 @@ std::string error_name(int code) {
     }
     return "error " + std::to_string(code);
 }
-
-namespace {
-
-std::string quoted(const std::string &text) {
-    return "\"" + text + "\"";
-}
-
-} // namespace
 
 int run_convert(const Options &options) {
     const bool exporting = options.command == Options::Command::export_;
@@ -57,14 +50,14 @@ int run_convert(const Options &options) {
             continue;
         }
         const FileIdentity out = file_identity(outputs[i]);
-        const std::string stage = "output " + quoted(outputs[i].text);
+        const std::string stage = "output " + quoted_name(outputs[i].text);
         if (const auto in = input_files.find(out); in != input_files.end()) {
             batch.failure(i, inputs[i].text, stage,
-                          "would replace the input " + quoted(inputs[in->second].text),
+                          "would replace the input " + quoted_name(inputs[in->second].text),
                           exit_output_exists);
         } else if (const auto [at, fresh] = claimed.emplace(out, i); !fresh) {
             batch.failure(i, inputs[i].text, stage,
-                          "is also the output of " + quoted(inputs[at->second].text),
+                          "is also the output of " + quoted_name(inputs[at->second].text),
                           exit_output_exists);
         }
     }
@@ -78,7 +71,7 @@ int run_convert(const Options &options) {
             batch.failure(i, input.text, stage, error, status);
             return status;
         };
-        const std::string out_stage = "output " + quoted(output.text);
+        const std::string out_stage = "output " + quoted_name(output.text);
         if (!options.force && pdx::u_file_exists(out_path.c_str())) {
             return fail(out_stage, "already exists", exit_output_exists);
         }
@@ -104,7 +97,8 @@ int run_convert(const Options &options) {
             // A directory that lets files be added but not removed: say
             // which file is left, whatever became of the output.
             batch.report(input.text, out_stage,
-                         "the temporary file " + quoted(left_behind) + " could not be removed");
+                         "the temporary file " + quoted_name(left_behind) +
+                             " could not be removed");
         }
         if (rc == pdx::ERR_CANT_CREATE_FILE) {
             return fail(out_stage, "already exists", exit_output_exists);
@@ -113,7 +107,7 @@ int run_convert(const Options &options) {
             return fail("export", "no phase samples (" + error_name(rc) + ")", exit_read_failed);
         }
         if (rc != 0) {
-            return fail("write " + quoted(output.text), error_name(rc), exit_write_failed);
+            return fail("write " + quoted_name(output.text), error_name(rc), exit_write_failed);
         }
         return static_cast<int>(exit_success);
     });

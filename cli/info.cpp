@@ -20,6 +20,7 @@
 #include "pdx/util/errors.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/utf8.h"
+#include "shown_name.h"
 
 std::string error_name(int code); // convert.cpp
 
@@ -212,11 +213,11 @@ std::string region_text(const pdx::Region &r) {
 
 std::string text_record(const FileName &name, const Info &info, bool want_stats) {
     if (info.kind != FileKind::regular) {
-        return name.text + ": " + kind_problem(info.kind) + "\n";
+        return shown_name(name.text) + ": " + kind_problem(info.kind) + "\n";
     }
     const pdx::DataFileHeader &h = info.header;
     std::string t =
-        name.text + ": " +
+        shown_name(name.text) + ": " +
         (info.error == 0 ? std::string("reads") : "does not read: " + error_name(info.error)) +
         "\n";
     if (info.header_length != 0) {

@@ -27,6 +27,7 @@
 #include "files.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/signals.h"
+#include "shown_name.h"
 #include "standard_output.h"
 
 #ifndef PDX_VERSION
@@ -186,7 +187,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             unsigned long long n = 0;
             if (!parse_number(value, kMaxJobs, n) || n == 0) {
                 return usage_error(command, "-j takes a number of files from 1 to " +
-                                                std::to_string(kMaxJobs) + ": \"" + value + "\"");
+                                                std::to_string(kMaxJobs) + ": " +
+                                                quoted_name(value));
             }
             options.jobs = static_cast<unsigned>(n);
         } else if (options.command == Command::info && name == "--json") {
@@ -205,28 +207,28 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             options.big_endian = true;
         } else if (exporting && name == "--to") {
             if (pdx::export_format_from_name(value, &options.exporting.format) != 0) {
-                return usage_error(command,
-                                   "unknown format \"" + value + "\" (gsf, tiff, npy or png)");
+                return usage_error(command, "unknown format " + quoted_name(value) +
+                                                " (gsf, tiff, npy or png)");
             }
             have_format = true;
         } else if (exporting && name == "--valid") {
             if (pdx::parse_valid_range(value, &options.exporting.valid) != 0) {
                 return usage_error(command, "--valid takes MIN:MAX, whole numbers with MIN "
-                                            "<= MAX, either left out: \"" +
-                                                value + "\"");
+                                            "<= MAX, either left out: " +
+                                                quoted_name(value));
             }
             have_valid = true;
         } else if (exporting && name == "--size") {
             unsigned long long n = 0;
             if (!parse_number(value, 1000000, n)) {
                 return usage_error(command, "--size takes a number of pixels from 0 to "
-                                            "1000000: \"" +
-                                                value + "\"");
+                                            "1000000: " +
+                                                quoted_name(value));
             }
             options.exporting.png_size = static_cast<int>(n);
             have_size = true;
         } else {
-            return usage_error(command, "unknown option \"" + arg + "\"");
+            return usage_error(command, "unknown option " + quoted_name(arg));
         }
     }
 
@@ -246,7 +248,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         return usage_error(command, "no files given");
     }
     if (options.out_dir && !is_directory(*options.out_dir)) {
-        return usage_error(command, "-o \"" + options.out_dir->text + "\" is not a directory");
+        return usage_error(command,
+                           "-o " + quoted_name(options.out_dir->text) + " is not a directory");
     }
     return 0;
 }
@@ -289,7 +292,8 @@ int run(std::vector<FileName> args) {
         options.command = Options::Command::export_;
         help = kExportHelp;
     } else {
-        return usage_error("pdx", "unknown command \"" + first + "\" (info, convert or export)");
+        return usage_error("pdx",
+                           "unknown command " + quoted_name(first) + " (info, convert or export)");
     }
     const int parsed = parse(std::move(args), options, "pdx " + first, help);
     if (parsed != 0) {

@@ -169,6 +169,15 @@ const Case kCases[] = {
      "pdx: \"/dev/null\": input: is a character device, not a regular file\n"
      "pdx: \"fifo.dat\": input: is a FIFO, not a regular file\npdx: 2 files, 0 read, 2 failed\n", {},
      "/dev/null: is a character device, not a regular file\nfifo.dat: is a FIFO, not a regular file\n"},
+    // Names that would forge a line or drive a terminal are quoted; others
+    // are shown as they are.
+    {"ControlsQuoted", {"info", "-j1", "a\nb", "\x1b[31m\x7F", "\xC2\x9B\xC2\xA0", "\xFFit's", "\xC3\xA9 x"}, 2,
+     "pdx: 'a'$'\\n''b': input: does not exist\npdx: $'\\033''[31m'$'\\177': input: does not exist\n"
+     "pdx: $'\\302\\233''\xC2\xA0': input: does not exist\npdx: $'\\377''it'\\''s': input: does not exist\n"
+     "pdx: \"\xC3\xA9 x\": input: does not exist\npdx: 5 files, 0 read, 5 failed\n", {},
+     "'a'$'\\n''b': does not exist\n$'\\033''[31m'$'\\177': does not exist\n"
+     "$'\\302\\233''\xC2\xA0': does not exist\n$'\\377''it'\\''s': does not exist\n\xC3\xA9 x: does not exist\n"},
+    {"OptionQuoted", {"info", "-\t"}, 1, usage("pdx info", "unknown option '-'$'\\t'"), {}},
     // A name that begins with the bytes of a byte-order mark is a name, not
     // a wide path.
     {"MarkBytesAreAName", {"convert", "\xFF\xFEx.dat"}, 0, "", {{"\xFF\xFEx.bin", Left::good}}},
