@@ -53,12 +53,14 @@ FileIdentity file_identity(const FileName &name) {
         id.file = static_cast<std::uint64_t>(st.st_ino);
         return id;
     }
+    // A final name of "", "." or ".." cannot be missing from a directory
+    // that is there.
     std::string end;
     if (link_end(name.native, end)) {
         const std::size_t slash = end.rfind('/');
         const std::string dir = slash == std::string::npos ? "." : end.substr(0, slash + 1);
         std::string leaf = slash == std::string::npos ? end : end.substr(slash + 1);
-        if (leaf != "" && leaf != "." && leaf != ".." && ::stat(dir.c_str(), &st) == 0) {
+        if (::stat(dir.c_str(), &st) == 0) {
             id.kind = FileIdentity::Kind::entry;
             id.device = static_cast<std::uint64_t>(st.st_dev);
             id.file = static_cast<std::uint64_t>(st.st_ino);

@@ -57,7 +57,9 @@ FileIdentity file_identity(const FileName &name) {
     if (dir.empty() || (path.has_root_name() && dir == path.root_name().native())) {
         dir += L'.'; // "a.bin" and "C:a.bin": the (drive's) current directory
     }
-    if (leaf != L"" && leaf != L"." && leaf != L".." && identify(dir, id)) {
+    // A final name of "", "." or ".." cannot be missing from a directory
+    // that is there (Windows resolves them before it looks).
+    if (identify(dir, id)) {
         id.kind = FileIdentity::Kind::entry;
         id.name = folded(leaf);
         return id;

@@ -13,7 +13,8 @@ namespace {
 std::atomic<int> failure{0};
 bool reader_gone = false;
 
-// Just after the failed call, while the system's own error is still at hand.
+// Just after the failed call, while its errno and the system's own error
+// are still at hand.
 void fail(int error) {
     reader_gone = out_reader_gone(error);
     failure = error != 0 ? error : EIO;
@@ -25,7 +26,6 @@ bool out_write(const std::string &text) {
     if (failure != 0) {
         return false;
     }
-    errno = 0;
     write_text(stdout, text);
     if (std::ferror(stdout) != 0 || std::fflush(stdout) != 0) {
         fail(errno);
@@ -39,16 +39,12 @@ bool out_failed() {
 }
 
 int out_close(int status) {
-    if (failure == 0) {
-        errno = 0;
-        if (std::ferror(stdout) != 0 || std::fflush(stdout) != 0) {
-            fail(errno);
-        } else if (out_has_descriptor() && std::fclose(stdout) != 0 && errno != EBADF) {
-            // EBADF: closed from the start, and nothing was written on it
-            // (the flush of anything written would have failed), which is no
-            // failure of the run.
-            fail(errno);
-        }
+    // Every write so far was flushed and checked: what is left is the close
+    // (a file system may report a failed write only then). EBADF: closed from
+    // the start with nothing written on it (a write would have failed), no
+    // failure of the run.
+    if (failure == 0 && out_has_descriptor() && std::fclose(stdout) != 0 && errno != EBADF) {
+        fail(errno);
     }
     const int error = failure;
     if (error == 0) {
