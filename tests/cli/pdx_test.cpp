@@ -62,6 +62,16 @@ std::string usage(const std::string &command, const std::string &problem) {
     return command + ": " + problem + "\nTry '" + command + " --help'.\n";
 }
 
+// other.bin beside the link, by a way longer than the first buffer a link's
+// text is read into.
+const std::string kFarOther = [] {
+    std::string way;
+    for (int i = 0; i < 150; ++i) {
+        way += "./";
+    }
+    return way + "other.bin";
+}();
+
 // clang-format off
 const Case kCases[] = {
     // Malformed command lines: status 1, nothing examined or written.
@@ -161,22 +171,22 @@ const Case kCases[] = {
     {"TwoOutputsThroughLinkedDirectory", {"convert", "-j1", "-f", "good.dat", "here/good.xyz"}, 3,
      "pdx: \"here/good.xyz\": output \"here/good.bin\": is also the output of \"good.dat\"\n"
      "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}, "", {{"here", "."}}},
-    {"DanglingLinkOutput", {"convert", "-j1", "-f", "good.dat", "other.dat"}, 3,
-     "pdx: \"other.dat\": output \"other.bin\": is also the output of \"good.dat\"\n"
-     "pdx: 2 files, 1 converted, 1 failed\n", {{"other.bin", Left::good}}, "",
-     {{"good.bin", "other.bin"}}},
+    {"DanglingLinkOutput", {"convert", "-j1", "-f", "-o", "sub", "good.dat", "other.dat"}, 3,
+     "pdx: \"other.dat\": output \"sub/other.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::good}}, "",
+     {{"sub/good.bin", kFarOther.c_str()}}},
     {"DevicesAndFifos", {"info", "-j1", "/dev/null", "fifo.dat"}, 2,
      "pdx: \"/dev/null\": input: is a character device, not a regular file\n"
      "pdx: \"fifo.dat\": input: is a FIFO, not a regular file\npdx: 2 files, 0 read, 2 failed\n", {},
      "/dev/null: is a character device, not a regular file\nfifo.dat: is a FIFO, not a regular file\n"},
     // Names that would forge a line or drive a terminal are quoted; others
     // are shown as they are.
-    {"ControlsQuoted", {"info", "-j1", "a\nb", "\x1b[31m\x7F", "\xC2\x9B\xC2\xA0", "\xFFit's", "\xC3\xA9 x"}, 2,
-     "pdx: 'a'$'\\n''b': input: does not exist\npdx: $'\\033''[31m'$'\\177': input: does not exist\n"
-     "pdx: $'\\302\\233''\xC2\xA0': input: does not exist\npdx: $'\\377''it'\\''s': input: does not exist\n"
+    {"ControlsQuoted", {"info", "-j1", "a\nb", "\x1b[31m\x7F\a\r\x06\x0e", "\xC2\x9F\xC2\xA0", "\xFFit's", "\xC3\xA9 x"}, 2,
+     "pdx: 'a'$'\\n''b': input: does not exist\npdx: $'\\033''[31m'$'\\177\\a\\r\\006\\016': input: does not exist\n"
+     "pdx: $'\\302\\237''\xC2\xA0': input: does not exist\npdx: $'\\377''it'\\''s': input: does not exist\n"
      "pdx: \"\xC3\xA9 x\": input: does not exist\npdx: 5 files, 0 read, 5 failed\n", {},
-     "'a'$'\\n''b': does not exist\n$'\\033''[31m'$'\\177': does not exist\n"
-     "$'\\302\\233''\xC2\xA0': does not exist\n$'\\377''it'\\''s': does not exist\n\xC3\xA9 x: does not exist\n"},
+     "'a'$'\\n''b': does not exist\n$'\\033''[31m'$'\\177\\a\\r\\006\\016': does not exist\n"
+     "$'\\302\\237''\xC2\xA0': does not exist\n$'\\377''it'\\''s': does not exist\n\xC3\xA9 x: does not exist\n"},
     {"OptionQuoted", {"info", "-\t"}, 1, usage("pdx info", "unknown option '-'$'\\t'"), {}},
     // A name that begins with the bytes of a byte-order mark is a name, not
     // a wide path.
