@@ -80,7 +80,8 @@ def main(pdx, schema_path, example):
     by = {r["file"]: r for r in records}
     assert by["example.dat"]["kind"] == "regular"
     for name, kind in kinds.items():
-        assert (by[name]["kind"], by[name]["exists"]) == (kind, kind is not None), by[name]
+        got = (by[name]["kind"], by[name]["exists"], by[name]["error"])
+        assert got == (kind, kind is not None, None), by[name]
     words = {"directory": "is a directory", None: "does not exist"}
     assert text.splitlines() == [
         "%s: %s" % (k, words.get(v) or "is a %s, not a regular file"

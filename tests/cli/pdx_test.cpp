@@ -39,8 +39,8 @@ enum class Left { absent, old, good, good_big, other, some, input };
 // A name made before the run: a symbolic link to `target` or, when `hard`,
 // a second name of it.
 struct Link {
-    const char *name;
-    const char *target;
+    std::string name;
+    std::string target;
     bool hard = false;
 };
 
@@ -62,15 +62,22 @@ std::string usage(const std::string &command, const std::string &problem) {
     return command + ": " + problem + "\nTry '" + command + " --help'.\n";
 }
 
-// other.bin beside the link, by a way longer than the first buffer a link's
-// text is read into.
-const std::string kFarOther = [] {
+// sub/good.bin, a chain of `links` symbolic links in sub that ends at
+// other.bin there, which is missing, the last by a way longer than the first
+// buffer a link's text is read into. The writer follows 40 links.
+std::vector<Link> chain(int links) {
+    std::vector<Link> made;
+    for (int i = 1; i < links; ++i) {
+        made.push_back(
+            {i == 1 ? "sub/good.bin" : "sub/" + std::to_string(i - 1), std::to_string(i)});
+    }
     std::string way;
     for (int i = 0; i < 150; ++i) {
         way += "./";
     }
-    return way + "other.bin";
-}();
+    made.push_back({"sub/" + made.back().target, way + "other.bin"});
+    return made;
+}
 
 // clang-format off
 const Case kCases[] = {
@@ -173,8 +180,10 @@ const Case kCases[] = {
      "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}, "", {{"here", "."}}},
     {"DanglingLinkOutput", {"convert", "-j1", "-f", "-o", "sub", "good.dat", "other.dat"}, 3,
      "pdx: \"other.dat\": output \"sub/other.bin\": is also the output of \"good.dat\"\n"
-     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::good}}, "",
-     {{"sub/good.bin", kFarOther.c_str()}}},
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::good}}, "", chain(40)},
+    {"TooManyLinks", {"convert", "-j1", "-f", "-o", "sub", "good.dat", "other.dat"}, 5,
+     "pdx: \"good.dat\": write \"sub/good.bin\": ERR_CANT_OPEN_FILE\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::other}}, "", chain(41)},
     {"DevicesAndFifos", {"info", "-j1", "/dev/null", "fifo.dat"}, 2,
      "pdx: \"/dev/null\": input: is a character device, not a regular file\n"
      "pdx: \"fifo.dat\": input: is a FIFO, not a regular file\npdx: 2 files, 0 read, 2 failed\n", {},
