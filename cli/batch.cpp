@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "converter/console.h"
+#include "shown_name.h"
+#include "standard_output.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -45,7 +47,7 @@ void Batch::failure(std::size_t index, const std::string &file, const std::strin
 }
 
 void Batch::report(const std::string &file, const std::string &stage, const std::string &text) {
-    error_text("pdx: \"" + file + "\": " + stage + ": " + text + "\n");
+    error_text("pdx: " + quoted_name(file) + ": " + stage + ": " + text + "\n");
 }
 
 void Batch::error_text(const std::string &text) {
@@ -57,8 +59,7 @@ void Batch::error_text(const std::string &text) {
 void Batch::out_text(const std::string &text) {
     const std::lock_guard lock(mutex_);
     clear_progress();
-    write_text(stdout, text);
-    std::fflush(stdout);
+    out_write(text);
 }
 
 void Batch::clear_progress() {
@@ -106,9 +107,14 @@ void Batch::worker(const std::function<int(std::size_t)> &work) {
             return;
         }
         const std::size_t i = next_++;
-        lock.unlock();
-        const int status = work(i);
-        lock.lock();
+        int status = exit_success;
+        // Once the standard output has failed, the files left are passed
+        // over: the run ends as soon as the ones begun are done.
+        if (!out_failed()) {
+            lock.unlock();
+            status = work(i);
+            lock.lock();
+        }
         status_[i] = status;
         ++done_;
         failed_ += status != exit_success ? 1 : 0;
@@ -158,7 +164,7 @@ int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
     for (const int s : status_) {
         result = std::max(result, s);
     }
-    if (status_.size() > 1) {
+    if (status_.size() > 1 && !out_failed()) {
         char line[120];
         std::snprintf(line, sizeof line, "pdx: %zu files, %zu %s, %zu failed\n", status_.size(),
                       status_.size() - failed_, done_verb_, failed_);

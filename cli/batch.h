@@ -29,8 +29,8 @@ class Batch {
     // caller has checked that the standard error stream is a terminal).
     Batch(std::size_t files, const char *done_verb, bool progress);
 
-    // Reports the failure of `file` at `stage` with `error`, as one line, and
-    // records `status` for it. Any thread.
+    // Reports the failure of `file` (shown as shown_name.h says) at `stage`
+    // with `error`, as one line, and records `status` for it. Any thread.
     void failure(std::size_t index, const std::string &file, const std::string &stage,
                  const std::string &error, int status);
 
@@ -39,14 +39,16 @@ class Batch {
 
     // Runs work(i) for every file whose status is still 0, on at most `jobs`
     // threads; work returns the file's status (having reported a failure).
-    // Then writes the summary when the run had more than one file. Returns
-    // the run's status: the largest of the files'.
+    // Once the standard output has failed no more work begins, and there is
+    // no summary; otherwise the summary follows when the run had more than
+    // one file. Returns the largest of the files' statuses.
     int run(unsigned jobs, const std::function<int(std::size_t)> &work);
 
     // Writes `text` on the standard error stream, the progress line kept
     // intact around it. Any thread.
     void error_text(const std::string &text);
-    // Writes `text` on the standard output and flushes it, likewise.
+    // Writes `text` on the standard output and flushes it, likewise
+    // (standard_output.h).
     void out_text(const std::string &text);
 
   private:

@@ -6,12 +6,15 @@
 
 #include "batch.h"
 #include "commands.h"
+#include "file_identity.h"
+#include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/export/export.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
 #include "pdx/util/output_file.h"
+#include "shown_name.h"
 
 std::string error_name(int code) {
     // The table, not u_error_name, whose buffer the threads would share.
@@ -21,14 +24,6 @@ std::string error_name(int code) {
     return "error " + std::to_string(code);
 }
 
-namespace {
-
-std::string quoted(const std::string &text) {
-    return "\"" + text + "\"";
-}
-
-} // namespace
-
 int run_convert(const Options &options) {
     const bool exporting = options.command == Options::Command::export_;
     const std::vector<FileName> &inputs = options.files;
@@ -36,31 +31,33 @@ int run_convert(const Options &options) {
                 !options.quiet && stderr_is_terminal());
 
     // Every output is named before anything is written, so that two inputs
-    // never race for one name: the first claims it and the later ones fail,
-    // as does an output that would replace one of the inputs.
+    // never race for one file: the first claims it and the later ones fail,
+    // as does an output that would replace one of the inputs. Names are
+    // compared by the files they lead to (file_identity.h), however they
+    // are spelled, and whatever -f says.
     const char *ext = exporting ? pdx::export_extension(options.exporting.format) : ".bin";
     const FileName *dir = options.out_dir ? &*options.out_dir : nullptr;
-    std::map<NativeString, std::size_t> input_keys;
+    std::map<FileIdentity, std::size_t> input_files;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-        input_keys.emplace(name_key(inputs[i]), i);
+        input_files.emplace(file_identity(inputs[i]), i);
     }
     std::vector<FileName> outputs;
-    std::map<NativeString, std::size_t> claimed;
+    std::map<FileIdentity, std::size_t> claimed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
         outputs.push_back(output_name(inputs[i], dir, ext));
-        if (!pdx::u_file_exists(inputs[i].path().c_str())) {
-            batch.failure(i, inputs[i].text, "input", "does not exist", exit_no_input);
+        if (const FileKind kind = file_kind(inputs[i]); kind != FileKind::regular) {
+            batch.failure(i, inputs[i].text, "input", kind_problem(kind), exit_no_input);
             continue;
         }
-        const NativeString key = name_key(outputs[i]);
-        const std::string stage = "output " + quoted(outputs[i].text);
-        if (const auto in = input_keys.find(key); in != input_keys.end()) {
+        const FileIdentity out = file_identity(outputs[i]);
+        const std::string stage = "output " + quoted_name(outputs[i].text);
+        if (const auto in = input_files.find(out); in != input_files.end()) {
             batch.failure(i, inputs[i].text, stage,
-                          "would replace the input " + quoted(inputs[in->second].text),
+                          "would replace the input " + quoted_name(inputs[in->second].text),
                           exit_output_exists);
-        } else if (const auto [at, fresh] = claimed.emplace(key, i); !fresh) {
+        } else if (const auto [at, fresh] = claimed.emplace(out, i); !fresh) {
             batch.failure(i, inputs[i].text, stage,
-                          "is also the output of " + quoted(inputs[at->second].text),
+                          "is also the output of " + quoted_name(inputs[at->second].text),
                           exit_output_exists);
         }
     }
@@ -74,7 +71,7 @@ int run_convert(const Options &options) {
             batch.failure(i, input.text, stage, error, status);
             return status;
         };
-        const std::string out_stage = "output " + quoted(output.text);
+        const std::string out_stage = "output " + quoted_name(output.text);
         if (!options.force && pdx::u_file_exists(out_path.c_str())) {
             return fail(out_stage, "already exists", exit_output_exists);
         }
@@ -100,7 +97,8 @@ int run_convert(const Options &options) {
             // A directory that lets files be added but not removed: say
             // which file is left, whatever became of the output.
             batch.report(input.text, out_stage,
-                         "the temporary file " + quoted(left_behind) + " could not be removed");
+                         "the temporary file " + quoted_name(left_behind) +
+                             " could not be removed");
         }
         if (rc == pdx::ERR_CANT_CREATE_FILE) {
             return fail(out_stage, "already exists", exit_output_exists);
@@ -109,7 +107,7 @@ int run_convert(const Options &options) {
             return fail("export", "no phase samples (" + error_name(rc) + ")", exit_read_failed);
         }
         if (rc != 0) {
-            return fail("write " + quoted(output.text), error_name(rc), exit_write_failed);
+            return fail("write " + quoted_name(output.text), error_name(rc), exit_write_failed);
         }
         return static_cast<int>(exit_success);
     });

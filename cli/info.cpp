@@ -14,12 +14,13 @@
 #include "batch.h"
 #include "commands.h"
 #include "converter/console.h"
+#include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"
 #include "pdx/util/errors.h"
-#include "pdx/util/file.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/utf8.h"
+#include "shown_name.h"
 
 std::string error_name(int code); // convert.cpp
 
@@ -35,8 +36,8 @@ struct Stats {
 };
 
 struct Info {
-    bool exists = false;
-    int error = 0; // of the phase read; 0: it reads
+    FileKind kind = FileKind::missing; // only a regular file is read
+    int error = 0;                     // of the phase read; 0: it reads
     std::optional<unsigned long long> file_size;
     // From the header, when it could be read.
     std::size_t header_length = 0; // 0: unknown
@@ -86,8 +87,8 @@ Stats phase_stats(const pdx::PhaseMatrix &m) {
 Info inspect(const FileName &name, bool want_stats) {
     Info info;
     const std::string path = name.path();
-    info.exists = pdx::u_file_exists(path.c_str());
-    if (!info.exists) {
+    info.kind = file_kind(name);
+    if (info.kind != FileKind::regular) {
         return info;
     }
     unsigned long long size = 0;
@@ -166,7 +167,9 @@ std::uint64_t implied_size(const Info &info) {
 }
 
 int status_of(const Info &info) {
-    return !info.exists ? exit_no_input : info.error != 0 ? exit_read_failed : exit_success;
+    return info.kind != FileKind::regular ? exit_no_input
+           : info.error != 0              ? exit_read_failed
+                                          : exit_success;
 }
 
 std::string json_record(const FileName &name, const Info &info, bool want_stats) {
@@ -174,8 +177,9 @@ std::string json_record(const FileName &name, const Info &info, bool want_stats)
     const bool header = info.header_length != 0;
     std::string j =
         "{\"file\":" + json_string(name.text) + ",\"status\":" + std::to_string(status_of(info)) +
-        ",\"exists\":" + (info.exists ? "true" : "false") +
-        ",\"reads\":" + (info.exists && info.error == 0 ? "true" : "false") +
+        ",\"exists\":" + (info.kind != FileKind::missing ? "true" : "false") +
+        ",\"kind\":" + kind_json(info.kind) +
+        ",\"reads\":" + (status_of(info) == exit_success ? "true" : "false") +
         ",\"error\":" + (info.error != 0 ? json_string(error_name(info.error)) : "null");
     j += ",\"file_size\":" + (info.file_size ? std::to_string(*info.file_size) : "null");
     j += ",\"header_length\":" + (header ? std::to_string(info.header_length) : "null");
@@ -208,12 +212,12 @@ std::string region_text(const pdx::Region &r) {
 }
 
 std::string text_record(const FileName &name, const Info &info, bool want_stats) {
-    if (!info.exists) {
-        return name.text + ": does not exist\n";
+    if (info.kind != FileKind::regular) {
+        return shown_name(name.text) + ": " + kind_problem(info.kind) + "\n";
     }
     const pdx::DataFileHeader &h = info.header;
     std::string t =
-        name.text + ": " +
+        shown_name(name.text) + ": " +
         (info.error == 0 ? std::string("reads") : "does not read: " + error_name(info.error)) +
         "\n";
     if (info.header_length != 0) {
@@ -263,8 +267,8 @@ int run_info(const Options &options) {
     return batch.run(options.jobs, [&](std::size_t i) {
         const Info info = inspect(files[i], options.stats);
         const int status = status_of(info);
-        if (!info.exists) {
-            batch.failure(i, files[i].text, "input", "does not exist", status);
+        if (info.kind != FileKind::regular) {
+            batch.failure(i, files[i].text, "input", kind_problem(info.kind), status);
         } else if (info.error != 0) {
             batch.failure(i, files[i].text, "read", error_name(info.error), status);
         }

@@ -6,7 +6,8 @@
 //
 // Reports go to the standard output (info); every diagnostic goes to the
 // standard error stream. The exit status is 0, 1 for a malformed command
-// line, or the largest status of any file (numbered as pdx_convert's).
+// line, 6 when the standard output could not be written, or else the
+// largest status of any file (numbered as pdx_convert's).
 
 #include <charconv>
 #include <cstdio>
@@ -26,6 +27,8 @@
 #include "files.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/signals.h"
+#include "shown_name.h"
+#include "standard_output.h"
 
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
@@ -49,8 +52,9 @@ const char kMainHelp[] =
     "  --version   show the version\n"
     "\n"
     "Exit status: 0 when every file succeeded, 1 for a malformed command line,\n"
-    "otherwise the largest of the files' statuses: 2 missing input, 3 existing\n"
-    "output, 4 unreadable input, 5 failed write.\n";
+    "6 when the standard output could not be written, otherwise the largest of\n"
+    "the files' statuses: 2 missing input, 3 existing output, 4 unreadable\n"
+    "input, 5 failed write.\n";
 
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [-j N] [-q] FILE...\n"
@@ -130,7 +134,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             continue;
         }
         if (arg == "-h" || arg == "--help") {
-            write_text(stdout, help);
+            out_write(help);
             return -1;
         }
         // An option's value: the rest of the argument ("-j4", "--to=png") or
@@ -183,7 +187,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             unsigned long long n = 0;
             if (!parse_number(value, kMaxJobs, n) || n == 0) {
                 return usage_error(command, "-j takes a number of files from 1 to " +
-                                                std::to_string(kMaxJobs) + ": \"" + value + "\"");
+                                                std::to_string(kMaxJobs) + ": " +
+                                                quoted_name(value));
             }
             options.jobs = static_cast<unsigned>(n);
         } else if (options.command == Command::info && name == "--json") {
@@ -202,28 +207,28 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             options.big_endian = true;
         } else if (exporting && name == "--to") {
             if (pdx::export_format_from_name(value, &options.exporting.format) != 0) {
-                return usage_error(command,
-                                   "unknown format \"" + value + "\" (gsf, tiff, npy or png)");
+                return usage_error(command, "unknown format " + quoted_name(value) +
+                                                " (gsf, tiff, npy or png)");
             }
             have_format = true;
         } else if (exporting && name == "--valid") {
             if (pdx::parse_valid_range(value, &options.exporting.valid) != 0) {
                 return usage_error(command, "--valid takes MIN:MAX, whole numbers with MIN "
-                                            "<= MAX, either left out: \"" +
-                                                value + "\"");
+                                            "<= MAX, either left out: " +
+                                                quoted_name(value));
             }
             have_valid = true;
         } else if (exporting && name == "--size") {
             unsigned long long n = 0;
             if (!parse_number(value, 1000000, n)) {
                 return usage_error(command, "--size takes a number of pixels from 0 to "
-                                            "1000000: \"" +
-                                                value + "\"");
+                                            "1000000: " +
+                                                quoted_name(value));
             }
             options.exporting.png_size = static_cast<int>(n);
             have_size = true;
         } else {
-            return usage_error(command, "unknown option \"" + arg + "\"");
+            return usage_error(command, "unknown option " + quoted_name(arg));
         }
     }
 
@@ -243,7 +248,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         return usage_error(command, "no files given");
     }
     if (options.out_dir && !is_directory(*options.out_dir)) {
-        return usage_error(command, "-o \"" + options.out_dir->text + "\" is not a directory");
+        return usage_error(command,
+                           "-o " + quoted_name(options.out_dir->text) + " is not a directory");
     }
     return 0;
 }
@@ -266,11 +272,11 @@ int run(std::vector<FileName> args) {
     const std::string first = args.front().text;
     args.erase(args.begin());
     if (first == "-h" || first == "--help") {
-        write_text(stdout, kMainHelp);
+        out_write(kMainHelp);
         return exit_success;
     }
     if (first == "--version") {
-        write_text(stdout, "pdx " PDX_VERSION "\n");
+        out_write("pdx " PDX_VERSION "\n");
         return exit_success;
     }
 
@@ -286,7 +292,8 @@ int run(std::vector<FileName> args) {
         options.command = Options::Command::export_;
         help = kExportHelp;
     } else {
-        return usage_error("pdx", "unknown command \"" + first + "\" (info, convert or export)");
+        return usage_error("pdx",
+                           "unknown command " + quoted_name(first) + " (info, convert or export)");
     }
     const int parsed = parse(std::move(args), options, "pdx " + first, help);
     if (parsed != 0) {
@@ -303,10 +310,10 @@ int run(std::vector<FileName> args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t **argv) {
-    return run(command_line(argc, argv));
+    return out_close(run(command_line(argc, argv)));
 }
 #else
 int main(int argc, char **argv) {
-    return run(command_line(argc, argv));
+    return out_close(run(command_line(argc, argv)));
 }
 #endif

@@ -1,11 +1,14 @@
 """pdx info --json --stats: every record valid under docs/pdx-info.schema.json,
-one per file in the order given, and the statistics as numpy computes them.
+one per file in the order given, and the statistics as numpy computes them;
+names that are no regular file given their kind, in JSON and in words.
 
 Usage: info_json_test.py PDX SCHEMA EXAMPLE
 """
 
 import json
 import os
+import socket
+import stat
 import struct
 import subprocess
 import sys
@@ -49,8 +52,22 @@ def main(pdx, schema_path, example):
                 f.write(data)
             names.append(os.fsencode(name))
         names.append(b"missing.dat")
+        # What is there but is no regular file, each named as what it is.
+        os.mkdir(os.path.join(d, "folder"))
+        os.mkfifo(os.path.join(d, "fifo"))
+        sock = socket.socket(socket.AF_UNIX)
+        sock.bind(os.path.join(d, "sock"))
+        block = next((e.path for e in os.scandir("/dev")
+                      if stat.S_ISBLK(e.stat(follow_symlinks=False).st_mode)), None)
+        kinds = {"folder": "directory", "fifo": "fifo", "/dev/null": "character_device",
+                 "sock": "socket", block: "block_device", "missing.dat": None}
+        kinds.pop(None, None)  # no block device here
+        names += [os.fsencode(k) for k in kinds if k != "missing.dat"]
         run = subprocess.run([pdx, "info", "--json", "--stats", "-q", "-j", "3"] + names,
                              cwd=d, capture_output=True)
+        text = subprocess.run([pdx, "info", "-q", "-j", "1"] + list(kinds), cwd=d,
+                              capture_output=True, text=True).stdout
+        sock.close()
     assert run.returncode == 4, run
     lines = run.stdout.decode("utf-8").splitlines()
     records = [json.loads(line) for line in lines]
@@ -61,6 +78,14 @@ def main(pdx, schema_path, example):
     assert got == expected, got
 
     by = {r["file"]: r for r in records}
+    assert by["example.dat"]["kind"] == "regular"
+    for name, kind in kinds.items():
+        got = (by[name]["kind"], by[name]["exists"], by[name]["error"])
+        assert got == (kind, kind is not None, None), by[name]
+    words = {"directory": "is a directory", None: "does not exist"}
+    assert text.splitlines() == [
+        "%s: %s" % (k, words.get(v) or "is a %s, not a regular file"
+                    % v.replace("_", " ").replace("fifo", "FIFO")) for k, v in kinds.items()], text
     for name, array in (("wide.dat", wide),):
         s = by[name]["stats"]
         assert s["count"] == array.size and s["min"] == array.min() and s["max"] == array.max()

@@ -1,8 +1,10 @@
 // The pdx command run as a real process over a folder of inputs: exit
 // status, the exact standard error (never a terminal here, so no progress
 // line), the files left behind. good.dat and other.dat convert; bad.dat is
-// not a data file; short.dat is cut short.
+// not a data file; short.dat is cut short; sub is a directory; fifo.dat
+// (POSIX) a FIFO.
 
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -11,6 +13,10 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 #include "support/data_file_builder.h"
 #include "support/matrix_image.h"
@@ -26,8 +32,17 @@ const std::vector<std::int32_t> kGood = {1, -2, 0x12345678, INT32_MIN, INT32_MAX
 const std::vector<std::int32_t> kOther = {7, 8, 9, 10};
 const Bytes kOld = {'o', 'l', 'd'};
 
-// What a case leaves in a file: absent, the old bytes, or a conversion.
-enum class Left { absent, old, good, good_big, other, some };
+// What a case leaves in a file: absent, the old bytes, or a conversion;
+// `input`: good.dat's own bytes.
+enum class Left { absent, old, good, good_big, other, some, input };
+
+// A name made before the run: a symbolic link to `target` or, when `hard`,
+// a second name of it.
+struct Link {
+    std::string name;
+    std::string target;
+    bool hard = false;
+};
 
 struct Case {
     const char *name;
@@ -36,6 +51,7 @@ struct Case {
     std::string err;
     std::map<std::string, Left> files; // relative to the folder
     std::string out_prefix = "";
+    std::vector<Link> links = {};
 };
 
 void PrintTo(const Case &c, std::ostream *os) {
@@ -44,6 +60,23 @@ void PrintTo(const Case &c, std::ostream *os) {
 
 std::string usage(const std::string &command, const std::string &problem) {
     return command + ": " + problem + "\nTry '" + command + " --help'.\n";
+}
+
+// sub/good.bin, a chain of `links` symbolic links in sub that ends at
+// other.bin there, which is missing, the last by a way longer than the first
+// buffer a link's text is read into. The writer follows 40 links.
+std::vector<Link> chain(int links) {
+    std::vector<Link> made;
+    for (int i = 1; i < links; ++i) {
+        made.push_back(
+            {i == 1 ? "sub/good.bin" : "sub/" + std::to_string(i - 1), std::to_string(i)});
+    }
+    std::string way;
+    for (int i = 0; i < 150; ++i) {
+        way += "./";
+    }
+    made.push_back({"sub/" + made.back().target, way + "other.bin"});
+    return made;
 }
 
 // clang-format off
@@ -116,7 +149,54 @@ const Case kCases[] = {
     {"InfoStatus", {"info", "-j1", "good.dat", "short.dat", "missing.dat"}, 4,
      "pdx: \"short.dat\": read: ERR_CORRUPT_DATA_FILE\npdx: \"missing.dat\": input: does not exist\n"
      "pdx: 3 files, 1 read, 2 failed\n", {}, "good.dat: reads\n"},
-#ifndef _WIN32
+
+    // Names compared by the files they lead to, whatever -f says.
+    {"HardLinkedOutput", {"convert", "-f", "good.dat"}, 3,
+     "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
+     {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat", true}}},
+    // What is there, named as what it is.
+    {"DirectoryInput", {"convert", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {}},
+    {"DirectoryInfo", {"info", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
+     "sub: is a directory\n"},
+    {"DirectoryJson", {"info", "--json", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
+     "{\"file\":\"sub\",\"status\":2,\"exists\":true,\"kind\":\"directory\",\"reads\":false,"},
+#ifdef _WIN32
+    {"CaseFolded", {"convert", "-j1", "-f", "good.dat", "GOOD.xyz"}, 3,
+     "pdx: \"GOOD.xyz\": output \"GOOD.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}},
+#else
+    {"LinkedOutput", {"convert", "-f", "good.dat"}, 3,
+     "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
+     {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat"}}},
+    {"OutputThroughLinkedDirectory", {"convert", "-j1", "-f", "here/old.dat", "old.bin"}, 3,
+     "pdx: \"here/old.dat\": output \"here/old.bin\": would replace the input \"old.bin\"\n"
+     "pdx: \"old.bin\": output \"old.bin\": would replace the input \"old.bin\"\n"
+     "pdx: 2 files, 0 converted, 2 failed\n", {{"old.bin", Left::old}}, "", {{"here", "."}}},
+    {"LinkedOutputDirectory", {"convert", "-f", "-o", "here", "old.bin"}, 3,
+     "pdx: \"old.bin\": output \"here/old.bin\": would replace the input \"old.bin\"\n",
+     {{"old.bin", Left::old}}, "", {{"here", "."}}},
+    {"TwoOutputsThroughLinkedDirectory", {"convert", "-j1", "-f", "good.dat", "here/good.xyz"}, 3,
+     "pdx: \"here/good.xyz\": output \"here/good.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"good.bin", Left::good}}, "", {{"here", "."}}},
+    {"DanglingLinkOutput", {"convert", "-j1", "-f", "-o", "sub", "good.dat", "other.dat"}, 3,
+     "pdx: \"other.dat\": output \"sub/other.bin\": is also the output of \"good.dat\"\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::good}}, "", chain(40)},
+    {"TooManyLinks", {"convert", "-j1", "-f", "-o", "sub", "good.dat", "other.dat"}, 5,
+     "pdx: \"good.dat\": write \"sub/good.bin\": ERR_CANT_OPEN_FILE\n"
+     "pdx: 2 files, 1 converted, 1 failed\n", {{"sub/other.bin", Left::other}}, "", chain(41)},
+    {"DevicesAndFifos", {"info", "-j1", "/dev/null", "fifo.dat"}, 2,
+     "pdx: \"/dev/null\": input: is a character device, not a regular file\n"
+     "pdx: \"fifo.dat\": input: is a FIFO, not a regular file\npdx: 2 files, 0 read, 2 failed\n", {},
+     "/dev/null: is a character device, not a regular file\nfifo.dat: is a FIFO, not a regular file\n"},
+    // Names that would forge a line or drive a terminal are quoted; others
+    // are shown as they are.
+    {"ControlsQuoted", {"info", "-j1", "a\nb", "\x1b[31m\x7F\a\r\x06\x0e", "\xC2\x9F\xC2\xA0", "\xFFit's", "\xC3\xA9 x"}, 2,
+     "pdx: 'a'$'\\n''b': input: does not exist\npdx: $'\\033''[31m'$'\\177\\a\\r\\006\\016': input: does not exist\n"
+     "pdx: $'\\302\\237''\xC2\xA0': input: does not exist\npdx: $'\\377''it'\\''s': input: does not exist\n"
+     "pdx: \"\xC3\xA9 x\": input: does not exist\npdx: 5 files, 0 read, 5 failed\n", {},
+     "'a'$'\\n''b': does not exist\n$'\\033''[31m'$'\\177\\a\\r\\006\\016': does not exist\n"
+     "$'\\302\\237''\xC2\xA0': does not exist\n$'\\377''it'\\''s': does not exist\n\xC3\xA9 x: does not exist\n"},
+    {"OptionQuoted", {"info", "-\t"}, 1, usage("pdx info", "unknown option '-'$'\\t'"), {}},
     // A name that begins with the bytes of a byte-order mark is a name, not
     // a wide path.
     {"MarkBytesAreAName", {"convert", "\xFF\xFEx.dat"}, 0, "", {{"\xFF\xFEx.bin", Left::good}}},
@@ -136,6 +216,9 @@ TEST_P(Pdx, Runs) {
         DataFileBuilder(4096).intensity(3, 2, 1, {1, 2, 3, 4, 5, 6}).phase(3, 2, kGood).build();
     fs::create_directories(work.path() / "sub");
     fs::create_directories(work.path() / "dir.bin");
+#ifndef _WIN32
+    mkfifo((work.path() / "fifo.dat").c_str(), 0600);
+#endif
     for (const char *name : {"good.dat", "good.xyz", "old.dat", "dir.dat", "\xFF\xFEx.dat"}) {
 #ifdef _WIN32
         if (name[0] == '\xFF') {
@@ -149,6 +232,11 @@ TEST_P(Pdx, Runs) {
     put("short.dat", Bytes(good.begin(), good.end() - 1));
     put("nophase.dat", DataFileBuilder(834).build());
     put("old.bin", kOld);
+    for (const Link &link : c.links) {
+        const fs::path at = work.path() / link.name;
+        link.hard ? fs::create_hard_link(work.path() / link.target, at)
+                  : fs::create_symlink(link.target, at);
+    }
 
     const ProcessResult r = run_process(PDX_EXE, c.args, capture.path(), work.path());
     EXPECT_EQ(r.status, c.status);
@@ -160,6 +248,7 @@ TEST_P(Pdx, Runs) {
     EXPECT_EQ(r.out.rfind(c.out_prefix, 0), 0u) << r.out;
 
     const std::map<Left, Bytes> contents = {{Left::old, kOld},
+                                            {Left::input, good},
                                             {Left::good, matrix_file_image(3, 2, kGood, false)},
                                             {Left::good_big, matrix_file_image(3, 2, kGood, true)},
                                             {Left::other, matrix_file_image(2, 2, kOther, false)}};
@@ -180,6 +269,64 @@ TEST_P(Pdx, Runs) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Pdx, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case> &p) { return p.param.name; });
+
+// A standard output that fails: status 6 and one line, the files left
+// passed over (no line for missing.dat, no summary). A reader that is gone
+// ends the run quietly, as SIGPIPE does. A run that writes nothing there
+// does not mind it closed.
+struct OutCase {
+    const char *name;
+    std::vector<std::string> args;
+    StdoutTo to;
+    int status;
+    std::string err;
+};
+
+#ifdef _WIN32
+const int kReaderGone = 6;
+#else
+const int kReaderGone = 128 + SIGPIPE;
+#endif
+
+// clang-format off
+const OutCase kOutCases[] = {
+    {"InfoReaderGone", {"info", "-j1", "good.dat", "missing.dat"}, StdoutTo::closed_pipe, kReaderGone, ""},
+    {"HelpReaderGone", {"--help"}, StdoutTo::closed_pipe, kReaderGone, ""},
+    {"VersionClosed", {"--version"}, StdoutTo::closed, 6, "pdx: standard output: Bad file descriptor\n"},
+    {"ConvertClosed", {"convert", "-q", "good.dat"}, StdoutTo::closed, 0, ""},
+    {"InfoFull", {"info", "-j1", "good.dat", "missing.dat"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"JsonFull", {"info", "--json", "good.dat"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"CommandHelpFull", {"convert", "--help"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+    {"VersionFull", {"--version"}, StdoutTo::full_device, 6,
+     "pdx: standard output: No space left on device\n"},
+};
+// clang-format on
+
+void PrintTo(const OutCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class PdxOut : public testing::TestWithParam<OutCase> {};
+
+TEST_P(PdxOut, Ends) {
+    const OutCase &c = GetParam();
+#ifdef _WIN32
+    if (c.to == StdoutTo::full_device && !fs::exists("Z:\\dev\\full")) {
+        GTEST_SKIP() << "no full device (it is Linux's, through Wine)";
+    }
+#endif
+    TempDir work, capture;
+    write_file(work.path() / "good.dat", DataFileBuilder(834).phase(2, 2, kOther).build());
+    const ProcessResult r = run_process(PDX_EXE, c.args, capture.path(), work.path(), c.to);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PdxOut, testing::ValuesIn(kOutCases),
+                         [](const testing::TestParamInfo<OutCase> &p) { return p.param.name; });
 
 #ifdef _WIN32
 

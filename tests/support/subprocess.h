@@ -2,7 +2,9 @@
 
 // Runs a program as a child process with its standard output and standard
 // error redirected to files, and returns its exit status and both outputs as
-// raw bytes; `cwd`, when not empty, is the child's working directory.
+// raw bytes; `cwd`, when not empty, is the child's working directory. The
+// standard output may go elsewhere instead (StdoutTo): a full device, a pipe
+// whose reader is gone, or nowhere (closed).
 // POSIX: fork and execv. Windows: CreateProcessW with inherited file
 // handles; arguments are UTF-8, go to the child as UTF-16 and are quoted by
 // the rules that the C runtime uses to split the command line again.
@@ -23,6 +25,8 @@
 #include "support/temp_dir.h"
 
 namespace test_support {
+
+enum class StdoutTo { file, full_device, closed_pipe, closed };
 
 struct ProcessResult {
     int status = -1;
@@ -73,11 +77,11 @@ inline std::wstring quote_argument(const std::wstring &arg) {
     return out;
 }
 
-inline HANDLE inheritable_file(const std::filesystem::path &p) {
+inline HANDLE inheritable_file(const std::filesystem::path &p, DWORD how = CREATE_ALWAYS) {
     SECURITY_ATTRIBUTES sa{};
     sa.nLength = sizeof sa;
     sa.bInheritHandle = TRUE;
-    HANDLE h = CreateFileW(p.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(p.wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ, &sa, how,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         throw std::runtime_error("cannot create " + p.string());
@@ -87,7 +91,8 @@ inline HANDLE inheritable_file(const std::filesystem::path &p) {
 
 inline ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                                  const std::filesystem::path &capture_dir,
-                                 const std::filesystem::path &cwd = {}) {
+                                 const std::filesystem::path &cwd = {},
+                                 StdoutTo stdout_to = StdoutTo::file) {
     const std::filesystem::path out_path = capture_dir / "stdout.txt";
     const std::filesystem::path err_path = capture_dir / "stderr.txt";
     std::wstring command_line = quote_argument(to_wide(program));
@@ -96,6 +101,24 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
     }
     HANDLE out = inheritable_file(out_path);
     HANDLE err = inheritable_file(err_path);
+    if (stdout_to != StdoutTo::file) {
+        CloseHandle(out);
+        out = nullptr;
+    }
+    if (stdout_to == StdoutTo::full_device) {
+        // Linux's full device, where Wine shows the root as drive Z:.
+        out = inheritable_file("Z:\\dev\\full", OPEN_EXISTING);
+    }
+    if (stdout_to == StdoutTo::closed_pipe) {
+        SECURITY_ATTRIBUTES sa{};
+        sa.nLength = sizeof sa;
+        sa.bInheritHandle = TRUE;
+        HANDLE reader = nullptr;
+        if (!CreatePipe(&reader, &out, &sa, 0)) {
+            throw std::runtime_error("cannot make a pipe");
+        }
+        CloseHandle(reader);
+    }
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -107,7 +130,9 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
     const std::wstring dir = cwd.wstring();
     const BOOL started = CreateProcessW(app.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-    CloseHandle(out);
+    if (out != nullptr) {
+        CloseHandle(out);
+    }
     CloseHandle(err);
     if (!started) {
         throw std::runtime_error("cannot start " + program);
@@ -124,7 +149,8 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
 
 inline ProcessResult run_process(const std::string &program, const std::vector<std::string> &args,
                                  const std::filesystem::path &capture_dir,
-                                 const std::filesystem::path &cwd = {}) {
+                                 const std::filesystem::path &cwd = {},
+                                 StdoutTo stdout_to = StdoutTo::file) {
     const std::filesystem::path out_path = capture_dir / "stdout.txt";
     const std::filesystem::path err_path = capture_dir / "stderr.txt";
     std::vector<char *> argv;
@@ -139,7 +165,15 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = -1;
+        int pipe_ends[2];
+        if (stdout_to != StdoutTo::closed_pipe) {
+            out = open(stdout_to == StdoutTo::full_device ? "/dev/full" : out_path.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        } else if (pipe(pipe_ends) == 0) {
+            close(pipe_ends[0]);
+            out = pipe_ends[1];
+        }
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
             (!cwd.empty() && chdir(cwd.c_str()) != 0)) {
@@ -147,6 +181,9 @@ inline ProcessResult run_process(const std::string &program, const std::vector<s
         }
         close(out);
         close(err);
+        if (stdout_to == StdoutTo::closed) {
+            close(1);
+        }
         execv(program.c_str(), argv.data());
         _exit(127);
     }
