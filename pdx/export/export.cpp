@@ -1,6 +1,5 @@
 #include "pdx/export/export.h"
 
-#include <charconv>
 #include <cstdint>
 
 #include "pdx/export/export_detail.h"
@@ -31,29 +30,6 @@ const FormatName *find_format(ExportFormat format) {
     return nullptr;
 }
 
-// One bound of a valid range: empty (absent), or an optional sign and
-// decimal digits that fit 32 bits.
-bool parse_bound(std::string_view text, std::optional<std::int32_t> *bound) {
-    if (text.empty()) {
-        bound->reset();
-        return true;
-    }
-    if (text.front() == '+') {
-        text.remove_prefix(1);
-        if (text.empty() || text.front() == '-') {
-            return false;
-        }
-    }
-    std::int32_t value = 0;
-    const char *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc{} || ptr != end) {
-        return false;
-    }
-    *bound = value;
-    return true;
-}
-
 } // namespace
 
 int export_format_from_name(std::string_view name, ExportFormat *format) {
@@ -74,21 +50,6 @@ const char *export_format_name(ExportFormat format) {
 const char *export_extension(ExportFormat format) {
     const FormatName *f = find_format(format);
     return f != nullptr ? f->extension : "";
-}
-
-int parse_valid_range(std::string_view text, ValidRange *range) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        return ERR_INVALID_PARAM;
-    }
-    ValidRange parsed;
-    if (!parse_bound(text.substr(0, colon), &parsed.min) ||
-        !parse_bound(text.substr(colon + 1), &parsed.max) ||
-        (parsed.min && parsed.max && *parsed.min > *parsed.max)) {
-        return ERR_INVALID_PARAM;
-    }
-    *range = parsed;
-    return 0;
 }
 
 int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptions &options) {

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "pdx/matrix/region_matrix.h"
+#include "pdx/measure/validity.h"
 #include "pdx/util/output_file.h"
 
 namespace pdx {
@@ -45,13 +46,6 @@ enum class ExportFormat {
     // samples excluded; a pixel with no valid sample under it is grey) so
     // that its longest side is png_size.
     png,
-};
-
-// Samples v with min <= v <= max are valid; an absent bound does not limit.
-// With neither bound every sample is valid.
-struct ValidRange {
-    std::optional<std::int32_t> min;
-    std::optional<std::int32_t> max;
 };
 
 struct ExportOptions {
@@ -97,11 +91,5 @@ struct ExportOptions {
 // its files get, dot included (".gsf", ".tif", ".npy", ".png").
 const char *export_format_name(ExportFormat format);
 const char *export_extension(ExportFormat format);
-
-// Parses "MIN:MAX", where each bound is an optional decimal integer with an
-// optional sign and either may be empty ("-500:", ":1200", ":"). Returns 0,
-// or ERR_INVALID_PARAM (no colon, another character, a bound outside the
-// 32-bit range, or MIN > MAX) with `*range` unchanged.
-[[nodiscard]] int parse_valid_range(std::string_view text, ValidRange *range);
 
 } // namespace pdx
