@@ -30,6 +30,16 @@ const FormatName *find_format(ExportFormat format) {
     return nullptr;
 }
 
+// A length a caller may have set by hand: positive, finite, not too large.
+bool sound(double v) {
+    return v > 0 && v <= kLargestLength;
+}
+
+bool sound_scale(const Scale &scale) {
+    return (!scale.pixel || (sound(scale.pixel->x) && sound(scale.pixel->y))) &&
+           (!scale.z || sound(scale.z->value));
+}
+
 } // namespace
 
 int export_format_from_name(std::string_view name, ExportFormat *format) {
@@ -56,9 +66,19 @@ int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptio
     if (options.left_behind != nullptr) {
         options.left_behind->clear();
     }
+    // The settled options: the validity rule (a bound of the old range
+    // field replaces it) and the origin.
+    ExportOptions o = options;
+    o.valid = {};
+    if ((options.valid.min || options.valid.max) &&
+        Validity::chosen(options.valid, {}, &o.validity) != 0) {
+        return ERR_INVALID_PARAM;
+    }
+    if (!o.origin) {
+        o.origin = Origin{matrix.x, matrix.y};
+    }
     if (matrix.width < 0 || matrix.height < 0 || options.png_size < 0 ||
-        find_format(options.format) == nullptr ||
-        (options.valid.min && options.valid.max && *options.valid.min > *options.valid.max)) {
+        find_format(options.format) == nullptr || !sound_scale(options.scale)) {
         return ERR_INVALID_PARAM;
     }
     // Every sample the dimensions announce must lie in the buffer.
@@ -68,20 +88,23 @@ int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptio
     if (count > held) {
         return ERR_INVALID_PARAM;
     }
+    ExportNotes notes;
+    int rc = 0;
     if (options.format == ExportFormat::npy) {
-        return export_detail::write_npy(path, matrix, options);
-    }
-    if (count == 0) {
+        rc = export_detail::write_npy(path, matrix, o, &notes);
+    } else if (count == 0) {
         return ERR_NO_DATA;
+    } else if (options.format == ExportFormat::gsf) {
+        rc = export_detail::write_gsf(path, matrix, o, &notes);
+    } else if (options.format == ExportFormat::tiff) {
+        rc = export_detail::write_tiff(path, matrix, o, &notes);
+    } else {
+        rc = export_detail::write_png(path, matrix, o, &notes);
     }
-    switch (options.format) {
-    case ExportFormat::gsf:
-        return export_detail::write_gsf(path, matrix, options);
-    case ExportFormat::tiff:
-        return export_detail::write_tiff(path, matrix, options);
-    default:
-        return export_detail::write_png(path, matrix, options);
+    if (rc == 0 && options.notes != nullptr) {
+        *options.notes = notes;
     }
+    return rc;
 }
 
 } // namespace pdx
