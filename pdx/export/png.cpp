@@ -28,24 +28,59 @@ inline std::uint32_t key_of(std::int32_t v) {
     return static_cast<std::uint32_t>(v) ^ 0x80000000u;
 }
 
-// The histogram of the upper 16 bits of the valid samples' keys; returns
-// how many samples are valid, and notes in `*wide` whether a valid one has
-// |v| > 2^24.
+// The histograms of the lower 16 bits of the valid samples' keys in the
+// first two bins (of the upper 16 bits) that the first pass meets: most
+// maps' samples lie within two such bins, whose lower histograms then need
+// no second pass.
+constexpr std::uint32_t kNoBin = kBins;
+struct Lows {
+    std::uint32_t bin[2] = {kNoBin, kNoBin};
+    std::uint32_t *hist[2] = {nullptr, nullptr};
+
+    // The lower histogram of bin b, if it was kept.
+    std::uint32_t *of(std::uint32_t b) const {
+        return b == bin[0] ? hist[0] : b == bin[1] ? hist[1] : nullptr;
+    }
+};
+
+// The histogram of the upper 16 bits of the valid samples' keys, and the
+// lower histograms of the first two bins met; returns how many samples are
+// valid, and notes in `*wide` whether a valid one has |v| > 2^24.
 template <typename Valid>
 std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Valid valid,
-                         std::uint32_t *high, bool *wide) {
+                         std::uint32_t *high, Lows *lows, bool *wide) {
+    // Neighbouring samples mostly share a bin: they are counted in a
+    // register, and the bin's count in memory (a chain of stores to one
+    // address, each waiting for the last) changes once per stretch.
     std::uint64_t n = 0;
+    std::uint32_t bin = 0;
+    std::uint32_t run = 0;
     bool beyond = false;
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t v = samples[i];
         if (valid(v)) {
-            ++high[key_of(v) >> 16];
-            ++n;
+            const std::uint32_t k = key_of(v);
+            const std::uint32_t b = k >> 16;
+            if (b != bin) {
+                high[bin] += run;
+                n += run;
+                bin = b;
+                run = 0;
+            }
+            ++run;
             beyond |= static_cast<std::uint32_t>(v) + (1u << 24) > (2u << 24);
+            const int slot = b == lows->bin[0] || lows->bin[0] == kNoBin   ? 0
+                             : b == lows->bin[1] || lows->bin[1] == kNoBin ? 1
+                                                                           : -1;
+            if (slot >= 0) {
+                lows->bin[slot] = b;
+                ++lows->hist[slot][k & 0xFFFF];
+            }
         }
     }
+    high[bin] += run;
     *wide = beyond;
-    return n;
+    return n + run;
 }
 
 // The histograms of the lower 16 bits of the valid samples' keys in the
@@ -200,15 +235,19 @@ int emit_row(void *context, const double *row) {
 
 int contrast_range(const std::int32_t *samples, std::size_t count, const Validity &validity,
                    Contrast *out, bool *inexact) {
-    Block block(2 * kBins * sizeof(std::uint32_t));
+    // The upper histogram, then two lower ones.
+    Block block(3 * kBins * sizeof(std::uint32_t));
     if (block.p == nullptr) {
         return ERR_NO_MEM;
     }
     auto *high = static_cast<std::uint32_t *>(block.p);
-    std::memset(high, 0, kBins * sizeof(std::uint32_t));
+    std::memset(high, 0, 3 * kBins * sizeof(std::uint32_t));
+    Lows lows;
+    lows.hist[0] = high + kBins;
+    lows.hist[1] = high + 2 * kBins;
     bool wide = false;
     const std::uint64_t n = validity.with_test(
-        [&](auto valid) { return count_high(samples, count, valid, high, &wide); });
+        [&](auto valid) { return count_high(samples, count, valid, high, &lows, &wide); });
     if (inexact != nullptr) {
         *inexact = wide;
     }
@@ -225,13 +264,18 @@ int contrast_range(const std::int32_t *samples, std::size_t count, const Validit
     find_rank(high, rank_lo, &bin_lo, &within_lo);
     find_rank(high, rank_hi, &bin_hi, &within_hi);
 
-    // The lower 16 bits within the two bins (one histogram when they are the
-    // same bin); the first histogram's memory serves again.
-    std::uint32_t *low_lo = high;
-    std::uint32_t *low_hi = bin_hi == bin_lo ? high : high + kBins;
-    std::memset(block.p, 0, 2 * kBins * sizeof(std::uint32_t));
-    validity.with_test(
-        [&](auto valid) { count_low(samples, count, valid, bin_lo, low_lo, bin_hi, low_hi); });
+    // The lower 16 bits within the two bins, from the first pass when it
+    // kept both; otherwise from a second pass, in the same memory (one
+    // histogram when they are the same bin).
+    std::uint32_t *low_lo = lows.of(bin_lo);
+    std::uint32_t *low_hi = lows.of(bin_hi);
+    if (low_lo == nullptr || low_hi == nullptr) {
+        low_lo = lows.hist[0];
+        low_hi = bin_hi == bin_lo ? low_lo : lows.hist[1];
+        std::memset(low_lo, 0, 2 * kBins * sizeof(std::uint32_t));
+        validity.with_test(
+            [&](auto valid) { count_low(samples, count, valid, bin_lo, low_lo, bin_hi, low_hi); });
+    }
     std::uint32_t sub_lo = 0;
     std::uint32_t sub_hi = 0;
     find_rank(low_lo, within_lo, &sub_lo, &within_lo);

@@ -82,29 +82,53 @@ int put_bytes(std::FILE *out, const void *p, std::size_t n) {
     return std::fwrite(p, 1, n, out) == n ? 0 : ERR_CANT_WRITE_FILE;
 }
 
+namespace {
+
+// Converts a run of kN samples (n when kN is 0) to floats times z (counts
+// as they are without kScaled), NaN where invalid; or-s into `*any` and
+// `*wide` every bit when a sample is valid, and when a valid one has
+// |v| > 2^24. With a constant length the compiler vectorises the loop: no
+// branch, the NaN chosen by bit masks.
+template <std::size_t kN, bool kScaled, typename Valid>
+void convert_run(const std::int32_t *s, float *out, std::size_t n, Valid valid, double z,
+                 std::uint32_t *any, std::uint32_t *wide) {
+    constexpr std::uint32_t kNan = 0x7FC00000u; // the quiet NaN
+    const std::size_t length = kN != 0 ? kN : n;
+    std::uint32_t a = 0;
+    std::uint32_t w = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        const std::int32_t v = s[i];
+        const std::uint32_t ok = 0u - static_cast<std::uint32_t>(valid(v));
+        const float f = kScaled ? static_cast<float>(v * z) : static_cast<float>(v);
+        out[i] = std::bit_cast<float>((std::bit_cast<std::uint32_t>(f) & ok) | (kNan & ~ok));
+        a |= ok;
+        w |= ok & (0u - static_cast<std::uint32_t>(static_cast<std::uint32_t>(v) + (1u << 24) >
+                                                   (2u << 24)));
+    }
+    *any |= a;
+    *wide |= w;
+}
+
+constexpr std::size_t kRun = 256;
+
+} // namespace
+
 int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count,
                  const Validity &validity, double z, float *buffer, ExportNotes *notes) {
     constexpr std::size_t kChunk = kChunkBytes / sizeof(float);
-    const float nan = std::numeric_limits<float>::quiet_NaN();
-    bool any = false;
-    bool wide = false;
+    static_assert(kChunk % kRun == 0, "chunks of whole runs");
+    std::uint32_t any = 0;
+    std::uint32_t wide = 0;
     // One loop per kind of validity test, with and without the z scale.
     const auto convert = [&](auto valid, auto scaled) {
+        constexpr bool kScaled = decltype(scaled)::value;
         while (count > 0) {
             const std::size_t n = count < kChunk ? count : kChunk;
-            bool chunk_any = false;
-            bool chunk_wide = false;
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::int32_t v = samples[i];
-                const bool ok = valid(v);
-                const float f = scaled ? static_cast<float>(v * z) : static_cast<float>(v);
-                buffer[i] = ok ? f : nan;
-                chunk_any |= ok;
-                // |v| > 2^24, as one unsigned comparison.
-                chunk_wide |= ok & (static_cast<std::uint32_t>(v) + (1u << 24) > (2u << 24));
+            std::size_t i = 0;
+            for (; i + kRun <= n; i += kRun) {
+                convert_run<kRun, kScaled>(samples + i, buffer + i, kRun, valid, z, &any, &wide);
             }
-            any |= chunk_any;
-            wide |= chunk_wide;
+            convert_run<0, kScaled>(samples + i, buffer + i, n - i, valid, z, &any, &wide);
             if (const int rc = put_bytes(out, buffer, n * sizeof(float)); rc != 0) {
                 return rc;
             }
@@ -116,8 +140,8 @@ int write_floats(std::FILE *out, const std::int32_t *samples, std::size_t count,
     const int rc = validity.with_test([&](auto valid) {
         return z != 1.0 ? convert(valid, std::true_type{}) : convert(valid, std::false_type{});
     });
-    notes->nothing_valid = !any;
-    notes->float_inexact = wide;
+    notes->nothing_valid = any == 0;
+    notes->float_inexact = wide != 0;
     return rc;
 }
 

@@ -12,41 +12,56 @@ namespace {
 // The invalid values of a map and their counts, in an open-addressing table
 // of twice as many slots as it keeps values. While it has room every count
 // is exact. When a value arrives for which there is none, the table keeps
-// what the Misra-Gries summary keeps: the new value and one of each kept
-// value cancel out, and values left with no count make room. Every value
-// holding more than 1/(kKept + 1) of the samples added survives that; a
-// second pass then counts the survivors exactly (recount).
+// what the Misra-Gries summary keeps: the new value's samples and as many
+// of each kept value's cancel out, and values left with no count make room.
+// Every value holding more than 1/(kKept + 1) of the samples added survives
+// that; a second pass then counts the survivors exactly (recount).
 class InvalidTable {
   public:
     static constexpr std::size_t kKept = PhaseStats::kInvalidTable;
 
-    void add(std::int32_t v) {
-        std::size_t s = slot_of(v);
-        while (count_[s] != 0) {
-            if (value_[s] == v) {
-                ++count_[s];
+    // Adds k samples of value v.
+    void add(std::int32_t v, std::uint64_t k) {
+        for (;;) {
+            std::size_t s = slot_of(v);
+            while (count_[s] != 0) {
+                if (value_[s] == v) {
+                    count_[s] += k;
+                    return;
+                }
+                s = (s + 1) & kMask;
+            }
+            if (used_ < kKept) {
+                value_[s] = v;
+                count_[s] = k;
+                ++used_;
                 return;
             }
-            s = (s + 1) & kMask;
+            overflowed_ = true;
+            // Cancel as many as the new value and the least kept value
+            // both have; what is left of the new value tries again.
+            std::uint64_t least = k;
+            for (std::size_t t = 0; t < kSlots; ++t) {
+                if (count_[t] != 0 && count_[t] < least) {
+                    least = count_[t];
+                }
+            }
+            cancel(least);
+            k -= least;
+            if (k == 0) {
+                return;
+            }
         }
-        if (used_ < kKept) {
-            value_[s] = v;
-            count_[s] = 1;
-            ++used_;
-            return;
-        }
-        overflowed_ = true;
-        cancel_one_of_each();
     }
 
     bool overflowed() const { return overflowed_; }
 
-    // Second pass, after an overflow: the exact count of a kept value.
-    void recount(std::int32_t v) {
+    // Second pass, after an overflow: k more samples of v, if it is kept.
+    void recount(std::int32_t v, std::uint64_t k) {
         std::size_t s = slot_of(v);
         while (count_[s] != 0) {
             if (value_[s] == v) {
-                ++exact_[s];
+                exact_[s] += k;
                 return;
             }
             s = (s + 1) & kMask;
@@ -79,12 +94,13 @@ class InvalidTable {
         return (static_cast<std::uint32_t>(v) * 0x9E3779B1u) >> 23;
     }
 
-    void cancel_one_of_each() {
+    // Takes d from every kept count, and the values left with none out.
+    void cancel(std::uint64_t d) {
         InvalidValue kept[kKept];
         std::size_t n = 0;
         for (std::size_t s = 0; s < kSlots; ++s) {
-            if (count_[s] > 1) {
-                kept[n++] = {value_[s], count_[s] - 1};
+            if (count_[s] > d) {
+                kept[n++] = {value_[s], count_[s] - d};
             }
             count_[s] = 0;
         }
@@ -108,6 +124,17 @@ class InvalidTable {
 };
 static_assert(PhaseStats::kInvalidTable * 2 == 512, "slot_of takes the top 9 bits");
 
+// The length of the stretch of samples equal to at[0] among the n at `at`:
+// holes and the outside of an aperture are long stretches of one marker,
+// which the table then takes at once.
+std::size_t stretch(const std::int32_t *at, std::size_t n) {
+    std::size_t k = 1;
+    while (k < n && at[k] == at[0]) {
+        ++k;
+    }
+    return k;
+}
+
 } // namespace
 
 PhaseStats phase_stats(const std::int32_t *samples, std::size_t width, std::size_t height,
@@ -118,7 +145,8 @@ PhaseStats phase_stats(const std::int32_t *samples, std::size_t width, std::size
         return s;
     }
     InvalidTable table;
-    // The extremes and an exact sum (|sum| < 2^31 * 2^32 fits 64 bits).
+    // The extremes and an exact sum (|sum| < 2^31 * 2^32 fits 64 bits), and
+    // the invalid values.
     std::int64_t sum = 0;
     std::uint64_t n = 0;
     std::int32_t lo = INT32_MAX;
@@ -132,7 +160,9 @@ PhaseStats phase_stats(const std::int32_t *samples, std::size_t width, std::size
                 lo = std::min(lo, v);
                 hi = std::max(hi, v);
             } else {
-                table.add(v);
+                const std::size_t k = stretch(samples + i, s.count - i);
+                table.add(v, k);
+                i += k - 1;
             }
         }
     });
@@ -157,11 +187,16 @@ PhaseStats phase_stats(const std::int32_t *samples, std::size_t width, std::size
                     if (valid(v)) {
                         const long double d = static_cast<long double>(v) - mean;
                         acc += d * d;
-                    } else if (recount) {
-                        table.recount(v);
                     }
                 }
                 squares += acc;
+                for (std::size_t c = 0; recount && c < width; ++c) {
+                    if (!valid(row[c])) {
+                        const std::size_t k = stretch(row + c, width - c);
+                        table.recount(row[c], k);
+                        c += k - 1;
+                    }
+                }
             }
         });
     }

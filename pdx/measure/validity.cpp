@@ -1,5 +1,6 @@
 #include "pdx/measure/validity.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "pdx/util/errors.h"
@@ -73,7 +74,13 @@ int Validity::chosen(const ValidRange &range, std::span<const std::int32_t> noda
     v.span_ = static_cast<std::uint32_t>(hi) - static_cast<std::uint32_t>(lo);
     v.count_ = static_cast<std::uint32_t>(nodata.size());
     for (std::size_t i = 0; i < nodata.size(); ++i) {
-        v.nodata_[i] = nodata[i];
+        const std::int32_t value = nodata[i];
+        v.nodata_[i] = value;
+        if (value >= lo && value <= hi &&
+            std::find(v.tested_, v.tested_ + v.tested_count_, value) ==
+                v.tested_ + v.tested_count_) {
+            v.tested_[v.tested_count_++] = value;
+        }
     }
     *out = v;
     return 0;

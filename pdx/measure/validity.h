@@ -87,8 +87,8 @@ class Validity {
         if (static_cast<std::uint32_t>(v) - static_cast<std::uint32_t>(lo_) > span_) {
             return false;
         }
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (v == nodata_[i]) {
+        for (std::size_t i = 0; i < tested_count_; ++i) {
+            if (v == tested_[i]) {
                 return false;
             }
         }
@@ -99,11 +99,15 @@ class Validity {
     // function object `bool (std::int32_t)` and, with kAll, a promise that it
     // is always true. with_test(f) calls f with the cheapest test that
     // decides this rule, so that the loop is compiled once per kind of
-    // test and never looks at nodata values it does not have:
+    // test and never looks at nodata values it does not have (nor at those
+    // outside the range, which the range already refuses):
     //
     //   validity.with_test([&](auto valid) {
     //       for (std::size_t i = 0; i < n; ++i) { if (valid(s[i])) ... }
     //   });
+    //
+    // The range tests take no branch, so that loops over blocks of a
+    // constant size may be vectorised.
     struct AllValid {
         static constexpr bool kAll = true;
         bool operator()(std::int32_t) const { return true; }
@@ -114,19 +118,32 @@ class Validity {
         std::uint32_t span;
         bool operator()(std::int32_t v) const { return static_cast<std::uint32_t>(v) - lo <= span; }
     };
+    struct InRangeNotOne {
+        static constexpr bool kAll = false;
+        std::uint32_t lo;
+        std::uint32_t span;
+        std::int32_t nodata;
+        bool operator()(std::int32_t v) const {
+            return (static_cast<std::uint32_t>(v) - lo <= span) & (v != nodata);
+        }
+    };
     struct InRangeNotNodata {
         static constexpr bool kAll = false;
         const Validity *rule;
         bool operator()(std::int32_t v) const { return rule->is_valid(v); }
     };
     template <typename F> decltype(auto) with_test(F &&f) const {
-        if (count_ != 0) {
+        const auto lo = static_cast<std::uint32_t>(lo_);
+        if (tested_count_ > 1) {
             return f(InRangeNotNodata{this});
+        }
+        if (tested_count_ == 1) {
+            return f(InRangeNotOne{lo, span_, tested_[0]});
         }
         if (span_ == UINT32_MAX) {
             return f(AllValid{});
         }
-        return f(InRange{static_cast<std::uint32_t>(lo_), span_});
+        return f(InRange{lo, span_});
     }
 
   private:
@@ -134,7 +151,10 @@ class Validity {
     std::uint32_t span_ = 2 * static_cast<std::uint32_t>(kMarkerMagnitude - 1);
     Rule rule_ = Rule::markers;
     std::uint32_t count_ = 0;
-    std::int32_t nodata_[kMaxNodata] = {};
+    std::int32_t nodata_[kMaxNodata] = {}; // as given
+    // The distinct nodata values within the range, which the tests look at.
+    std::uint32_t tested_count_ = 0;
+    std::int32_t tested_[kMaxNodata] = {};
 };
 
 } // namespace pdx

@@ -30,7 +30,8 @@ Validity chosen(std::optional<std::int32_t> lo, std::optional<std::int32_t> hi,
 TEST(Validity, RulesAndTheirFastTests) {
     constexpr std::int32_t m = kMarkerMagnitude;
     const Validity markers, all = Validity::all(), range = chosen(-5, 5),
-                            holes = chosen({}, {}, {7, INT32_MIN}), both = chosen(0, {}, {3});
+                            holes = chosen({}, {}, {7, INT32_MIN}), both = chosen(0, {}, {3}),
+                            edge = chosen(0, 10, {10, 20, 10});
     // clang-format off
     const struct { const Validity &rule; std::int32_t v; bool want; } cases[] = {
         {markers, 0, true}, {markers, m - 1, true}, {markers, m, false}, {markers, -(m - 1), true},
@@ -38,7 +39,8 @@ TEST(Validity, RulesAndTheirFastTests) {
         {all, INT32_MAX, true}, {all, INT32_MIN, true}, {range, -5, true}, {range, 5, true},
         {range, 6, false}, {range, -6, false}, {range, INT32_MIN, false}, {holes, 7, false},
         {holes, INT32_MIN, false}, {holes, INT32_MAX, true}, {holes, 8, true}, {both, 3, false},
-        {both, -1, false}, {both, INT32_MAX, true},
+        {both, -1, false}, {both, INT32_MAX, true}, {edge, 10, false}, {edge, 9, true},
+        {edge, 20, false}, {edge, 0, true},
     };
     // clang-format on
     for (const auto &c : cases) {
