@@ -1,6 +1,5 @@
 #include "pdx/export/export.h"
 
-#include <charconv>
 #include <cstdint>
 
 #include "pdx/export/export_detail.h"
@@ -31,27 +30,14 @@ const FormatName *find_format(ExportFormat format) {
     return nullptr;
 }
 
-// One bound of a valid range: empty (absent), or an optional sign and
-// decimal digits that fit 32 bits.
-bool parse_bound(std::string_view text, std::optional<std::int32_t> *bound) {
-    if (text.empty()) {
-        bound->reset();
-        return true;
-    }
-    if (text.front() == '+') {
-        text.remove_prefix(1);
-        if (text.empty() || text.front() == '-') {
-            return false;
-        }
-    }
-    std::int32_t value = 0;
-    const char *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc{} || ptr != end) {
-        return false;
-    }
-    *bound = value;
-    return true;
+// A length a caller may have set by hand: positive, finite, not too large.
+bool sound(double v) {
+    return v > 0 && v <= kLargestLength;
+}
+
+bool sound_scale(const Scale &scale) {
+    return (!scale.pixel || (sound(scale.pixel->x) && sound(scale.pixel->y))) &&
+           (!scale.z || sound(scale.z->value));
 }
 
 } // namespace
@@ -76,28 +62,23 @@ const char *export_extension(ExportFormat format) {
     return f != nullptr ? f->extension : "";
 }
 
-int parse_valid_range(std::string_view text, ValidRange *range) {
-    const std::size_t colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        return ERR_INVALID_PARAM;
-    }
-    ValidRange parsed;
-    if (!parse_bound(text.substr(0, colon), &parsed.min) ||
-        !parse_bound(text.substr(colon + 1), &parsed.max) ||
-        (parsed.min && parsed.max && *parsed.min > *parsed.max)) {
-        return ERR_INVALID_PARAM;
-    }
-    *range = parsed;
-    return 0;
-}
-
 int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptions &options) {
     if (options.left_behind != nullptr) {
         options.left_behind->clear();
     }
+    // The settled options: the validity rule (a bound of the old range
+    // field replaces it) and the origin.
+    ExportOptions o = options;
+    o.valid = {};
+    if ((options.valid.min || options.valid.max) &&
+        Validity::chosen(options.valid, {}, &o.validity) != 0) {
+        return ERR_INVALID_PARAM;
+    }
+    if (!o.origin) {
+        o.origin = Origin{matrix.x, matrix.y};
+    }
     if (matrix.width < 0 || matrix.height < 0 || options.png_size < 0 ||
-        find_format(options.format) == nullptr ||
-        (options.valid.min && options.valid.max && *options.valid.min > *options.valid.max)) {
+        find_format(options.format) == nullptr || !sound_scale(options.scale)) {
         return ERR_INVALID_PARAM;
     }
     // Every sample the dimensions announce must lie in the buffer.
@@ -107,20 +88,23 @@ int export_matrix(const char *path, const PhaseMatrix &matrix, const ExportOptio
     if (count > held) {
         return ERR_INVALID_PARAM;
     }
+    ExportNotes notes;
+    int rc = 0;
     if (options.format == ExportFormat::npy) {
-        return export_detail::write_npy(path, matrix, options);
-    }
-    if (count == 0) {
+        rc = export_detail::write_npy(path, matrix, o, &notes);
+    } else if (count == 0) {
         return ERR_NO_DATA;
+    } else if (options.format == ExportFormat::gsf) {
+        rc = export_detail::write_gsf(path, matrix, o, &notes);
+    } else if (options.format == ExportFormat::tiff) {
+        rc = export_detail::write_tiff(path, matrix, o, &notes);
+    } else {
+        rc = export_detail::write_png(path, matrix, o, &notes);
     }
-    switch (options.format) {
-    case ExportFormat::gsf:
-        return export_detail::write_gsf(path, matrix, options);
-    case ExportFormat::tiff:
-        return export_detail::write_tiff(path, matrix, options);
-    default:
-        return export_detail::write_png(path, matrix, options);
+    if (rc == 0 && options.notes != nullptr) {
+        *options.notes = notes;
     }
+    return rc;
 }
 
 } // namespace pdx

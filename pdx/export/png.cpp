@@ -1,6 +1,8 @@
-// The PNG preview: contrast from percentiles, area averaging, the colour
-// map, and the PNG stream (zlib deflate in IDAT chunks).
+// The PNG preview: contrast from percentiles, area averaging or
+// enlargement, the colour map, the text chunks and the PNG stream (zlib
+// deflate in IDAT chunks).
 
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -18,8 +20,6 @@ namespace pdx::export_detail {
 namespace {
 
 constexpr std::size_t kBins = 65536;
-// The grey of invalid pixels.
-constexpr std::uint8_t kGrey = 128;
 // IDAT chunks carry at most this many bytes of the deflate stream.
 constexpr std::size_t kIdatBytes = kChunkBytes;
 
@@ -28,42 +28,72 @@ inline std::uint32_t key_of(std::int32_t v) {
     return static_cast<std::uint32_t>(v) ^ 0x80000000u;
 }
 
-// Without a valid range every sample is valid: the loops over all samples
-// are instantiated once without the test, which is then most of their cost.
-inline bool all_valid(Bounds b) {
-    return b.lo == INT32_MIN && b.hi == INT32_MAX;
-}
-template <bool kAll> inline bool valid(std::int32_t v, Bounds b) {
-    return kAll || is_valid(v, b);
-}
+// The histograms of the lower 16 bits of the valid samples' keys in the
+// first two bins (of the upper 16 bits) that the first pass meets: most
+// maps' samples lie within two such bins, whose lower histograms then need
+// no second pass.
+constexpr std::uint32_t kNoBin = kBins;
+struct Lows {
+    std::uint32_t bin[2] = {kNoBin, kNoBin};
+    std::uint32_t *hist[2] = {nullptr, nullptr};
 
-// The histogram of the upper 16 bits of the valid samples' keys; returns
-// how many samples are valid.
-template <bool kAll>
-std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Bounds b,
-                         std::uint32_t *high) {
+    // The lower histogram of bin b, if it was kept.
+    std::uint32_t *of(std::uint32_t b) const {
+        return b == bin[0] ? hist[0] : b == bin[1] ? hist[1] : nullptr;
+    }
+};
+
+// The histogram of the upper 16 bits of the valid samples' keys, and the
+// lower histograms of the first two bins met; returns how many samples are
+// valid, and notes in `*wide` whether a valid one has |v| > 2^24.
+template <typename Valid>
+std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Valid valid,
+                         std::uint32_t *high, Lows *lows, bool *wide) {
+    // Neighbouring samples mostly share a bin: they are counted in a
+    // register, and the bin's count in memory (a chain of stores to one
+    // address, each waiting for the last) changes once per stretch.
     std::uint64_t n = 0;
+    std::uint32_t bin = 0;
+    std::uint32_t run = 0;
+    bool beyond = false;
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t v = samples[i];
-        if (valid<kAll>(v, b)) {
-            ++high[key_of(v) >> 16];
-            ++n;
+        if (valid(v)) {
+            const std::uint32_t k = key_of(v);
+            const std::uint32_t b = k >> 16;
+            if (b != bin) {
+                high[bin] += run;
+                n += run;
+                bin = b;
+                run = 0;
+            }
+            ++run;
+            beyond |= static_cast<std::uint32_t>(v) + (1u << 24) > (2u << 24);
+            const int slot = b == lows->bin[0] || lows->bin[0] == kNoBin   ? 0
+                             : b == lows->bin[1] || lows->bin[1] == kNoBin ? 1
+                                                                           : -1;
+            if (slot >= 0) {
+                lows->bin[slot] = b;
+                ++lows->hist[slot][k & 0xFFFF];
+            }
         }
     }
-    return n;
+    high[bin] += run;
+    *wide = beyond;
+    return n + run;
 }
 
 // The histograms of the lower 16 bits of the valid samples' keys in the
 // bins `bin_lo` and `bin_hi` (one histogram when they are the same).
-template <bool kAll>
-void count_low(const std::int32_t *samples, std::size_t count, Bounds b, std::uint32_t bin_lo,
+template <typename Valid>
+void count_low(const std::int32_t *samples, std::size_t count, Valid valid, std::uint32_t bin_lo,
                std::uint32_t *low_lo, std::uint32_t bin_hi, std::uint32_t *low_hi) {
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t v = samples[i];
         const std::uint32_t k = key_of(v);
-        if (k >> 16 == bin_lo && valid<kAll>(v, b)) {
+        if (k >> 16 == bin_lo && valid(v)) {
             ++low_lo[k & 0xFFFF];
-        } else if (k >> 16 == bin_hi && valid<kAll>(v, b)) {
+        } else if (k >> 16 == bin_hi && valid(v)) {
             ++low_hi[k & 0xFFFF];
         }
     }
@@ -129,7 +159,7 @@ struct Encoder {
     Contrast contrast;
     std::uint32_t width = 0;
     std::uint32_t rows_left = 0;
-    std::uint8_t *row = nullptr;  // filter byte and RGB
+    std::uint8_t *row = nullptr;  // filter byte and RGBA
     std::uint8_t *idat = nullptr; // kIdatBytes
 
     ~Encoder() {
@@ -177,21 +207,22 @@ struct Encoder {
 
     int add_row(const double *values) {
         std::uint8_t *p = row + 1;
-        for (std::uint32_t x = 0; x < width; ++x, p += 3) {
+        for (std::uint32_t x = 0; x < width; ++x, p += 4) {
             if (contrast.any && !std::isnan(values[x])) {
                 std::memcpy(p, kViridis[colour_index(values[x], contrast.lo, contrast.hi)], 3);
+                p[3] = 255;
             } else {
-                std::memset(p, kGrey, 3);
+                std::memset(p, 0, 4); // transparent
             }
         }
         // Filter type 1 (Sub): each byte less the byte one pixel before,
         // last to first so that the bytes subtracted are still the pixels'.
         row[0] = 1;
-        for (std::size_t i = std::size_t{width} * 3; i > 3; --i) {
-            row[i] = static_cast<std::uint8_t>(row[i] - row[i - 3]);
+        for (std::size_t i = std::size_t{width} * 4; i > 4; --i) {
+            row[i] = static_cast<std::uint8_t>(row[i] - row[i - 4]);
         }
         z.next_in = row;
-        z.avail_in = static_cast<uInt>(std::size_t{width} * 3 + 1);
+        z.avail_in = static_cast<uInt>(std::size_t{width} * 4 + 1);
         return pump(--rows_left == 0 ? Z_FINISH : Z_NO_FLUSH);
     }
 };
@@ -202,15 +233,24 @@ int emit_row(void *context, const double *row) {
 
 } // namespace
 
-int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Contrast *out) {
-    Block block(2 * kBins * sizeof(std::uint32_t));
+int contrast_range(const std::int32_t *samples, std::size_t count, const Validity &validity,
+                   Contrast *out, bool *inexact) {
+    // The upper histogram, then two lower ones.
+    Block block(3 * kBins * sizeof(std::uint32_t));
     if (block.p == nullptr) {
         return ERR_NO_MEM;
     }
     auto *high = static_cast<std::uint32_t *>(block.p);
-    std::memset(high, 0, kBins * sizeof(std::uint32_t));
-    const std::uint64_t n = all_valid(b) ? count_high<true>(samples, count, b, high)
-                                         : count_high<false>(samples, count, b, high);
+    std::memset(high, 0, 3 * kBins * sizeof(std::uint32_t));
+    Lows lows;
+    lows.hist[0] = high + kBins;
+    lows.hist[1] = high + 2 * kBins;
+    bool wide = false;
+    const std::uint64_t n = validity.with_test(
+        [&](auto valid) { return count_high(samples, count, valid, high, &lows, &wide); });
+    if (inexact != nullptr) {
+        *inexact = wide;
+    }
     *out = Contrast{};
     if (n == 0) {
         return 0;
@@ -224,15 +264,17 @@ int contrast_range(const std::int32_t *samples, std::size_t count, Bounds b, Con
     find_rank(high, rank_lo, &bin_lo, &within_lo);
     find_rank(high, rank_hi, &bin_hi, &within_hi);
 
-    // The lower 16 bits within the two bins (one histogram when they are the
-    // same bin); the first histogram's memory serves again.
-    std::uint32_t *low_lo = high;
-    std::uint32_t *low_hi = bin_hi == bin_lo ? high : high + kBins;
-    std::memset(block.p, 0, 2 * kBins * sizeof(std::uint32_t));
-    if (all_valid(b)) {
-        count_low<true>(samples, count, b, bin_lo, low_lo, bin_hi, low_hi);
-    } else {
-        count_low<false>(samples, count, b, bin_lo, low_lo, bin_hi, low_hi);
+    // The lower 16 bits within the two bins, from the first pass when it
+    // kept both; otherwise from a second pass, in the same memory (one
+    // histogram when they are the same bin).
+    std::uint32_t *low_lo = lows.of(bin_lo);
+    std::uint32_t *low_hi = lows.of(bin_hi);
+    if (low_lo == nullptr || low_hi == nullptr) {
+        low_lo = lows.hist[0];
+        low_hi = bin_hi == bin_lo ? low_lo : lows.hist[1];
+        std::memset(low_lo, 0, 2 * kBins * sizeof(std::uint32_t));
+        validity.with_test(
+            [&](auto valid) { count_low(samples, count, valid, bin_lo, low_lo, bin_hi, low_hi); });
     }
     std::uint32_t sub_lo = 0;
     std::uint32_t sub_hi = 0;
@@ -252,12 +294,12 @@ std::uint8_t colour_index(double v, std::int32_t lo, std::int32_t hi) {
     return static_cast<std::uint8_t>(std::lround(t));
 }
 
-Extent preview_extent(std::uint32_t w, std::uint32_t h, std::uint32_t size) {
+Extent preview_extent(std::uint32_t w, std::uint32_t h, std::uint32_t size, bool enlarge) {
     const std::uint32_t longest = w > h ? w : h;
-    if (size == 0 || longest <= size) {
+    if (size == 0 || longest == size || (longest < size && !enlarge)) {
         return {w, h};
     }
-    // The shorter side times size / longest, rounded half up, at least 1.
+    // Each side times size / longest, rounded half up, at least 1.
     const auto scale = [&](std::uint32_t side) {
         const std::uint64_t s = (std::uint64_t{side} * size * 2 + longest) / (2 * longest);
         return static_cast<std::uint32_t>(s > 0 ? s : 1);
@@ -271,7 +313,7 @@ std::size_t area_average_bytes(Extent out) {
 }
 
 int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, Extent out,
-                 Bounds b, void *workspace, RowSink emit, void *context) {
+                 const Validity &validity, void *workspace, RowSink emit, void *context) {
     // Coordinates are in units of 1/ow of a source pixel across and 1/oh
     // down, so every boundary and overlap is an integer: source column x
     // spans [x ow, (x + 1) ow), output column ox spans [ox w, (ox + 1) w).
@@ -301,93 +343,180 @@ int area_average(const std::int32_t *samples, std::uint32_t w, std::uint32_t h, 
         weight[ox] = 0;
     }
 
-    if (ow == w && oh == h) {
-        // Nothing to average: each pixel is its sample.
-        for (std::uint32_t y = 0; y < h; ++y) {
-            const std::int32_t *src = samples + std::size_t{y} * w;
-            for (std::uint32_t x = 0; x < w; ++x) {
-                values[x] = is_valid(src[x], b) ? src[x] : std::nan("");
+    if (ow >= w && oh >= h) {
+        // Each pixel is the sample nearest its centre (the map's own size:
+        // each pixel its sample).
+        for (std::uint32_t ox = 0; ox < ow; ++ox) {
+            first[ox] = static_cast<std::uint32_t>((2 * std::uint64_t{ox} + 1) * w / (2 * ow));
+        }
+        return validity.with_test([&](auto valid) {
+            for (std::uint32_t oy = 0; oy < oh; ++oy) {
+                const std::uint64_t y = (2 * std::uint64_t{oy} + 1) * h / (2 * oh);
+                const std::int32_t *src = samples + y * w;
+                for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                    const std::int32_t v = src[first[ox]];
+                    values[ox] = valid(v) ? v : std::nan("");
+                }
+                if (const int rc = emit(context, values); rc != 0) {
+                    return rc;
+                }
             }
-            if (const int rc = emit(context, values); rc != 0) {
-                return rc;
+            return 0;
+        });
+    }
+
+    return validity.with_test([&](auto valid) {
+        std::uint32_t oy = 0;
+        for (std::uint32_t y = 0; y < h; ++y) {
+            // The row's sums across, in integers: weights up to 32767 times
+            // 32-bit samples, over at most 32767 columns, stay within 63 bits.
+            const std::int32_t *src = samples + std::size_t{y} * w;
+            for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                std::int64_t s = 0;
+                std::int64_t c = 0;
+                const auto add = [&](std::uint32_t x, std::int64_t wx) {
+                    if (valid(src[x])) {
+                        s += wx * src[x];
+                        c += wx;
+                    }
+                };
+                const std::uint32_t x0 = first[ox];
+                add(x0, w_first[ox]);
+                if (w_last[ox] != 0) {
+                    const std::uint32_t x1 = last[ox];
+                    for (std::uint32_t x = x0 + 1; x < x1; ++x) {
+                        add(x, ow);
+                    }
+                    add(x1, w_last[ox]);
+                }
+                row_sum[ox] = s;
+                row_weight[ox] = c;
+            }
+            // Down: the row spans [y oh, (y + 1) oh); it goes to every output
+            // row it overlaps, and completes each that ends within it.
+            const std::uint64_t y0 = std::uint64_t{y} * oh;
+            const std::uint64_t y1 = y0 + oh;
+            for (;;) {
+                const std::uint64_t o0 = std::uint64_t{oy} * h;
+                const std::uint64_t o1 = o0 + h;
+                const double wy = static_cast<double>((o1 < y1 ? o1 : y1) - (o0 > y0 ? o0 : y0));
+                for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                    sum[ox] += wy * static_cast<double>(row_sum[ox]);
+                    weight[ox] += wy * static_cast<double>(row_weight[ox]);
+                }
+                if (o1 > y1) {
+                    break;
+                }
+                for (std::uint32_t ox = 0; ox < ow; ++ox) {
+                    values[ox] = weight[ox] > 0 ? sum[ox] / weight[ox] : std::nan("");
+                    sum[ox] = 0;
+                    weight[ox] = 0;
+                }
+                if (const int rc = emit(context, values); rc != 0) {
+                    return rc;
+                }
+                // The last output row ends with the last source row.
+                ++oy;
+                if (o1 == y1) {
+                    break;
+                }
             }
         }
         return 0;
-    }
-
-    std::uint32_t oy = 0;
-    for (std::uint32_t y = 0; y < h; ++y) {
-        // The row's sums across, in integers: weights up to 32767 times
-        // 32-bit samples, over at most 32767 columns, stay within 63 bits.
-        const std::int32_t *src = samples + std::size_t{y} * w;
-        for (std::uint32_t ox = 0; ox < ow; ++ox) {
-            std::int64_t s = 0;
-            std::int64_t c = 0;
-            const auto add = [&](std::uint32_t x, std::int64_t wx) {
-                if (is_valid(src[x], b)) {
-                    s += wx * src[x];
-                    c += wx;
-                }
-            };
-            const std::uint32_t x0 = first[ox];
-            add(x0, w_first[ox]);
-            if (w_last[ox] != 0) {
-                const std::uint32_t x1 = last[ox];
-                for (std::uint32_t x = x0 + 1; x < x1; ++x) {
-                    add(x, ow);
-                }
-                add(x1, w_last[ox]);
-            }
-            row_sum[ox] = s;
-            row_weight[ox] = c;
-        }
-        // Down: the row spans [y oh, (y + 1) oh); it goes to every output
-        // row it overlaps, and completes each that ends within it.
-        const std::uint64_t y0 = std::uint64_t{y} * oh;
-        const std::uint64_t y1 = y0 + oh;
-        for (;;) {
-            const std::uint64_t o0 = std::uint64_t{oy} * h;
-            const std::uint64_t o1 = o0 + h;
-            const double wy = static_cast<double>((o1 < y1 ? o1 : y1) - (o0 > y0 ? o0 : y0));
-            for (std::uint32_t ox = 0; ox < ow; ++ox) {
-                sum[ox] += wy * static_cast<double>(row_sum[ox]);
-                weight[ox] += wy * static_cast<double>(row_weight[ox]);
-            }
-            if (o1 > y1) {
-                break;
-            }
-            for (std::uint32_t ox = 0; ox < ow; ++ox) {
-                values[ox] = weight[ox] > 0 ? sum[ox] / weight[ox] : std::nan("");
-                sum[ox] = 0;
-                weight[ox] = 0;
-            }
-            if (const int rc = emit(context, values); rc != 0) {
-                return rc;
-            }
-            // The last output row ends with the last source row.
-            ++oy;
-            if (o1 == y1) {
-                break;
-            }
-        }
-    }
-    return 0;
+    });
 }
 
-int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
+namespace {
+
+// Writes a text chunk: tEXt (Latin-1; ASCII here) or, for UTF-8, iTXt
+// without compression, language or translated keyword.
+int write_text(std::FILE *out, std::string_view keyword, std::string_view text, bool utf8) {
+    static const std::uint8_t kSeparators[5] = {}; // NUL; iTXt: flag, method, two empty texts
+    const std::size_t separators = utf8 ? 5 : 1;
+    std::uint8_t head[8];
+    put32be(head, static_cast<std::uint32_t>(keyword.size() + separators + text.size()));
+    std::memcpy(head + 4, utf8 ? "iTXt" : "tEXt", 4);
+    const auto bytes = [](std::string_view t) { return reinterpret_cast<const Bytef *>(t.data()); };
+    uLong crc = crc32(0L, head + 4, 4);
+    crc = crc32(crc, bytes(keyword), static_cast<uInt>(keyword.size()));
+    crc = crc32(crc, kSeparators, static_cast<uInt>(separators));
+    crc = crc32(crc, bytes(text), static_cast<uInt>(text.size()));
+    std::uint8_t tail[4];
+    put32be(tail, static_cast<std::uint32_t>(crc));
+    int rc = put_bytes(out, head, 8);
+    rc = rc != 0 ? rc : put_bytes(out, keyword.data(), keyword.size());
+    rc = rc != 0 ? rc : put_bytes(out, kSeparators, separators);
+    rc = rc != 0 ? rc : put_bytes(out, text.data(), text.size());
+    return rc != 0 ? rc : put_bytes(out, tail, 4);
+}
+
+constexpr std::size_t kTextRoom = 512;
+
+char *put_text_at(char *p, std::string_view text) {
+    std::memcpy(p, text.data(), text.size());
+    return p + text.size();
+}
+
+// A count as the colours show it: "-1200 count", or as a height to 6
+// significant digits, "-189.6 nm".
+char *put_value(char *p, std::int32_t v, const ExportOptions &o) {
+    if (o.scale.z) {
+        p = std::to_chars(p, p + 32, v * o.scale.z->value, std::chars_format::general, 6).ptr;
+    } else {
+        p = std::to_chars(p, p + 16, v).ptr;
+    }
+    *p++ = ' ';
+    return put_text_at(p, o.scale.z ? unit_name(o.scale.z->unit) : "count");
+}
+
+std::size_t colour_range(const Contrast &c, const ExportOptions &o, char *out) {
+    char *p = out;
+    if (!c.any) {
+        p = put_text_at(p, "none");
+    } else {
+        p = put_value(p, c.lo, o);
+        p = put_text_at(p, " to ");
+        p = put_value(p, c.hi, o);
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+std::size_t description(const Contrast &c, const ExportOptions &o, char *out) {
+    char *p = put_text_at(out, "Phase map preview, row 0 at the top. ");
+    if (!c.any) {
+        p = put_text_at(p, "No sample is valid: every pixel is transparent.");
+    } else {
+        p = put_text_at(p, "Colours: viridis, from dark purple at ");
+        p = put_value(p, c.lo, o);
+        p = put_text_at(p, " to yellow at ");
+        p = put_value(p, c.hi, o);
+        p = put_text_at(p, " (the 0.5th and 99.5th percentiles of the valid samples). "
+                           "Transparent: no valid sample.");
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+} // namespace
+
+int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o, ExportNotes *notes) {
     const auto w = static_cast<std::uint32_t>(m.width);
     const auto h = static_cast<std::uint32_t>(m.height);
-    const Bounds b = bounds_of(o.valid);
-    const Extent ext = preview_extent(w, h, static_cast<std::uint32_t>(o.png_size));
+    const Extent ext = preview_extent(w, h, static_cast<std::uint32_t>(o.png_size), o.png_enlarge);
 
     Encoder enc;
-    if (const int rc = contrast_range(m.matrix, std::size_t{w} * h, b, &enc.contrast); rc != 0) {
+    bool wide = false;
+    if (const int rc =
+            contrast_range(m.matrix, std::size_t{w} * h, o.validity, &enc.contrast, &wide);
+        rc != 0) {
         return rc;
     }
+    notes->nothing_valid = !enc.contrast.any;
+    notes->float_inexact = wide;
     // The averaging's workspace first (aligned as u_malloc aligns), the
-    // deflate output, a row.
+    // deflate output, a row, the title.
     const std::size_t workspace = area_average_bytes(ext);
-    Block block(workspace + kIdatBytes + std::size_t{ext.w} * 3 + 1);
+    const std::size_t row = std::size_t{ext.w} * 4 + 1;
+    Block block(workspace + kIdatBytes + row + o.title.size());
     if (block.p == nullptr) {
         return ERR_NO_MEM;
     }
@@ -400,20 +529,37 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o) {
     enc.rows_left = ext.h;
     enc.z.next_out = enc.idat;
     enc.z.avail_out = static_cast<uInt>(kIdatBytes);
+    // The texts, before the file is opened; the title as the GSF's.
+    char *title = reinterpret_cast<char *>(enc.row + row);
+    const std::string_view title_text(title, sanitize_title(o.title, title));
+    char range[kTextRoom];
+    const std::string_view range_text(range, colour_range(enc.contrast, o, range));
+    char about[kTextRoom];
+    const std::string_view about_text(about, description(enc.contrast, o, about));
+    char software[kTiffSoftwareBytes];
+    const std::string_view software_text(software,
+                                         ascii_text(software_of(o), sizeof software, software));
 
     return write_output(path, o, [&](std::FILE *out) {
         enc.out = out;
-        // Signature; IHDR: width, height, 8 bits, colour type 2 (RGB),
+        // Signature; IHDR: width, height, 8 bits, colour type 6 (RGBA),
         // deflate, adaptive filtering, no interlace.
         static const std::uint8_t kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
         std::uint8_t ihdr[13] = {};
         put32be(ihdr, ext.w);
         put32be(ihdr + 4, ext.h);
         ihdr[8] = 8;
-        ihdr[9] = 2;
+        ihdr[9] = 6;
         int rc = put_bytes(out, kSignature, 8);
         rc = rc != 0 ? rc : write_chunk(out, "IHDR", ihdr, 13);
-        rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, b, block.p, emit_row, &enc);
+        if (rc == 0 && !title_text.empty()) {
+            rc = write_text(out, "Title", title_text, true);
+        }
+        rc = rc != 0 ? rc : write_text(out, "Description", about_text, false);
+        rc = rc != 0 ? rc : write_text(out, "Colour map", "viridis", false);
+        rc = rc != 0 ? rc : write_text(out, "Colour range", range_text, false);
+        rc = rc != 0 ? rc : write_text(out, "Software", software_text, false);
+        rc = rc != 0 ? rc : area_average(m.matrix, w, h, ext, o.validity, block.p, emit_row, &enc);
         return rc != 0 ? rc : write_chunk(out, "IEND", ihdr, 0); // no data
     });
 }

@@ -37,6 +37,13 @@ PhaseMatrix matrix(int w, int h, const std::vector<std::int32_t> &v) {
     return m;
 }
 
+// A chosen validity rule.
+Validity rule(std::int32_t lo, std::int32_t hi, std::vector<std::int32_t> nodata = {}) {
+    Validity v;
+    EXPECT_EQ(Validity::chosen({lo, hi}, nodata, &v), 0);
+    return v;
+}
+
 class Export : public testing::Test {
   protected:
     std::string run(const PhaseMatrix &m, ExportOptions o) {
@@ -52,18 +59,19 @@ class Export : public testing::Test {
 TEST_F(Export, GsfHeaderPaddingAndTitles) {
     // clang-format off
     const struct { const char *title, *line; int pad; } cases[] = {
-        {"", "", 4}, {"a", "a", 2}, {"ab", "ab", 1}, {"abc", "abc", 4}, {" abcd ", "abcd", 3},
-        {"a\nb\r", "a?b?", 3}, {"\xff\xc0z", "??z", 4}, {"\xc2\x85\xe0\x80\x80", "????", 3},
-        {"\xed\xa0\x80\x7f", "????", 3}, {"\x1f\xf0\x8f\xbf\xbf\xf4\x90\x80\x80", "?????????", 2},
-        {"\xc1\xbf\xf5\x80\x80\x80", "??????", 1}, {"a\xc2\xa0" "b", "a\xc2\xa0" "b", 3},
-        {"\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", "\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", 4},
+        {"", "", 1}, {"a", "a", 3}, {"ab", "ab", 2}, {"abc", "abc", 1}, {" abcd ", "abcd", 4},
+        {"a\nb\r", "a?b?", 4}, {"\xff\xc0z", "??z", 1}, {"\xc2\x85\xe0\x80\x80", "????", 4},
+        {"\xed\xa0\x80\x7f", "????", 4}, {"\x1f\xf0\x8f\xbf\xbf\xf4\x90\x80\x80", "?????????", 3},
+        {"\xc1\xbf\xf5\x80\x80\x80", "??????", 2}, {"a\xc2\xa0" "b", "a\xc2\xa0" "b", 4},
+        {"\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", "\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", 1},
     };
     // clang-format on
     ExportOptions o;
     o.valid.min = 0;
     for (const auto &c : cases) {
         o.title = c.title;
-        std::string want = "Gwyddion Simple Field 1.0\nXRes = 2\nYRes = 1\n";
+        std::string want = "Gwyddion Simple Field 1.0\nXRes = 2\nYRes = 1\nXReal = 2\nYReal = 1\n"
+                           "XOffset = 0\nYOffset = 0\nXYUnits = pixel\nZUnits = count\n";
         want += *c.line ? std::string("Title = ") + c.line + "\n" : "";
         want.append(c.pad, '\0');
         // -5 is below the range: NaN; then 7.0f.
@@ -92,14 +100,15 @@ TEST_F(Export, NpyHeaderAndExactSamples) {
 
 TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
     // clang-format off
-    const struct { std::uint32_t w, h, rows, strips, offsets, data; } cases[] = {
-        {3, 2, 2, 1, 0, 192}, {300, 300, 219, 2, 186, 208}, {1, 32767, 32767, 1, 0, 192},
-        {32767, 32767, 3, 10923, 186, 87584},
+    const struct { std::uint32_t w, h, text, rows, strips, offsets, data; } cases[] = {
+        {3, 2, 0, 2, 1, 0, 224}, {300, 300, 0, 219, 2, 224, 240}, {1, 32767, 0, 32767, 1, 0, 224},
+        {32767, 32767, 0, 3, 10923, 224, 87616}, {300, 300, 5, 219, 2, 228, 256},
+        {32767, 32767, 4096 + 600, 3, 10923, 4920, 92304},
     };
     // clang-format on
     for (const auto &c : cases) {
         TiffLayout t;
-        ASSERT_EQ(tiff_layout(c.w, c.h, &t), 0);
+        ASSERT_EQ(tiff_layout(c.w, c.h, &t, c.text), 0);
         EXPECT_EQ(t.rows_per_strip, c.rows);
         EXPECT_EQ(t.strips, c.strips);
         EXPECT_EQ(t.offsets_offset, c.offsets);
@@ -113,11 +122,13 @@ TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
 
 TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
     std::mt19937 rng(7);
+    const Validity all = Validity::all();
     // clang-format off
-    const struct { std::size_t n; bool wide; Bounds b; } cases[] = {
-        {1, true, {}}, {2, true, {}}, {1000, true, {}}, {1001, false, {}}, {50, true, {5, 4}},
-        {5000, true, {INT32_MIN + 1, INT32_MAX - 1}}, {777, false, {0x12340100, 0x12340FFF}},
-        {3000, true, {INT32_MIN, 0}},
+    const struct { std::size_t n; bool wide; Validity b; } cases[] = {
+        {1, true, all}, {2, true, all}, {1000, true, all}, {1001, false, all},
+        {50, true, rule(5, 5, {5})}, {5000, true, rule(INT32_MIN + 1, INT32_MAX - 1)},
+        {777, false, rule(0x12340100, 0x12340FFF)}, {3000, true, rule(INT32_MIN, 0)},
+        {4000, true, Validity::markers()}, {2000, false, rule(0x12340100, INT32_MAX, {0x12340200})},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -127,7 +138,7 @@ TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
         }
         v[0] = INT32_MIN;
         std::copy_if(v.begin(), v.end(), std::back_inserter(valid),
-                     [&](std::int32_t x) { return is_valid(x, c.b); });
+                     [&](std::int32_t x) { return c.b.is_valid(x); });
         std::sort(valid.begin(), valid.end());
         Contrast got;
         ASSERT_EQ(contrast_range(v.data(), v.size(), c.b, &got), 0);
@@ -181,7 +192,8 @@ TEST(Preview, AreaAverageWeighsOverlaps) {
             return 0;
         };
         std::vector<double> work(area_average_bytes(out) / sizeof(double));
-        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, {-50, 50}, work.data(), sink, &rows), 0);
+        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, rule(-50, 50), work.data(), sink, &rows),
+                  0);
         ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
         const auto overlap = [](double a0, double a1, double b0) {
             return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));

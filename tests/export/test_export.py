@@ -1,9 +1,10 @@
 """Exported files read back by readers that share no code with the writers:
-numpy, tifffile and Pillow, and GSF and TIFF readers written here from the
-formats' published descriptions."""
+numpy, tifffile (with its ImageJ metadata) and Pillow, and GSF and TIFF
+readers written here from the formats' published descriptions."""
 import os
 import struct
 import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -12,16 +13,40 @@ import tifffile
 from PIL import Image
 
 DRIVER = os.environ["PDX_EXPORT_DRIVER"]
-LOW, HIGH = (68, 1, 84), (253, 231, 37)  # the colour map's ends
-GREY = (128, 128, 128)
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+sys.path.insert(0, EXAMPLES)
+import make_campaign  # noqa: E402
+
+LOW, HIGH = (68, 1, 84, 255), (253, 231, 37, 255)  # the colour map's ends
+CLEAR = (0, 0, 0, 0)
+M = 2**31 - 1
 
 
-def export(tmp_path, a, fmt, *options):
+def export(tmp_path, a, fmt, *options, origin=None):
+    """Exports `a` (as a data matrix file, or a data file at camera `origin`)
+    and returns the output's path; the driver's notes go to `export.notes`."""
     src = tmp_path / "in.bin"
-    src.write_bytes(struct.pack("<HH", a.shape[1], a.shape[0]) + a.astype("<i4").tobytes())
+    if origin is None:
+        src.write_bytes(struct.pack("<HH", a.shape[1], a.shape[0]) + a.astype("<i4").tobytes())
+    else:
+        src.write_bytes(make_campaign.data_file(a, *origin))
+        options += ("--data",)
     out = tmp_path / ("out." + fmt)
-    subprocess.run([DRIVER, fmt, src, out, "-f", *options], check=True)
+    done = subprocess.run([DRIVER, fmt, src, out, "-f", *map(str, options)], check=True,
+                          stdout=subprocess.PIPE, text=True)
+    export.notes = dict(kv.split("=") for kv in done.stdout.split())
     return out
+
+
+def read_gsf(path):
+    b = path.read_bytes()
+    end = b.index(b"\0")
+    lines = b[:end].decode("utf-8").split("\n")
+    assert lines[0] == "Gwyddion Simple Field 1.0" and lines[-1] == ""
+    meta = dict(line.split(" = ", 1) for line in lines[1:-1])
+    start = end // 4 * 4 + 4  # 1 to 4 NULs bring the header to a multiple of 4
+    assert set(b[end:start]) == {0}
+    return meta, np.frombuffer(b, "<f4", offset=start).reshape(int(meta["YRes"]), int(meta["XRes"]))
 
 
 def ramp(h, w):
@@ -45,15 +70,9 @@ def test_npy_loads_exactly(tmp_path):
 
 def test_gsf_reads_back(tmp_path):
     a = ramp(6, 20)
-    b = export(tmp_path, a, "gsf", "--valid", "-10000:20000", "--title", "map\n1.dat").read_bytes()
-    end = b.index(b"\0")
-    lines = b[:end].decode("utf-8").split("\n")
-    assert lines[0] == "Gwyddion Simple Field 1.0" and lines[-1] == ""
-    meta = dict(line.split(" = ", 1) for line in lines[1:-1])
-    assert meta == {"XRes": "20", "YRes": "6", "Title": "map?1.dat"}  # no units
-    start = end // 4 * 4 + 4  # 1 to 4 NULs bring the header to a multiple of 4
-    assert set(b[end:start]) == {0}
-    data = np.frombuffer(b, "<f4", offset=start).reshape(6, 20)
+    meta, data = read_gsf(export(tmp_path, a, "gsf", "--valid", "-10000:20000", "--title", "map\n1.dat"))
+    assert meta == {"XRes": "20", "YRes": "6", "XReal": "20", "YReal": "6", "XOffset": "0",
+                    "YOffset": "0", "XYUnits": "pixel", "ZUnits": "count", "Title": "map?1.dat"}
     np.testing.assert_array_equal(data, as_floats(a, -10000, 20000))
 
 
@@ -112,12 +131,12 @@ def png_chunks(b):
 
 @pytest.mark.parametrize("options, size", [((), (300, 200)), (("--size", "100"), (100, 67)),
                                            (("--size", "0"), (300, 200))])
-def test_png_size_colours_and_grey(tmp_path, options, size):
+def test_png_size_colours_and_transparency(tmp_path, options, size):
     a = ramp(200, 300)
     a[:, :3] = -10**9  # invalid: three whole source columns
     im = Image.open(export(tmp_path, a, "png", "--valid", "-50000:", *options))
-    assert im.size == size and im.mode == "RGB"
-    assert im.getpixel((0, 0)) == GREY and im.getpixel((0, size[1] - 1)) == GREY
+    assert im.size == size and im.mode == "RGBA"
+    assert im.getpixel((0, 0)) == CLEAR and im.getpixel((0, size[1] - 1)) == CLEAR
     first = 3 * size[0] // 300  # the first valid column
     assert im.getpixel((first, 0)) == LOW and im.getpixel((size[0] - 1, size[1] - 1)) == HIGH
 
@@ -127,10 +146,11 @@ def test_png_many_chunks_and_contrast(tmp_path):
     out = export(tmp_path, a, "png", "--size", "0")
     chunks = png_chunks(out.read_bytes())
     assert chunks[0] == b"IHDR" and chunks[-1] == b"IEND" and chunks.count(b"IDAT") > 1
-    px = np.asarray(Image.open(out))
+    assert chunks.index(b"tEXt") < chunks.index(b"IDAT")
+    px = np.asarray(Image.open(out))[..., :3]
     lo = np.percentile(a, 0.5, method="lower")
     hi = np.percentile(a, 99.5, method="higher")
-    assert (px[a <= lo] == LOW).all() and (px[a >= hi] == HIGH).all()
+    assert (px[a <= lo] == LOW[:3]).all() and (px[a >= hi] == HIGH[:3]).all()
 
 
 def test_png_colour_map_is_viridis(tmp_path):
@@ -138,5 +158,108 @@ def test_png_colour_map_is_viridis(tmp_path):
     # Ten samples at each end put the contrast range at 0..255: sample v
     # takes the map's entry v.
     a = np.concatenate([np.zeros(10), np.arange(256), np.full(10, 255)]).astype(np.int32)
-    px = np.asarray(Image.open(export(tmp_path, a[None, :], "png")))[0, 10:266]
+    px = np.asarray(Image.open(export(tmp_path, a[None, :], "png")))[0, 10:266, :3]
     np.testing.assert_array_equal(px, np.round(colormaps["viridis"](np.arange(256))[:, :3] * 255))
+
+
+def with_markers(h, w):
+    a = ramp(h, w)
+    a[1, 2], a[h - 1, 0], a[0, w - 1] = M, -2**31, 2**30
+    return a
+
+
+@pytest.mark.parametrize("options, origin, unit, zunit, px, py, z", [
+    (("--pixel-size", "0.52um,0.55um", "--z-scale", "0.158nm", "--origin", "96,120"), (96, 120),
+     "um", "nm", 0.52, 0.55, 0.158),
+    (("--pixel-size", "2mm", "--title", "sc\u00e4n 7.dat"), (40, 3), "mm", "count", 2, 2, None),
+    ((), (5, 9), "pixel", "count", 1, 1, None),
+])
+def test_scale_origin_and_nodata_in_every_float_format(tmp_path, options, origin, unit, zunit,
+                                                        px, py, z):
+    a = with_markers(30, 40)
+    # A data file's own origin serves where the options give none.
+    given = options + ("--title", "scan 7.dat") if "--title" not in options else options
+    heights = np.where(np.abs(a.astype(np.int64)) < 2**30,
+                       (a * z if z else a).astype(np.float32), np.float32("nan"))
+    meta, data = read_gsf(export(tmp_path, a, "gsf", *given, origin=origin))
+    np.testing.assert_array_equal(data, heights)
+    assert (meta["XYUnits"], meta["ZUnits"]) == (unit, zunit)
+    assert [float(meta[k]) for k in ("XReal", "YReal", "XOffset", "YOffset")] == pytest.approx(
+        [40 * px, 30 * py, origin[0] * px, origin[1] * py], rel=1e-14)
+
+    np.testing.assert_array_equal(np.load(export(tmp_path, a, "npy", "--npy-float", *given,
+                                                 origin=origin)), heights)
+    with tifffile.TiffFile(export(tmp_path, a, "tiff", *given, origin=origin)) as t:
+        np.testing.assert_array_equal(t.asarray(), heights)
+        ij = t.imagej_metadata
+        assert (ij["unit"], ij["vunit"], ij["xorigin"], ij["yorigin"]) == (
+            unit, zunit, -origin[0], -origin[1])
+        assert ij["source"] == ("sc?n 7.dat" if "--title" in options else "scan 7.dat")
+        assert (ij["xoffset"], ij["yoffset"]) == pytest.approx((origin[0] * px, origin[1] * py))
+        tags = t.pages[0].tags
+        x, y = tags["XResolution"].value, tags["YResolution"].value
+        assert (x[0] / x[1], y[0] / y[1]) == pytest.approx((1 / px, 1 / py), rel=1e-12)
+        assert tags["ResolutionUnit"].value == 1 and 274 not in tags  # no Orientation: top left
+        assert tags[42113].value == "nan" and tags["Software"].value.startswith("pdx_convert ")
+
+
+@pytest.mark.parametrize("options, valid", [
+    ((), lambda a: np.abs(a.astype(np.int64)) < 2**30),
+    (("--valid", "-5:7"), lambda a: (a >= -5) & (a <= 7)),
+    (("--nodata", M), lambda a: a != M),
+    (("--valid", "0:", "--nodata", 7, "--nodata", M), lambda a: (a >= 0) & (a != 7) & (a != M)),
+    (("--all",), lambda a: np.ones(a.shape, bool)),
+])
+def test_validity_rules(tmp_path, options, valid):
+    a = np.array([[0, 7, -5, 8, -6, M, -2**31, 2**30, 2**30 - 1, -2**30, 1 - 2**30]], np.int32)
+    _, data = read_gsf(export(tmp_path, a, "gsf", *options))
+    np.testing.assert_array_equal(~np.isnan(data), valid(a))
+
+
+def test_orientation_row_0_on_top(tmp_path):
+    a = ramp(7, 11)  # increasing along each row, then down
+    px = np.asarray(Image.open(export(tmp_path, a, "png")))
+    assert (tuple(px[0, 0]), tuple(px[-1, -1])) == (LOW, HIGH)
+    assert px[0, -1, 1] < px[1, 0, 1] and px[0, 1, 1] < px[0, 2, 1]  # green rises with the value
+    np.testing.assert_array_equal(tifffile.imread(export(tmp_path, a, "tiff")), a)
+    np.testing.assert_array_equal(read_gsf(export(tmp_path, a, "gsf"))[1], a)
+
+
+def test_png_text_enlargement_and_notes(tmp_path):
+    a = with_markers(4, 10)
+    valid = np.abs(a.astype(np.int64)) < 2**30
+    lo = int(np.percentile(a[valid], 0.5, method="lower"))
+    hi = int(np.percentile(a[valid], 99.5, method="higher"))
+    for options, size, text in [
+        ((), (10, 4), {"Colour range": "%d count to %d count" % (lo, hi)}),
+        (("--size", 25, "--enlarge", "--z-scale", "0.158nm", "--title", "\u043a\u0430\n1.dat"),
+         (25, 10), {"Colour range": "%.6g nm to %.6g nm" % (lo * 0.158, hi * 0.158),
+                    "Title": "\u043a\u0430?1.dat"}),
+        (("--size", 25, "--software", "pdx 9 \u00e9"), (10, 4), {"Software": "pdx 9 ?"}),
+    ]:
+        im = Image.open(export(tmp_path, a, "png", *options))
+        assert im.size == size and im.text["Colour map"] == "viridis"
+        assert im.text["Software"].startswith("pdx") and im.text["Description"]
+        assert {k: im.text[k] for k in text} == text
+        rows = (np.arange(size[1]) * 2 + 1) * 4 // (2 * size[1])  # the nearest source rows
+        cols = (np.arange(size[0]) * 2 + 1) * 10 // (2 * size[0])
+        np.testing.assert_array_equal(np.asarray(im)[..., 3] > 0, valid[np.ix_(rows, cols)])
+        assert export.notes == {"nothing_valid": "0", "float_inexact": "0"}
+    wide = np.array([[2**24 + 1, M]], np.int32)
+    for fmt, options, notes in [("png", (), "10"), ("gsf", (), "10"), ("tiff", ("--all",), "01"),
+                                ("npy", ("--npy-float", "--valid", "0:"), "01"), ("npy", (), "00")]:
+        export(tmp_path, wide if "0:" in options or "--all" in options else wide[:, 1:], fmt, *options)
+        assert export.notes["nothing_valid"] + export.notes["float_inexact"] == notes, fmt
+    assert np.asarray(Image.open(tmp_path / "out.png"))[..., 3].max() == 0  # all transparent
+
+
+def test_campaign_previews_show_the_surface(tmp_path):
+    subprocess.run([sys.executable, os.path.join(EXAMPLES, "make_campaign.py"), tmp_path,
+                    "--count", "4", "--width", "200", "--height", "150"], check=True)
+    for src in sorted(tmp_path.glob("*.dat")):
+        out = tmp_path / (src.stem + ".png")
+        subprocess.run([DRIVER, "png", src, out, "--data"], check=True, stdout=subprocess.PIPE)
+        px = np.asarray(Image.open(out))
+        raw = np.frombuffer(src.read_bytes(), ">i4", offset=4096).reshape(150, 200)
+        np.testing.assert_array_equal(px[..., 3] == 0, raw == M)  # holes and edges transparent
+        assert len(np.unique(px[px[..., 3] > 0], axis=0)) > 200  # a surface, not three colours

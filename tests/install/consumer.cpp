@@ -13,6 +13,11 @@ typedef struct _XRegion *Region;
 #include <pdx/datafile/data_file_header.h>
 #include <pdx/datafile/matrix_file.h>
 #include <pdx/matrix/region_matrix.h>
+#include <pdx/measure/calibration.h>
+#include <pdx/measure/geometry.h>
+#include <pdx/measure/scale.h>
+#include <pdx/measure/stats.h>
+#include <pdx/measure/validity.h>
 #include <pdx/util/byte_order.h>
 #include <pdx/util/error_list.h>
 #include <pdx/util/errors.h>
@@ -45,7 +50,8 @@ int main(int argc, char **argv) {
         rc = pdx::matrix_file_read(argv[1], &back, true);
     }
     const bool same = rc == 0 && back.width == 2 && back.height == 1 && back.matrix[0] == 7 &&
-                      back.matrix[1] == -7;
+                      back.matrix[1] == -7 &&
+                      pdx::phase_stats(back.matrix, 2, 1, pdx::Validity()).valid == 2;
     pdx::IntensityMatrix intensity;
     const bool missing =
         pdx::data_file_read("", nullptr, nullptr, &intensity, nullptr) == pdx::ERR_CANT_OPEN_FILE;

@@ -22,7 +22,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} ${config_args})
 include(GNUInstallDirs)
 foreach(file ${CMAKE_INSTALL_BINDIR}/pdx_convert ${CMAKE_INSTALL_MANDIR}/man1/pdx_convert.1.gz
              include/pdx/util/errors.h include/pdx/datafile/matrix_file.h
-             include/pdx/matrix/region_matrix.h)
+             include/pdx/matrix/region_matrix.h include/pdx/measure/stats.h)
   if(NOT EXISTS ${prefix}/${file})
     message(FATAL_ERROR "not installed: ${file}")
   endif()

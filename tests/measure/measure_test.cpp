@@ -1,0 +1,214 @@
+// The measurement module: validity rules and their fast tests, lengths and
+// units, the statistics' table of invalid values, stored region sizes, and
+// where the calibration reader places its faults. test_measure.py checks
+// the statistics against numpy and the calibration files against the schema.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pdx/measure/calibration.h"
+#include "pdx/measure/geometry.h"
+#include "pdx/measure/scale.h"
+#include "pdx/measure/stats.h"
+#include "pdx/util/errors.h"
+#include "support/temp_dir.h"
+
+namespace {
+
+using namespace pdx;
+
+Validity chosen(std::optional<std::int32_t> lo, std::optional<std::int32_t> hi,
+                std::vector<std::int32_t> nodata = {}) {
+    Validity v;
+    EXPECT_EQ(Validity::chosen({lo, hi}, nodata, &v), 0);
+    return v;
+}
+
+TEST(Validity, RulesAndTheirFastTests) {
+    constexpr std::int32_t m = kMarkerMagnitude;
+    const Validity markers, all = Validity::all(), range = chosen(-5, 5),
+                            holes = chosen({}, {}, {7, INT32_MIN}), both = chosen(0, {}, {3}),
+                            edge = chosen(0, 10, {10, 20, 10});
+    // clang-format off
+    const struct { const Validity &rule; std::int32_t v; bool want; } cases[] = {
+        {markers, 0, true}, {markers, m - 1, true}, {markers, m, false}, {markers, -(m - 1), true},
+        {markers, -m, false}, {markers, INT32_MAX, false}, {markers, INT32_MIN, false},
+        {all, INT32_MAX, true}, {all, INT32_MIN, true}, {range, -5, true}, {range, 5, true},
+        {range, 6, false}, {range, -6, false}, {range, INT32_MIN, false}, {holes, 7, false},
+        {holes, INT32_MIN, false}, {holes, INT32_MAX, true}, {holes, 8, true}, {both, 3, false},
+        {both, -1, false}, {both, INT32_MAX, true}, {edge, 10, false}, {edge, 9, true},
+        {edge, 20, false}, {edge, 0, true},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        EXPECT_EQ(c.rule.is_valid(c.v), c.want) << c.v;
+        EXPECT_EQ(c.rule.with_test([&](auto valid) { return valid(c.v); }), c.want) << c.v;
+    }
+    EXPECT_EQ(markers.rule(), Validity::Rule::markers);
+    EXPECT_EQ(all.rule(), Validity::Rule::all);
+    EXPECT_EQ(range.rule(), Validity::Rule::chosen);
+    EXPECT_EQ(range.min() * 1000 + range.max(), -5 * 1000 + 5);
+    EXPECT_EQ(markers.max(), m - 1);
+    Validity v = all;
+    const std::vector<std::int32_t> many(Validity::kMaxNodata + 1, 1);
+    EXPECT_EQ(Validity::chosen({5, 4}, {}, &v), ERR_INVALID_PARAM);
+    EXPECT_EQ(Validity::chosen({}, many, &v), ERR_INVALID_PARAM);
+    EXPECT_EQ(Validity::chosen({}, std::span(many).first(Validity::kMaxNodata), &v), 0);
+    EXPECT_EQ(v.nodata().size(), Validity::kMaxNodata);
+    std::int32_t n = 9;
+    EXPECT_EQ(parse_nodata("+2147483647", &n), 0);
+    EXPECT_EQ(n, INT32_MAX);
+    for (const char *bad : {"", "+", "2147483648", "1.0", "0x10", " 1", "+-1"}) {
+        EXPECT_EQ(parse_nodata(bad, &n), ERR_INVALID_PARAM) << bad;
+    }
+    EXPECT_EQ(n, INT32_MAX);
+}
+
+TEST(Scale, LengthsPixelSizesAndUnits) {
+    using U = LengthUnit;
+    // clang-format off
+    const struct { const char *text; double x, y; U unit; } good[] = {
+        {"0.52um", 0.52, 0.52, U::um}, {"5.2e-1um", 0.52, 0.52, U::um}, {"1mm", 1, 1, U::mm},
+        {"3m", 3, 3, U::m}, {".5nm", 0.5, 0.5, U::nm}, {"2\xC2\xB5m", 2, 2, U::um},
+        {"2\xCE\xBCm", 2, 2, U::um}, {"0.52um,0.55um", 0.52, 0.55, U::um},
+        {"2um,0.003mm", 2, 3, U::um}, {"1e12m", 1e12, 1e12, U::m}, {"7E+2nm,1um", 700, 1000, U::nm},
+    };
+    // clang-format on
+    for (const auto &c : good) {
+        PixelSize p;
+        ASSERT_EQ(parse_pixel_size(c.text, &p), 0) << c.text;
+        EXPECT_DOUBLE_EQ(p.x, c.x) << c.text;
+        EXPECT_DOUBLE_EQ(p.y, c.y) << c.text;
+        EXPECT_EQ(p.unit, c.unit) << c.text;
+    }
+    for (const char *bad :
+         {"0.52", "um", "0.52 um", "-1um", "0um", "1.1e12m", "1e999m", "infm", "nanm", "1umm",
+          "1UM", "+1um", "1e+um", "0.5um,", ",0.5um", "1um,2um,3um", "1m,1e-320nm", "1um,2e6m"}) {
+        PixelSize p{9, 9, U::nm};
+        ZScale z{9, U::m};
+        EXPECT_EQ(parse_pixel_size(bad, &p), ERR_INVALID_PARAM) << bad;
+        EXPECT_EQ(p.x + p.y, 18) << bad;
+        if (std::string(bad).find(',') == std::string::npos) {
+            EXPECT_EQ(parse_z_scale(bad, &z), ERR_INVALID_PARAM) << bad;
+            EXPECT_EQ(z.value, 9) << bad;
+        }
+    }
+    ZScale z;
+    ASSERT_EQ(parse_z_scale("0.158nm", &z), 0);
+    EXPECT_EQ(z.value * (z.unit == U::nm), 0.158);
+    EXPECT_DOUBLE_EQ(convert_length(1.5, U::mm, U::um), 1500);
+    EXPECT_DOUBLE_EQ(convert_length(2, U::nm, U::m), 2e-9);
+    EXPECT_STREQ(unit_symbol(U::um), "\xC2\xB5m");
+    EXPECT_STREQ(unit_name(U::um), "um");
+}
+
+// Beyond the table's room the named values are still the most frequent,
+// counted exactly, however late they come.
+TEST(Stats, InvalidValuesBeyondTheTable) {
+    std::vector<std::int32_t> v;
+    for (std::int32_t i = 0; i < 3000; ++i) {
+        v.push_back(2000000000 + i); // 3000 distinct invalid values once each
+        v.push_back(i % 2 ? 10 : -10);
+    }
+    v.insert(v.end(), 400, INT32_MAX); // late and frequent
+    v.insert(v.end(), 300, -1100000000);
+    v.insert(v.end(), 2, 1100000000); // ties: the smaller value first
+    v.insert(v.end(), 2, 1100000001);
+    const PhaseStats s = phase_stats(v.data(), v.size(), 1, Validity());
+    EXPECT_EQ(s.count, v.size());
+    EXPECT_EQ(s.valid, 3000u);
+    EXPECT_EQ(s.mean, 0);
+    EXPECT_EQ(s.std_dev, 10);
+    ASSERT_EQ(s.named_count, PhaseStats::kNamed);
+    const InvalidValue want[] = {
+        {INT32_MAX, 400}, {-1100000000, 300}, {1100000000, 2}, {1100000001, 2}};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(s.named[i].value, want[i].value) << i;
+        EXPECT_EQ(s.named[i].count, want[i].count) << i;
+    }
+    EXPECT_FALSE(s.other_values_exact);
+    EXPECT_EQ(s.other_values, PhaseStats::kInvalidTable + 1 - PhaseStats::kNamed);
+    EXPECT_EQ(s.other_samples, 3000u - 4);
+    // Within the table's room, every count is exact without a second look.
+    const std::int32_t small[] = {5, INT32_MIN, INT32_MIN, 1 << 30, 6, 1 << 30, INT32_MIN};
+    const PhaseStats t = phase_stats(small, 7, 1, Validity());
+    EXPECT_TRUE(t.other_values_exact);
+    EXPECT_EQ(t.named_count * 100 + t.named[0].count * 10 + t.named[1].count, 232u);
+    EXPECT_EQ(t.named[0].value, INT32_MIN);
+}
+
+TEST(Geometry, StoredSizesOfDamagedRegions) {
+    // clang-format off
+    const struct { std::int16_t w, h; std::uint32_t sw, sh; const char *damage; } cases[] = {
+        {64, 48, 64, 48, nullptr}, {32767, 0, 32767, 0, nullptr},
+        {-25536, 384, 40000, 384, "width above 32767"}, {5, -1, 5, 65535, "height above 32767"},
+        {-32768, -32768, 32768, 32768, "width and height above 32767"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        const StoredSize s = stored_size(Region{1, 2, c.w, c.h});
+        EXPECT_EQ(s.width * 100000 + s.height, c.sw * 100000 + c.sh) << c.w;
+        EXPECT_STREQ(s.damage, c.damage) << c.w;
+    }
+}
+
+// Each fault names its member and where it starts.
+TEST(Calibration, FaultsNameTheMemberAndPlace) {
+    using E = CalibrationError;
+    // clang-format off
+    const struct { const char *text; E error; const char *member; std::size_t line, column; } cases[] = {
+        {"", E::not_json, "", 1, 1},
+        {"[]", E::not_an_object, "", 1, 1},
+        {"{\"pixel_size\": {\"x\": 1, \"unit\": \"um\", \"colour\": 1}}", E::unknown_member, "pixel_size.colour", 1, 39},
+        {"{\n  \"z_scale\": {\"value\": 0.1}\n}", E::missing_member, "z_scale.unit", 2, 14},
+        {"{\"pixel_size\": {\"unit\": \"um\"}}", E::missing_member, "pixel_size.x", 1, 16},
+        {"{\"nodata\": [1, 2.5]}", E::bad_integer, "nodata[1]", 1, 16},
+        {"{\"nodata\": [1, true]}", E::wrong_type, "nodata[1]", 1, 16},
+        {"{\"valid\": {\"min\": 3, \"max\": 2}}", E::min_above_max, "valid", 1, 11},
+        {"{\"valid\": {}, \"valid\": {}}", E::duplicate_member, "valid", 1, 15},
+        {"\xEF\xBB\xBF{\"description\": \"\xC3\xA9t\xC3\xA9\", \"x\": 1}", E::unknown_member, "x", 1, 24},
+        {"{\"description\": \"a\\ud800\"}", E::not_json, "", 1, 19},
+        {"{\"description\": \"\xC3\"}", E::not_json, "", 1, 18},
+        {"{\"z_scale\": {\"value\": 1, \"unit\": \"pm\"}}", E::bad_unit, "z_scale.unit", 1, 34},
+        {"{\"z_scale\": {\"value\": 0, \"unit\": \"nm\"}}", E::bad_length, "z_scale.value", 1, 23},
+        {"{} {}", E::not_json, "", 1, 4},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        Calibration cal;
+        cal.description = "kept";
+        CalibrationProblem p;
+        EXPECT_EQ(calibration_parse(c.text, &cal, &p), ERR_INVALID_PARAM) << c.text;
+        EXPECT_EQ(p.error, c.error) << c.text;
+        EXPECT_EQ(p.member, c.member) << c.text;
+        EXPECT_EQ(p.line * 1000 + p.column, c.line * 1000 + c.column) << c.text;
+        EXPECT_EQ(cal.description, "kept") << c.text;
+    }
+    CalibrationProblem p{E::wrong_type, "nodata[1]", 1, 16, "a whole number"};
+    EXPECT_EQ(calibration_message(p), "nodata[1] (line 1, column 16): not a whole number");
+    p = {E::too_large, "", 0, 0, nullptr};
+    EXPECT_EQ(calibration_message(p), "is longer than 65536 bytes");
+
+    test_support::TempDir dir;
+    const std::string big = dir.file("big.json"), good = dir.file("good.json");
+    test_support::write_file(big, test_support::Bytes(kCalibrationMaxBytes + 1, ' '));
+    std::string text = "{\"nodata\": [7], \"valid\": {\"max\": 9}}";
+    text.resize(kCalibrationMaxBytes, ' '); // as long as a file may be
+    test_support::write_file(good, test_support::Bytes(text.begin(), text.end()));
+    Calibration cal;
+    EXPECT_EQ(calibration_read(dir.file("none.json").c_str(), &cal, &p), ERR_CANT_OPEN_FILE);
+    EXPECT_EQ(p.error, E::cant_open);
+    EXPECT_EQ(calibration_read(big.c_str(), &cal, &p), ERR_CANT_READ_FILE);
+    EXPECT_EQ(p.error, E::too_large);
+    ASSERT_EQ(calibration_read(good.c_str(), &cal, &p), 0);
+    Validity rule;
+    ASSERT_EQ(cal.validity(&rule), 0);
+    EXPECT_TRUE(!rule.is_valid(7) && rule.is_valid(INT32_MIN) && !rule.is_valid(10));
+    ASSERT_EQ(Calibration{}.validity(&rule), 0);
+    EXPECT_EQ(rule.rule(), Validity::Rule::markers);
+}
+
+} // namespace
