@@ -10,7 +10,7 @@ to start while a file it would change has uncommitted edits. The tests that
 killed a file's earlier mutants run first and the rest of the suite only
 when they pass, so a killed mutant rarely waits for the whole suite.
 
-C++ files (.cpp, and headers such as pdx/util/temporary_registry.h, judged
+C++ files (.cpp, and headers such as pdx/output/temporary_registry.h, judged
 by the lines the build compiles of them) and the Python package's own files
 (.py: comparisons, `and`/`or`, integer constants, `if`/`while` conditions
 and string literals; docstrings and annotations are left alone) are
@@ -20,7 +20,7 @@ them.
 
     tools/mutate.py                      every mutant of every default file
     tools/mutate.py pdx/util/path.cpp    the mutants of some files
-    tools/mutate.py cli/info.cpp:40-90   those of some lines (first-last)
+    tools/mutate.py apps/pdx/info.cpp:40-90   those of some lines (first-last)
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
@@ -53,8 +53,8 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 # The files a run without file arguments mutates.
-DEFAULT_SOURCES = ("pdx/util/*.cpp", "pdx/matrix/*.cpp", "pdx/datafile/*.cpp", "pdx/export/*.cpp",
-                   "converter/*.cpp", "cli/*.cpp", "clients/python/pdx_module.cpp",
+DEFAULT_SOURCES = ("pdx/util/*.cpp", "pdx/output/*.cpp", "pdx/matrix/*.cpp", "pdx/datafile/*.cpp",
+                   "pdx/export/*.cpp", "apps/*/*.cpp", "clients/python/pdx_module.cpp",
                    "clients/python/pdx/*.py")
 EQUIVALENT_FILE = ROOT / "tools" / "mutate-equivalent.txt"
 # Calls whose loss leaks, loses output or leaves state behind.

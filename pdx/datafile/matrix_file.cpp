@@ -9,7 +9,7 @@
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/stream_size.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "pdx/matrix/region_matrix.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 
 namespace pdx {
 

@@ -25,7 +25,7 @@
 #include <gtest/gtest.h>
 
 #include "pdx/util/errors.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "support/temp_dir.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // the name keeps what it held until commit(), a name taken meanwhile is not
 // overwritten without leave, and no temporary outlives its file.
 
-#include "pdx/util/output_file.h"
-#include "pdx/util/signals.h"
+#include "pdx/output/output_file.h"
+#include "pdx/output/signals.h"
 
 #include <filesystem>
 #include <iterator>

@@ -1,5 +1,5 @@
 #include "pdx/util/file.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "pdx/util/file.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/path.h"
 #include "support/temp_dir.h"
 

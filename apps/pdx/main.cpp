@@ -23,10 +23,10 @@
 
 #include "batch.h"
 #include "commands.h"
-#include "converter/console.h"
+#include "common/console.h"
 #include "files.h"
 #include "pdx/util/platform.h"
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 #include "shown_name.h"
 #include "standard_output.h"
 

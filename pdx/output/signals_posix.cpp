@@ -2,7 +2,7 @@
 // ignored, the registry of live temporaries, and the handler that removes
 // them when a signal ends the program.
 
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 #include <cerrno>
 #include <csignal>
@@ -10,7 +10,7 @@
 
 #include <unistd.h>
 
-#include "pdx/util/temporary_registry.h"
+#include "pdx/output/temporary_registry.h"
 
 namespace pdx {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "converter/console.h"
+#include "common/console.h"
 
 namespace {
 

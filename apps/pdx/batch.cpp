@@ -5,7 +5,7 @@
 #include <system_error>
 #include <thread>
 
-#include "converter/console.h"
+#include "common/console.h"
 #include "shown_name.h"
 #include "standard_output.h"
 

@@ -3,11 +3,11 @@
 // control handler that removes them when Ctrl-C (or a closed console, a
 // logoff, a shutdown) ends the program.
 
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 #include <windows.h>
 
-#include "pdx/util/temporary_registry.h"
+#include "pdx/output/temporary_registry.h"
 
 namespace pdx {
 

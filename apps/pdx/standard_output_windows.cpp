@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-#include "converter/console.h"
+#include "common/console.h"
 
 bool out_reader_gone(int error) {
     // The C runtime reports a pipe whose reader has closed as EINVAL; the

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 namespace pdx {
 

@@ -3,7 +3,7 @@
 // and the names of temporaries. The platform's half is in
 // output_file_posix.cpp or output_file_windows.cpp.
 
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 
 #include <atomic>
 #include <new>

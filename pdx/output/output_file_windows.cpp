@@ -2,7 +2,7 @@
 // beside it, or directly), and how a finished temporary is published under
 // the name.
 
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 
 #include <cerrno>
 #include <new>
@@ -15,7 +15,7 @@
 #include <windows.h>
 
 #include "pdx/util/errors.h"
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 namespace pdx {
 namespace {

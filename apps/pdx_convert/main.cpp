@@ -12,16 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "console.h"
+#include "common/console.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/matrix/region_matrix.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 namespace {
 

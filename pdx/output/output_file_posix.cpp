@@ -2,7 +2,7 @@
 // temporary beside the file that its links lead to, or directly), and how a
 // finished temporary is published under the name.
 
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 
 #include <cerrno>
 #include <charconv>
@@ -23,7 +23,7 @@
 
 #include "pdx/util/errors.h"
 #include "pdx/util/platform.h"
-#include "pdx/util/signals.h"
+#include "pdx/output/signals.h"
 
 namespace pdx {
 namespace {

@@ -12,7 +12,7 @@
 namespace {
 
 // The entry at the end of `name`'s symbolic links, as the output path
-// follows them (pdx/util/output_file_posix.cpp): a relative link is taken
+// follows them (pdx/output/output_file_posix.cpp): a relative link is taken
 // from the directory of the link. False when the links cannot be followed.
 bool link_end(const std::string &name, std::string &end) {
     end = name;

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include "converter/console.h"
-#include "pdx/util/signals.h"
+#include "common/console.h"
+#include "pdx/output/signals.h"
 
 // The most files worked on at once: every one may hold an output file open,
 // and each open output file's temporary must find a slot in the registry
-// that a signal ending the run empties (pdx/util/signals.h).
+// that a signal ending the run empties (pdx/output/signals.h).
 inline constexpr unsigned kMaxJobs = 256;
 static_assert(kMaxJobs <= pdx::kTrackedTemporaries);
 

@@ -13,7 +13,7 @@
 #include "pdx/export/export.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
-#include "pdx/util/output_file.h"
+#include "pdx/output/output_file.h"
 #include "shown_name.h"
 
 std::string error_name(int code) {

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "converter/console.h"
+#include "common/console.h"
 
 #ifdef _WIN32
 #include <windows.h>

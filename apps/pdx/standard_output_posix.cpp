@@ -9,7 +9,7 @@
 
 #include <pthread.h>
 
-#include "converter/console.h"
+#include "common/console.h"
 
 bool out_reader_gone(int error) {
     return error == EPIPE;

@@ -13,7 +13,7 @@
 
 #include "batch.h"
 #include "commands.h"
-#include "converter/console.h"
+#include "common/console.h"
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"
