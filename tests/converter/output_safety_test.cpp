@@ -109,6 +109,11 @@ const Case kCases[] = {
     // Nobody reads the FIFO: a prompt failure, not a wait (timeout: 124).
     {"FifoWithoutReader", "mkfifo f; timeout 10 \"$0\" \"$1/a.dat\" f; echo $?",
      "5\n", "writing to the file \"f\"\n\tERR_CANT_OPEN_FILE\n"},
+    // A reader that opens the FIFO first and reads late: the writes wait.
+    {"FifoWithSlowReader",
+     "mkfifo f; exec 3<>f; \"$0\" \"$1/a.dat\" f 2>e & c=$!; sleep 0.5; exec 4<f 3>&-; "
+     "cat <&4 >got; wait $c; echo $?; cmp got \"$1/a.mat\" && echo same",
+     "0\nsame\n", ""},
     {"ShortFileUnderMemoryLimit",
      "(ulimit -v 26000; exec \"$0\" \"$1/short.dat\" o.mat); echo $?; test -e o.mat || echo none",
      "4\nnone\n", "short.dat\"\n\tERR_CORRUPT_DATA_FILE\n"},
@@ -130,6 +135,15 @@ const Case kCases[] = {
      "case $s in 0|143) ;; *) echo status $s ;; esac; "
      "{ ! test -e o.mat || cmp -s o.mat \"$1/big.mat\"; } && echo ok; done",
      "ok\nok\nok\nok\nok\n", ""},
+    // Under nohup a hangup stays ignored: the run, held at its first
+    // message as above when the hangup comes, goes on to its end.
+    {"HangupIgnoredAtStart",
+     "mkfifo p; exec 3<>p; head -c 65536 /dev/zero >&3; "
+     "nohup \"$0\" \"$1/a.dat\" o.mat >/dev/null 2>&3 & c=$!; "
+     "n=0; until grep -qs ') S ' /proc/$c/stat || [ $n = 1000 ]; do sleep 0.01; n=$((n+1)); done; "
+     "kill -HUP $c; exec 4<p 3>&-; cat <&4 >/dev/null & wait $c; echo $?; "
+     "cmp o.mat \"$1/a.mat\" && echo same",
+     "0\nsame\n", ""},
     {"DevNull", "\"$0\" \"$1/a.dat\" /dev/null; echo $?", "0\n", "successful\n"},
     // A name of an open descriptor writes where the shell's redirection
     // points, at its place in the file, with or without -f.

@@ -6,6 +6,7 @@
 // straight to the kernel unless the case at hand makes it fail.
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -26,6 +28,7 @@
 
 #include "pdx/util/errors.h"
 #include "pdx/output/output_file.h"
+#include "pdx/output/signals.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -43,6 +46,7 @@ struct Fault {
 std::vector<Fault> g_faults;
 char g_temp[4096];  // the last name created exclusively
 mode_t g_temp_mode; // and the mode it was created with
+int g_ignored_at_unlink = 0; // a signal that unlink() makes ignored from then on
 
 bool fails(const char *call) {
     for (Fault &f : g_faults) {
@@ -88,6 +92,9 @@ ssize_t getxattr(const char *path, const char *name, void *value, std::size_t si
     return fails("getxattr") ? -1 : ssize_t(syscall(SYS_getxattr, path, name, value, size));
 }
 int unlink(const char *path) noexcept {
+    if (g_ignored_at_unlink != 0) {
+        std::signal(g_ignored_at_unlink, SIG_IGN);
+    }
     return fails("unlink") ? -1 : int(syscall(SYS_unlinkat, AT_FDCWD, path, 0));
 }
 int fremovexattr(int fd, const char *name) noexcept {
@@ -446,6 +453,33 @@ TEST(OutputFileDescriptors, WrittenThroughTheOpenDescriptor) {
                                     std::string("/dev/fd/"), log.string()}) {
         EXPECT_FALSE(u_output_names_descriptor(name.c_str())) << name;
     }
+}
+
+// Once an ending signal's handler has begun removing temporaries, an output
+// opened on another thread creates none and touches no descriptor. The
+// handler is made to return here (its unlink ignores the signal it raises
+// again), in a child process, which that leaves in this state for good.
+TEST(OutputFileEnding, NoTemporaryOnceRemovalHasBegun) {
+    test_support::TempDir dir;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int saved_stdin = ::dup(0); // a descriptor 0 that could be written
+        ::dup2(::open(dir.file("stdin").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600), 0);
+        u_platform_remove_temporaries_on_signals();
+        UOutputFile a, b;
+        const int opened = a.open(dir.file("a").c_str(), UPublish::replace);
+        g_ignored_at_unlink = SIGTERM;
+        std::raise(SIGTERM);
+        const int descriptor = test_support::lowest_free_descriptor();
+        const bool ok = opened == 0 && b.open(dir.file("b").c_str(), UPublish::replace) == kOpen &&
+                        test_support::lowest_free_descriptor() == descriptor &&
+                        std::distance(fs::directory_iterator(dir.path()), {}) == 1;
+        ::dup2(saved_stdin, 0);
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,28 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
     u_platform_remove_temporaries();
     EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'n', 'e', 'w'}));
     EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor);
+}
+
+// An output gives its slot in the registry back once its temporary is gone:
+// after more outputs than the registry holds, one at a time beside one
+// that stays open, the last is still removed with the rest. (Each has its
+// own name's storage: a slot left behind cannot point at a later name.)
+TEST(OutputFile, TemporariesGoneAreForgotten) {
+    test_support::TempDir dir;
+    std::vector<UOutputFile> outputs(kTrackedTemporaries + 2);
+    ASSERT_EQ(outputs[0].open(dir.file("kept").c_str(), UPublish::replace), 0);
+    for (std::size_t i = 1; i + 1 < outputs.size(); ++i) {
+        ASSERT_EQ(outputs[i].open(dir.file("out").c_str(), UPublish::replace), 0);
+        if (i % 2 == 0) {
+            ASSERT_EQ(outputs[i].commit(), 0);
+        } else {
+            outputs[i].abandon();
+        }
+    }
+    ASSERT_EQ(outputs.back().open(dir.file("last").c_str(), UPublish::replace), 0);
+    u_platform_remove_temporaries();
+    EXPECT_EQ(outputs.back().commit(), ERR_CANT_WRITE_FILE);
+    EXPECT_EQ(outputs[0].commit(), ERR_CANT_WRITE_FILE);
 }
 
 } // namespace
