@@ -43,8 +43,8 @@ def measure(tool, argv):
     done = subprocess.run([tool] + argv, stdout=subprocess.PIPE, text=True)
     if done.returncode != 0:
         sys.exit("measure_bench.py: %s exited with %d" % (" ".join(argv), done.returncode))
-    wall, rss, _cpu = done.stdout.split()
-    return float(wall), int(rss)
+    wall, rss, cpu = done.stdout.split()
+    return float(wall), int(rss), float(cpu)
 
 
 def main():
@@ -86,24 +86,30 @@ def main():
             rows.append(("export %s with a scale" % fmt,
                          [tools["bench"], "export", fmt, src, os.path.join(out, "s." + fmt)] + scale))
         walls = [[] for _ in rows]
+        cpus = [[] for _ in rows]
         peaks = [0 for _ in rows]
         for _ in range(rounds):
             for i, (_label, argv) in enumerate(rows):
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
                 os.sync()
-                wall, rss = measure(tools["measure"], argv)
+                wall, rss, cpu = measure(tools["measure"], argv)
                 walls[i].append(wall)
+                cpus[i].append(cpu)
                 peaks[i] = max(peaks[i], rss)
         print("One %dx%d campaign map, %.0f%% of it marked; %d rounds, medians\n"
               % (side, side, 100.0 * np.mean(phase == make_campaign.MARKER), rounds))
-        print("| Run | Wall (s) | Ratio | Peak RSS (MiB) |\n|---|---|---|---|")
+        # CPU time too: on a loaded machine the wall time of runs this
+        # short measures mostly the other processes.
+        print("| Run | Wall (s) | Ratio | CPU (s) | Ratio | Peak RSS (MiB) |\n"
+              "|---|---|---|---|---|---|")
         for i, (label, _) in enumerate(rows):
             base = against.get(i, 0)
             ratio = statistics.median(w / f for w, f in zip(walls[i], walls[base]))
-            print("| %s | %.3f | %.2f (/ %s) | %.1f |"
+            cpu_ratio = statistics.median(c / f for c, f in zip(cpus[i], cpus[base]))
+            print("| %s | %.3f | %.2f (/ %s) | %.3f | %.2f | %.1f |"
                   % (label, statistics.median(walls[i]), ratio, rows[base][0],
-                     peaks[i] / 1024))
+                     statistics.median(cpus[i]), cpu_ratio, peaks[i] / 1024))
         print()
         sys.stdout.flush()
         if not command:
