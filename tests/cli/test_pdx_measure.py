@@ -164,11 +164,31 @@ def test_row_zero_on_top_everywhere(tmp_path):
     assert png.shape == (3, 4, 4) and png[2, 0, 3] == 0 and (png[:2, :, 3] == 255).all()
     lightness = png[..., :3].astype(int).sum(axis=2)  # viridis grows lighter
     assert lightness[0, 0] < lightness[0, 1] < lightness[1, 1] < lightness[1, 3]
+    assert pdx(tmp_path, "export", "-f", "--to", "png", "--size", "8", "--enlarge",
+               "m.dat").returncode == 0
+    np.testing.assert_array_equal(np.asarray(Image.open(tmp_path / "m.png")),
+                                  png.repeat(2, axis=0).repeat(2, axis=1))
     xr = pytest.importorskip("xarray")
     pytest.importorskip("pdx")
     with xr.open_dataset(tmp_path / "m.dat", engine="pdx", pixel_size="2um") as ds:
         np.testing.assert_array_equal(ds.phase.values, want)
         assert (np.diff(ds.y) < 0).all() and (np.diff(ds.x) > 0).all()  # row 0 at the top
+
+
+A = np.array([[7, -3, MARKER], [2**24 + 1, 5, 0]], dtype=np.int32)
+
+
+@pytest.mark.parametrize("options,want", [
+    ([], A), (["--all"], A), (["--pixel-size", "1um"], A),
+    (["--nodata", "7"], np.where(A == 7, np.nan, A).astype(np.float32)),
+    (["--z-scale", "2nm"], np.where(A == MARKER, np.nan, A * 2.0).astype(np.float32)),
+])
+def test_npy_exact_unless_told_apart_or_scaled(tmp_path, options, want):
+    (tmp_path / "m.dat").write_bytes(data_file(A))
+    assert pdx(tmp_path, "export", "-q", "--to", "npy", *options, "m.dat").returncode == 0
+    got = np.load(tmp_path / "m.npy")
+    assert got.dtype == want.dtype
+    np.testing.assert_array_equal(got, want)
 
 
 def test_campaign_previews_show_surfaces(tmp_path):
