@@ -14,7 +14,12 @@ pdx_measure; ratios are medians of the per-round ratios to pdx_convert.
 Last, `pdx_measure_bench loops` times the statistics and the float
 conversion in-process.
 
-Usage: bench/measure_bench.py [BUILD_DIR]      (default: build/default)
+With --command, the pdx command alone, as its users run it: `pdx export`
+to each format with --pixel-size 0.52um --z-scale 0.158nm against
+pdx_convert, and `pdx info --stats` with the default validity against
+`pdx info --stats --all`.
+
+Usage: bench/measure_bench.py [--command] [BUILD_DIR]      (default: build/default)
 
 Environment: PDX_BENCH_DIR (default /tmp), PDX_BENCH_SIDE (default 4096),
 PDX_BENCH_ROUNDS (default 7).
@@ -38,12 +43,15 @@ def measure(tool, argv):
     done = subprocess.run([tool] + argv, stdout=subprocess.PIPE, text=True)
     if done.returncode != 0:
         sys.exit("measure_bench.py: %s exited with %d" % (" ".join(argv), done.returncode))
-    wall, rss, _cpu = done.stdout.split()
-    return float(wall), int(rss)
+    wall, rss, cpu = done.stdout.split()
+    return float(wall), int(rss), float(cpu)
 
 
 def main():
-    build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "default"))
+    args = sys.argv[1:]
+    command = "--command" in args
+    args = [a for a in args if a != "--command"]
+    build = os.path.abspath(args[0] if args else os.path.join(ROOT, "build", "default"))
     tools = {name: os.path.join(build, path) for name, path in [
         ("pdx", "pdx"), ("convert", "pdx_convert"), ("measure", "bench/pdx_measure"),
         ("bench", "bench/pdx_measure_bench")]}
@@ -62,31 +70,50 @@ def main():
         out = os.path.join(work, "out")
         scale = ["--pixel-size", "0.52um", "--z-scale", "0.158nm"]
         rows = [("`pdx_convert`", [tools["convert"], "-f", src, os.path.join(out, "ref.bin")])]
-        for fmt in ("gsf", "tiff", "png"):
+        # Ratios against this row, for the rows of pdx info.
+        against = {}
+        for fmt in ("gsf", "tiff", "png") if command else ():
+            rows.append(("`pdx export --to %s` with a scale" % fmt,
+                         [tools["pdx"], "export", "-q", "--to", fmt, "-o", out] + scale + [src]))
+        if command:
+            info = [tools["pdx"], "info", "-q", "--stats", src]
+            rows.append(("`pdx info --stats --all`", info + ["--all"]))
+            rows.append(("`pdx info --stats`", info))
+            against[len(rows) - 1] = len(rows) - 2
+        for fmt in () if command else ("gsf", "tiff", "png"):
             rows.append(("`pdx export --to %s`" % fmt,
                          [tools["pdx"], "export", "-q", "--to", fmt, "-o", out, src]))
             rows.append(("export %s with a scale" % fmt,
                          [tools["bench"], "export", fmt, src, os.path.join(out, "s." + fmt)] + scale))
         walls = [[] for _ in rows]
+        cpus = [[] for _ in rows]
         peaks = [0 for _ in rows]
         for _ in range(rounds):
             for i, (_label, argv) in enumerate(rows):
                 shutil.rmtree(out, ignore_errors=True)
                 os.makedirs(out)
                 os.sync()
-                wall, rss = measure(tools["measure"], argv)
+                wall, rss, cpu = measure(tools["measure"], argv)
                 walls[i].append(wall)
+                cpus[i].append(cpu)
                 peaks[i] = max(peaks[i], rss)
         print("One %dx%d campaign map, %.0f%% of it marked; %d rounds, medians\n"
               % (side, side, 100.0 * np.mean(phase == make_campaign.MARKER), rounds))
-        print("| Run | Wall (s) | / `pdx_convert` | Peak RSS (MiB) |\n|---|---|---|---|")
+        # CPU time too: on a loaded machine the wall time of runs this
+        # short measures mostly the other processes.
+        print("| Run | Wall (s) | Ratio | CPU (s) | Ratio | Peak RSS (MiB) |\n"
+              "|---|---|---|---|---|---|")
         for i, (label, _) in enumerate(rows):
-            ratio = statistics.median(w / f for w, f in zip(walls[i], walls[0]))
-            print("| %s | %.3f | %.2f | %.1f |"
-                  % (label, statistics.median(walls[i]), ratio, peaks[i] / 1024))
+            base = against.get(i, 0)
+            ratio = statistics.median(w / f for w, f in zip(walls[i], walls[base]))
+            cpu_ratio = statistics.median(c / f for c, f in zip(cpus[i], cpus[base]))
+            print("| %s | %.3f | %.2f (/ %s) | %.3f | %.2f | %.1f |"
+                  % (label, statistics.median(walls[i]), ratio, rows[base][0],
+                     statistics.median(cpus[i]), cpu_ratio, peaks[i] / 1024))
         print()
         sys.stdout.flush()
-        subprocess.run([tools["bench"], "loops", str(side), str(2 * rounds + 1)], check=True)
+        if not command:
+            subprocess.run([tools["bench"], "loops", str(side), str(2 * rounds + 1)], check=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

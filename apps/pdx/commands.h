@@ -13,6 +13,11 @@ struct Options {
     std::vector<FileName> files;
     unsigned jobs = 0; // 0: the default
     bool quiet = false;
+    // info and export: which samples are measurements (the marker rule by
+    // default) and the scale, from --calibration and the options over it.
+    pdx::Validity validity{};
+    bool validity_chosen = false; // a range or nodata values, not the default
+    pdx::Scale scale{};
     // info
     bool json = false;
     bool stats = false;

@@ -11,10 +11,21 @@
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/export/export.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
-#include "pdx/output/output_file.h"
 #include "shown_name.h"
+
+#ifndef PDX_VERSION
+#define PDX_VERSION "unknown"
+#endif
+
+namespace {
+
+// The Software tag and chunk of every export.
+constexpr char kSoftware[] = "pdx " PDX_VERSION;
+
+} // namespace
 
 std::string error_name(int code) {
     // The table, not u_error_name, whose buffer the threads would share.
@@ -82,12 +93,21 @@ int run_convert(const Options &options) {
             return fail("read", error_name(rc), exit_read_failed);
         }
         std::string left_behind;
+        pdx::ExportNotes notes;
         if (exporting) {
             pdx::ExportOptions how = options.exporting;
             const std::string title = base_name(input);
             how.title = title;
             how.publish = publish;
             how.left_behind = &left_behind;
+            how.validity = options.validity;
+            how.scale = options.scale;
+            // The exact counts unless the samples are to be told apart or
+            // scaled; "--all" keeps them exact as they are.
+            how.npy_float = options.validity_chosen || options.scale.z.has_value();
+            how.origin = pdx::Origin{phase.x, phase.y};
+            how.software = kSoftware;
+            how.notes = &notes;
             rc = pdx::export_matrix(out_path.c_str(), phase, how);
         } else {
             rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish,
@@ -108,6 +128,18 @@ int run_convert(const Options &options) {
         }
         if (rc != 0) {
             return fail("write " + quoted_name(output.text), error_name(rc), exit_write_failed);
+        }
+        // Written all the same; the user may want to look again.
+        if (notes.nothing_valid) {
+            batch.report(input.text, "warning",
+                         std::string("no sample is valid; ") +
+                             (options.exporting.format == pdx::ExportFormat::png
+                                  ? "the preview is all transparent"
+                                  : "every value is NaN"));
+        } else if (notes.float_inexact) {
+            batch.report(input.text, "warning",
+                         "some valid samples are beyond 2^24, where 32-bit floats hold them "
+                         "only approximately");
         }
         return static_cast<int>(exit_success);
     });

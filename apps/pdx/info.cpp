@@ -17,6 +17,9 @@
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"
+#include "pdx/measure/geometry.h"
+#include "pdx/measure/scale.h"
+#include "pdx/measure/stats.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/utf8.h"
@@ -26,15 +29,6 @@ std::string error_name(int code); // convert.cpp
 
 namespace {
 
-struct Stats {
-    std::uint64_t count = 0;
-    std::int32_t min = 0;
-    std::int32_t max = 0;
-    double mean = 0;
-    double std_dev = 0;      // population standard deviation
-    bool float_exact = true; // every |v| <= 2^24
-};
-
 struct Info {
     FileKind kind = FileKind::missing; // only a regular file is read
     int error = 0;                     // of the phase read; 0: it reads
@@ -42,49 +36,10 @@ struct Info {
     // From the header, when it could be read.
     std::size_t header_length = 0; // 0: unknown
     pdx::DataFileHeader header{};
-    std::optional<Stats> stats;
+    std::optional<pdx::PhaseStats> stats; // of a map of one sample or more
 };
 
-// Over the phase samples: the extremes and an exact 64-bit sum in one pass
-// (|sum| < 2^31 * 2^30 fits), then the squared deviations from the mean in
-// long double, row by row, so that no partial sum holds more than one row
-// and one total.
-Stats phase_stats(const pdx::PhaseMatrix &m) {
-    Stats s;
-    const std::size_t width = static_cast<std::size_t>(m.width);
-    const std::size_t height = static_cast<std::size_t>(m.height);
-    s.count = std::uint64_t(width) * height;
-    if (s.count == 0) {
-        return s;
-    }
-    std::int64_t sum = 0;
-    std::int32_t lo = m.matrix[0], hi = m.matrix[0];
-    for (std::size_t i = 0; i < s.count; ++i) {
-        const std::int32_t v = m.matrix[i];
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
-        sum += v;
-    }
-    s.min = lo;
-    s.max = hi;
-    s.float_exact = lo >= -(1 << 24) && hi <= (1 << 24);
-    const long double mean = static_cast<long double>(sum) / static_cast<long double>(s.count);
-    long double squares = 0;
-    for (std::size_t r = 0; r < height; ++r) {
-        const std::int32_t *row = m.matrix + r * width;
-        long double acc = 0;
-        for (std::size_t c = 0; c < width; ++c) {
-            const long double d = static_cast<long double>(row[c]) - mean;
-            acc += d * d;
-        }
-        squares += acc;
-    }
-    s.mean = static_cast<double>(mean);
-    s.std_dev = static_cast<double>(std::sqrt(squares / static_cast<long double>(s.count)));
-    return s;
-}
-
-Info inspect(const FileName &name, bool want_stats) {
+Info inspect(const FileName &name, const Options &options) {
     Info info;
     const std::string path = name.path();
     info.kind = file_kind(name);
@@ -114,8 +69,10 @@ Info inspect(const FileName &name, bool want_stats) {
         info.error = pdx::data_file_read_stream(stream, nullptr, nullptr, nullptr, &phase);
     }
     std::fclose(stream);
-    if (info.error == 0 && want_stats) {
-        info.stats = phase_stats(phase);
+    pdx::PhaseStats stats;
+    if (info.error == 0 && options.stats &&
+        pdx::phase_stats(phase, options.validity, &stats) == 0 && stats.count > 0) {
+        info.stats = stats;
     }
     return info;
 }
@@ -156,9 +113,22 @@ std::string json_string(const std::string &s) {
     return out + "\"";
 }
 
-std::string region_json(const pdx::Region &r) {
-    return "{\"x\":" + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
-           ",\"width\":" + std::to_string(r.width) + ",\"height\":" + std::to_string(r.height);
+// A region as stored: a width or height above 32767 as its unsigned value,
+// with the reason; with a pixel size, the map's size in its unit.
+std::string region_json(const pdx::Region &r, const pdx::Scale &scale) {
+    const pdx::StoredSize size = pdx::stored_size(r);
+    std::string j = "{\"x\":" + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
+                    ",\"width\":" + std::to_string(size.width) +
+                    ",\"height\":" + std::to_string(size.height);
+    if (size.damage != nullptr) {
+        j += ",\"damage\":" + json_string(size.damage);
+    } else if (scale.pixel) {
+        const pdx::PixelSize &p = *scale.pixel;
+        j += ",\"extent\":{\"width\":" + number(size.width * p.x) +
+             ",\"height\":" + number(size.height * p.y) +
+             ",\"unit\":" + json_string(pdx::unit_name(p.unit)) + "}";
+    }
+    return j;
 }
 
 std::uint64_t implied_size(const Info &info) {
@@ -172,7 +142,35 @@ int status_of(const Info &info) {
                                           : exit_success;
 }
 
-std::string json_record(const FileName &name, const Info &info, bool want_stats) {
+std::string stats_json(const pdx::PhaseStats &s, const pdx::Scale &scale) {
+    const bool any = s.valid > 0;
+    const auto valid_number = [&](const std::string &text) { return any ? text : "null"; };
+    std::string j = "{\"count\":" + std::to_string(s.count) +
+                    ",\"valid\":" + std::to_string(s.valid) + ",\"valid_percent\":" +
+                    number(100.0 * static_cast<double>(s.valid) / static_cast<double>(s.count)) +
+                    ",\"min\":" + valid_number(std::to_string(s.min)) +
+                    ",\"max\":" + valid_number(std::to_string(s.max)) +
+                    ",\"mean\":" + valid_number(number(s.mean)) +
+                    ",\"std\":" + valid_number(number(s.std_dev)) +
+                    ",\"float32_exact\":" + (s.float32_exact ? "true" : "false");
+    if (scale.z && any) {
+        const double z = scale.z->value;
+        j += ",\"heights\":{\"min\":" + number(s.min * z) + ",\"max\":" + number(s.max * z) +
+             ",\"mean\":" + number(s.mean * z) + ",\"std\":" + number(s.std_dev * z) +
+             ",\"unit\":" + json_string(pdx::unit_name(scale.z->unit)) + "}";
+    }
+    j += ",\"invalid\":[";
+    for (std::size_t i = 0; i < s.named_count; ++i) {
+        j += std::string(i == 0 ? "" : ",") + "{\"value\":" + std::to_string(s.named[i].value) +
+             ",\"count\":" + std::to_string(s.named[i].count) + "}";
+    }
+    j += "],\"other_invalid\":{\"values\":" + std::to_string(s.other_values) +
+         ",\"values_exact\":" + (s.other_values_exact ? "true" : "false") +
+         ",\"samples\":" + std::to_string(s.other_samples) + "}}";
+    return j;
+}
+
+std::string json_record(const FileName &name, const Info &info, const Options &options) {
     const pdx::DataFileHeader &h = info.header;
     const bool header = info.header_length != 0;
     std::string j =
@@ -184,34 +182,80 @@ std::string json_record(const FileName &name, const Info &info, bool want_stats)
     j += ",\"file_size\":" + (info.file_size ? std::to_string(*info.file_size) : "null");
     j += ",\"header_length\":" + (header ? std::to_string(info.header_length) : "null");
     j += ",\"implied_size\":" + (header ? std::to_string(implied_size(info)) : "null");
-    j += ",\"phase\":" +
-         (header && h.phase_nbytes > 0 ? region_json(h.phase_region) + "}" : std::string("null"));
-    j += ",\"intensity\":" +
-         (header && h.intens_nbytes > 0
-              ? region_json(h.intens_region) + ",\"frames\":" + std::to_string(h.intens_n_buckets) +
-                    ",\"tag\":" + std::to_string(h.intens_tag) + "}"
-              : std::string("null"));
-    if (want_stats) {
-        j += ",\"stats\":";
-        if (info.stats && info.stats->count > 0) {
-            const Stats &s = *info.stats;
-            j += "{\"count\":" + std::to_string(s.count) + ",\"min\":" + std::to_string(s.min) +
-                 ",\"max\":" + std::to_string(s.max) + ",\"mean\":" + number(s.mean) +
-                 ",\"std\":" + number(s.std_dev) +
-                 ",\"float32_exact\":" + (s.float_exact ? "true" : "false") + "}";
-        } else {
-            j += "null";
-        }
+    j += ",\"phase\":" + (header && h.phase_nbytes > 0
+                              ? region_json(h.phase_region, options.scale) + "}"
+                              : std::string("null"));
+    j += ",\"intensity\":" + (header && h.intens_nbytes > 0
+                                  ? region_json(h.intens_region, {}) +
+                                        ",\"frames\":" + std::to_string(h.intens_n_buckets) +
+                                        ",\"tag\":" + std::to_string(h.intens_tag) + "}"
+                                  : std::string("null"));
+    if (options.stats) {
+        j += ",\"stats\":" + (info.stats ? stats_json(*info.stats, options.scale) : "null");
     }
     return j + "}\n";
 }
 
-std::string region_text(const pdx::Region &r) {
-    return std::to_string(r.width) + " x " + std::to_string(r.height) + " at (" +
-           std::to_string(r.x) + ", " + std::to_string(r.y) + ")";
+std::string region_text(const pdx::Region &r, const pdx::Scale &scale) {
+    const pdx::StoredSize size = pdx::stored_size(r);
+    std::string t = std::to_string(size.width) + " x " + std::to_string(size.height) + " at (" +
+                    std::to_string(r.x) + ", " + std::to_string(r.y) + ")";
+    if (size.damage != nullptr) {
+        t += ": ";
+        t += size.damage;
+    } else if (scale.pixel) {
+        char extent[80];
+        std::snprintf(extent, sizeof extent, ", %.6g x %.6g %s", size.width * scale.pixel->x,
+                      size.height * scale.pixel->y, pdx::unit_symbol(scale.pixel->unit));
+        t += extent;
+    }
+    return t;
 }
 
-std::string text_record(const FileName &name, const Info &info, bool want_stats) {
+// The --stats lines: the samples and how many are valid, the statistics of
+// the valid ones (and their heights with a z scale), the invalid values met.
+std::string stats_text(const pdx::PhaseStats &s, const pdx::Scale &scale) {
+    char line[240];
+    std::snprintf(line, sizeof line, "  samples    %llu, %llu valid (%.2f%%)\n",
+                  static_cast<unsigned long long>(s.count),
+                  static_cast<unsigned long long>(s.valid),
+                  100.0 * static_cast<double>(s.valid) / static_cast<double>(s.count));
+    std::string t = line;
+    if (s.valid == 0) {
+        t += "  valid      none\n";
+    } else {
+        std::snprintf(line, sizeof line,
+                      "  valid      min %d, max %d, mean %.6g, standard deviation %.6g%s\n",
+                      static_cast<int>(s.min), static_cast<int>(s.max), s.mean, s.std_dev,
+                      s.float32_exact ? "" : ", some beyond 32-bit float precision");
+        t += line;
+        if (scale.z) {
+            const double z = scale.z->value;
+            const char *unit = pdx::unit_symbol(scale.z->unit);
+            std::snprintf(line, sizeof line,
+                          "  heights    %.6g to %.6g %s, mean %.6g %s, standard deviation "
+                          "%.6g %s\n",
+                          s.min * z, s.max * z, unit, s.mean * z, unit, s.std_dev * z, unit);
+            t += line;
+        }
+    }
+    if (s.named_count > 0) {
+        t += "  invalid    ";
+        for (std::size_t i = 0; i < s.named_count; ++i) {
+            t += (i == 0 ? "" : ", ") + std::to_string(s.named[i].value) + " (" +
+                 std::to_string(s.named[i].count) + ")";
+        }
+        if (s.other_values > 0) {
+            t += std::string(" and ") + (s.other_values_exact ? "" : "at least ") +
+                 std::to_string(s.other_values) + " other values (" +
+                 std::to_string(s.other_samples) + ")";
+        }
+        t += "\n";
+    }
+    return t;
+}
+
+std::string text_record(const FileName &name, const Info &info, const Options &options) {
     if (info.kind != FileKind::regular) {
         return shown_name(name.text) + ": " + kind_problem(info.kind) + "\n";
     }
@@ -233,23 +277,17 @@ std::string text_record(const FileName &name, const Info &info, bool want_stats)
         t += "\n";
     }
     if (info.header_length != 0) {
-        t += "  phase      " + (h.phase_nbytes > 0 ? region_text(h.phase_region) : "none") + "\n";
+        t += "  phase      " +
+             (h.phase_nbytes > 0 ? region_text(h.phase_region, options.scale) : "none") + "\n";
         t += "  intensity  " +
              (h.intens_nbytes > 0
-                  ? region_text(h.intens_region) + ", " + std::to_string(h.intens_n_buckets) +
+                  ? region_text(h.intens_region, {}) + ", " + std::to_string(h.intens_n_buckets) +
                         " frames, tag " + std::to_string(h.intens_tag)
                   : std::string("none")) +
              "\n";
     }
-    if (want_stats && info.stats && info.stats->count > 0) {
-        const Stats &s = *info.stats;
-        char line[200];
-        std::snprintf(line, sizeof line,
-                      "  samples    %llu, min %d, max %d, mean %.6g, standard deviation %.6g%s\n",
-                      static_cast<unsigned long long>(s.count), static_cast<int>(s.min),
-                      static_cast<int>(s.max), s.mean, s.std_dev,
-                      s.float_exact ? "" : ", some beyond 32-bit float precision");
-        t += line;
+    if (info.stats) {
+        t += stats_text(*info.stats, options.scale);
     }
     return t;
 }
@@ -265,15 +303,15 @@ int run_info(const Options &options) {
     std::size_t printed = 0;
     std::mutex order;
     return batch.run(options.jobs, [&](std::size_t i) {
-        const Info info = inspect(files[i], options.stats);
+        const Info info = inspect(files[i], options);
         const int status = status_of(info);
         if (info.kind != FileKind::regular) {
             batch.failure(i, files[i].text, "input", kind_problem(info.kind), status);
         } else if (info.error != 0) {
             batch.failure(i, files[i].text, "read", error_name(info.error), status);
         }
-        std::string record = options.json ? json_record(files[i], info, options.stats)
-                                          : text_record(files[i], info, options.stats);
+        std::string record = options.json ? json_record(files[i], info, options)
+                                          : text_record(files[i], info, options);
         const std::lock_guard lock(order);
         records[i] = std::move(record);
         while (printed < records.size() && records[printed]) {

@@ -1,8 +1,11 @@
 // pdx: inspects, converts and exports binary data files, many per run.
 //
-//   pdx info [--json] [--stats] FILE...
+//   pdx info [--json] [--stats] [MEASURES] FILE...
 //   pdx convert [-b] [-f] [-o DIR] FILE...
-//   pdx export --to gsf|tiff|npy|png [--valid MIN:MAX] [--size N] [-o DIR] [-f] FILE...
+//   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f] FILE...
+//
+// MEASURES: --valid MIN:MAX, --nodata VALUE..., --all, --pixel-size X[,Y],
+// --z-scale Z, --calibration FILE.
 //
 // Reports go to the standard output (info); every diagnostic goes to the
 // standard error stream. The exit status is 0, 1 for a malformed command
@@ -10,8 +13,10 @@
 // largest status of any file (numbered as pdx_convert's).
 
 #include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +30,9 @@
 #include "commands.h"
 #include "common/console.h"
 #include "files.h"
-#include "pdx/util/platform.h"
+#include "pdx/measure/calibration.h"
 #include "pdx/output/signals.h"
+#include "pdx/util/platform.h"
 #include "shown_name.h"
 #include "standard_output.h"
 
@@ -56,26 +62,50 @@ const char kMainHelp[] =
     "the files' statuses: 2 missing input, 3 existing output, 4 unreadable\n"
     "input, 5 failed write.\n";
 
+// What info and export say of the measurement options, in both helps.
+#define PDX_MEASURE_HELP                                                                           \
+    "Invalid samples: by default a sample whose magnitude is 2^30 or more is a\n"                  \
+    "marker (instruments mark unmeasured samples so, often with 2147483647).\n"                    \
+    "  --valid MIN:MAX    only samples within are valid; either bound may be\n"                    \
+    "                     left out (\"-500:\", \":1200\")\n"                                       \
+    "  --nodata VALUE     samples equal to VALUE are invalid (up to 16 times)\n"                   \
+    "  --all              every sample is valid (not with --valid or --nodata)\n"                  \
+    "With --valid or --nodata the marker rule no longer applies.\n"                                \
+    "\n"                                                                                           \
+    "Scale, each length with its unit (m, mm, um or nm):\n"                                        \
+    "  --pixel-size X[,Y] a camera pixel's size across and down (0.52um)\n"                        \
+    "  --z-scale Z        the height of one phase count (0.158nm)\n"                               \
+    "  --calibration FILE a calibration file (JSON) holding any of these; the\n"                   \
+    "                     options given replace its members one by one\n"
+
 const char kInfoHelp[] =
-    "Usage: pdx info [--json] [--stats] [-j N] [-q] FILE...\n"
+    "Usage: pdx info [--json] [--stats] [--valid MIN:MAX] [--nodata VALUE] [--all]\n"
+    "                [--pixel-size X[,Y]] [--z-scale Z] [--calibration FILE]\n"
+    "                [-j N] [-q] FILE...\n"
     "\n"
     "Shows what each FILE holds: whether it reads (and if not, the error's\n"
     "name), its header length, its size and the size its header implies, the\n"
-    "phase region and the intensity region with its frame count and tag.\n"
+    "phase region (with a pixel size, also in its unit) and the intensity\n"
+    "region with its frame count and tag. A width or height above 32767 is\n"
+    "shown as stored, with the reason.\n"
     "\n"
     "  --json      one JSON object per file and line (JSON Lines) on the\n"
     "              standard output\n"
-    "  --stats     add the phase samples' count, minimum, maximum, mean,\n"
-    "              standard deviation, and whether 32-bit floats hold them all\n"
+    "  --stats     add the count of samples and of valid ones, the minimum,\n"
+    "              maximum, mean and standard deviation of the valid ones\n"
+    "              (and their heights with --z-scale), whether 32-bit floats\n"
+    "              hold them all, and the invalid values met with their counts\n"
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
-    "  -h, --help  show this help\n";
+    "  -h, --help  show this help\n"
+    "\n" PDX_MEASURE_HELP;
 
 const char kConvertHelp[] =
     "Usage: pdx convert [-b] [-f] [-o DIR] [-j N] [-q] FILE...\n"
     "\n"
     "Converts each FILE into NAME.bin beside it, the data matrix file that\n"
-    "pdx_convert writes.\n"
+    "pdx_convert writes: every sample exactly as stored. For invalid samples\n"
+    "and a scale, use 'pdx export'.\n"
     "\n"
     "  -b          write big-endian (default: little-endian)\n"
     "  -f          replace outputs that already exist\n"
@@ -85,22 +115,31 @@ const char kConvertHelp[] =
     "  -h, --help  show this help\n";
 
 const char kExportHelp[] =
-    "Usage: pdx export --to FORMAT [--valid MIN:MAX] [--size N] [-o DIR] [-f]\n"
-    "                  [-j N] [-q] FILE...\n"
+    "Usage: pdx export --to FORMAT [--size N [--enlarge]] [--valid MIN:MAX]\n"
+    "                  [--nodata VALUE] [--all] [--pixel-size X[,Y]] [--z-scale Z]\n"
+    "                  [--calibration FILE] [-o DIR] [-f] [-j N] [-q] FILE...\n"
     "\n"
-    "Exports each FILE's phase map into NAME.gsf, .tif, .npy or .png beside it.\n"
+    "Exports each FILE's phase map into NAME.gsf, .tif, .npy or .png beside it,\n"
+    "row 0 (the file's first) at the top, with the map's camera origin, the\n"
+    "input's name and the scale (pixels and counts without one).\n"
     "\n"
-    "  --to FORMAT      gsf (Gwyddion Simple Field), tiff (32-bit float),\n"
-    "                   npy (NumPy int32) or png (a colour preview)\n"
-    "  --valid MIN:MAX  samples outside are invalid: NaN in gsf and tiff, grey\n"
-    "                   in png; either bound may be left out\n"
-    "  --size N         png: the longest side in pixels (default 1024; 0: the\n"
-    "                   map's own size)\n"
-    "  -f               replace outputs that already exist\n"
-    "  -o DIR           write the outputs into DIR, an existing directory\n"
-    "  -j N             work on N files at a time (default: the number of cores)\n"
-    "  -q               no progress line\n"
-    "  -h, --help       show this help\n";
+    "  --to FORMAT   gsf (Gwyddion Simple Field), tiff (32-bit float), npy\n"
+    "                (NumPy) or png (a colour preview); invalid samples are\n"
+    "                NaN in gsf and tiff, transparent in png; npy holds the\n"
+    "                exact int32 samples, or float32 with NaN and heights when\n"
+    "                --valid, --nodata or a z scale is given\n"
+    "  --size N      png: the longest side in pixels (default 1024; 0: the\n"
+    "                map's own size); larger maps are reduced to it\n"
+    "  --enlarge     png: enlarge smaller maps to --size too (nearest\n"
+    "                neighbour)\n"
+    "  -f            replace outputs that already exist\n"
+    "  -o DIR        write the outputs into DIR, an existing directory\n"
+    "  -j N          work on N files at a time (default: the number of cores)\n"
+    "  -q            no progress line\n"
+    "  -h, --help    show this help\n"
+    "\n" PDX_MEASURE_HELP "\n"
+    "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
+    "floats hold only approximately, is exported with a warning line.\n";
 
 // A malformed command line: the problem, and where to look.
 int usage_error(const std::string &command, const std::string &problem) {
@@ -114,6 +153,107 @@ bool parse_number(std::string_view text, unsigned long long max, unsigned long l
     return ec == std::errc() && at == end && !text.empty() && value <= max;
 }
 
+// The options that say which samples are measurements and what scale they
+// have, as info and export take them: each given one replaces the member of
+// the calibration file (if any) that it names.
+struct Measures {
+    std::optional<FileName> calibration;
+    std::optional<pdx::ValidRange> valid;
+    std::vector<std::int32_t> nodata;
+    bool all = false;
+    std::optional<pdx::PixelSize> pixel_size;
+    std::optional<pdx::ZScale> z_scale;
+};
+
+bool is_measure_option(const std::string &name) {
+    return name == "--valid" || name == "--nodata" || name == "--all" || name == "--pixel-size" ||
+           name == "--z-scale" || name == "--calibration";
+}
+
+// Takes one measurement option with its value (none for --all, and the
+// calibration file's name is set by the caller); returns "" or the problem.
+std::string take_measure(const std::string &name, const std::string &value, Measures &m) {
+    const char *kLength = "a positive length with its unit (m, mm, um or nm)";
+    if (name == "--all") {
+        m.all = true;
+    } else if (name == "--valid") {
+        pdx::ValidRange range;
+        if (pdx::parse_valid_range(value, &range) != 0) {
+            return "--valid takes MIN:MAX, whole numbers with MIN <= MAX, either left out: " +
+                   quoted_name(value);
+        }
+        m.valid = range;
+    } else if (name == "--nodata") {
+        std::int32_t v = 0;
+        if (pdx::parse_nodata(value, &v) != 0) {
+            return "--nodata takes a whole number within the 32-bit range: " + quoted_name(value);
+        }
+        if (m.nodata.size() == pdx::Validity::kMaxNodata) {
+            return "--nodata is taken at most " + std::to_string(pdx::Validity::kMaxNodata) +
+                   " times";
+        }
+        m.nodata.push_back(v);
+    } else if (name == "--pixel-size") {
+        pdx::PixelSize size;
+        if (pdx::parse_pixel_size(value, &size) != 0) {
+            return std::string("--pixel-size takes X or X,Y, each ") + kLength +
+                   ", such as 0.52um: " + quoted_name(value);
+        }
+        m.pixel_size = size;
+    } else if (name == "--z-scale") {
+        pdx::ZScale z;
+        if (pdx::parse_z_scale(value, &z) != 0) {
+            return std::string("--z-scale takes the height of one count, ") + kLength +
+                   ", such as 0.158nm: " + quoted_name(value);
+        }
+        m.z_scale = z;
+    }
+    return "";
+}
+
+// Reads the calibration file, puts the options given over its members and
+// sets the rule and scale in `options`. Returns 0, or status 1 after one
+// line on what is wrong.
+int apply_measures(const Measures &m, Options &options, const std::string &command) {
+    if (m.all && (m.valid || !m.nodata.empty())) {
+        return usage_error(command, "--all keeps every sample: it is not taken with --valid or "
+                                    "--nodata");
+    }
+    pdx::Calibration calibration;
+    if (m.calibration) {
+        pdx::CalibrationProblem problem;
+        if (pdx::calibration_read(m.calibration->path().c_str(), &calibration, &problem) != 0) {
+            write_text(stderr, command + ": calibration file " + quoted_name(m.calibration->text) +
+                                   ": " + pdx::calibration_message(problem) + "\n");
+            return exit_command_line;
+        }
+    }
+    if (m.valid) {
+        calibration.valid = m.valid;
+    }
+    if (!m.nodata.empty()) {
+        calibration.nodata = m.nodata;
+    }
+    if (m.pixel_size) {
+        calibration.pixel_size = m.pixel_size;
+    }
+    if (m.z_scale) {
+        calibration.z_scale = m.z_scale;
+    }
+    options.scale = calibration.scale();
+    if (m.all) {
+        options.validity = pdx::Validity::all();
+        return 0;
+    }
+    // Only a range with MIN above MAX, or too many values, is refused; the
+    // options and the file's reader have refused both already.
+    if (calibration.validity(&options.validity) != 0) {
+        return usage_error(command, "the validity rule is not one that can be applied");
+    }
+    options.validity_chosen = calibration.valid.has_value() || !calibration.nodata.empty();
+    return 0;
+}
+
 // Parses the arguments after the subcommand into `options`; returns 0, or
 // the status after a usage error, or -1 after printing the help.
 int parse(std::vector<FileName> args, Options &options, const std::string &command,
@@ -121,7 +261,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
     using Command = Options::Command;
     const bool exporting = options.command == Command::export_;
     const bool writes = options.command != Command::info;
-    bool have_format = false, have_valid = false, have_size = false, only_files = false;
+    const bool measures = options.command != Command::convert;
+    bool have_format = false, have_size = false, have_enlarge = false, only_files = false;
+    Measures measure;
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string arg = args[i].text;
@@ -163,9 +305,14 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             value = args[++i].text;
             return true;
         };
-        const bool takes_value =
-            name == "-j" || (writes && name == "-o") ||
-            (exporting && (name == "--to" || name == "--valid" || name == "--size"));
+        if (!measures && is_measure_option(name)) {
+            return usage_error(command, name + " does not apply to convert, whose .bin files "
+                                               "keep every sample exactly as stored; use "
+                                               "'pdx export'");
+        }
+        const bool takes_value = name == "-j" || (writes && name == "-o") ||
+                                 (exporting && (name == "--to" || name == "--size")) ||
+                                 (measures && is_measure_option(name) && name != "--all");
         if (takes_value) {
             if (!take_value()) {
                 return usage_error(command, "option " + name + " needs a value");
@@ -211,13 +358,21 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
                                                 " (gsf, tiff, npy or png)");
             }
             have_format = true;
-        } else if (exporting && name == "--valid") {
-            if (pdx::parse_valid_range(value, &options.exporting.valid) != 0) {
-                return usage_error(command, "--valid takes MIN:MAX, whole numbers with MIN "
-                                            "<= MAX, either left out: " +
-                                                quoted_name(value));
+        } else if (measures && name == "--calibration") {
+            // The value as typed, in the platform's own form.
+            if (attached) {
+                const NativeString &native = args[i].native;
+                measure.calibration = file_name(native.substr(native.find('=') + 1));
+            } else {
+                measure.calibration = args[i];
             }
-            have_valid = true;
+        } else if (measures && is_measure_option(name)) {
+            if (const std::string problem = take_measure(name, value, measure); !problem.empty()) {
+                return usage_error(command, problem);
+            }
+        } else if (exporting && name == "--enlarge") {
+            options.exporting.png_enlarge = true;
+            have_enlarge = true;
         } else if (exporting && name == "--size") {
             unsigned long long n = 0;
             if (!parse_number(value, 1000000, n)) {
@@ -240,8 +395,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         if (have_size && format != pdx::ExportFormat::png) {
             return usage_error(command, "--size applies to png only");
         }
-        if (have_valid && format == pdx::ExportFormat::npy) {
-            return usage_error(command, "--valid does not apply to npy, whose samples are exact");
+        if (have_enlarge && (format != pdx::ExportFormat::png || options.exporting.png_size == 0)) {
+            return usage_error(command, "--enlarge applies to png with a --size above 0");
         }
     }
     if (options.files.empty()) {
@@ -251,7 +406,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         return usage_error(command,
                            "-o " + quoted_name(options.out_dir->text) + " is not a directory");
     }
-    return 0;
+    return measures ? apply_measures(measure, options, command) : 0;
 }
 
 int run(std::vector<FileName> args) {

@@ -63,7 +63,8 @@ def main(pdx, schema_path, example):
                  "sock": "socket", block: "block_device", "missing.dat": None}
         kinds.pop(None, None)  # no block device here
         names += [os.fsencode(k) for k in kinds if k != "missing.dat"]
-        run = subprocess.run([pdx, "info", "--json", "--stats", "-q", "-j", "3"] + names,
+        # Every sample counted (wide.dat's are all past 2^30, markers by default).
+        run = subprocess.run([pdx, "info", "--json", "--stats", "--all", "-q", "-j", "3"] + names,
                              cwd=d, capture_output=True)
         text = subprocess.run([pdx, "info", "-q", "-j", "1"] + list(kinds), cwd=d,
                               capture_output=True, text=True).stdout
