@@ -1,15 +1,26 @@
 #!/usr/bin/env python3
-"""Mutation testing of the data library and the command.
+"""Mutation testing of the data library, the commands and the Python package.
 
 Makes one small change at a time to a source file (a flipped comparison, a
 constant off by one, a dropped fclose, ...), rebuilds the test programs
 incrementally, runs the CTest suite and records whether some test failed
 (the mutant is killed) or all passed (it survived). Every file is put back
 after each mutant, after an interruption and after an error; a run refuses
-to start while a file it would change has uncommitted edits.
+to start while a file it would change has uncommitted edits. The tests that
+killed a file's earlier mutants run first and the rest of the suite only
+when they pass, so a killed mutant rarely waits for the whole suite.
 
-    tools/mutate.py                      every mutant of every source file
+C++ files (.cpp, and headers such as pdx/util/temporary_registry.h, judged
+by the lines the build compiles of them) and the Python package's own files
+(.py: comparisons, `and`/`or`, integer constants, `if`/`while` conditions
+and string literals; docstrings and annotations are left alone) are
+mutated. A Python mutant is not compiled, but the build still runs: it
+stages the package's files into the build tree, where the tests import
+them.
+
+    tools/mutate.py                      every mutant of every default file
     tools/mutate.py pdx/util/path.cpp    the mutants of some files
+    tools/mutate.py cli/info.cpp:40-90   those of some lines (first-last)
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
@@ -23,21 +34,28 @@ Python 3 standard library only.
 """
 
 import argparse
+import ast
 import difflib
+import io
 import json
 import os
 import random
 import re
 import shlex
+import shutil
 import signal
 import subprocess
 import sys
 import time
+import tokenize
 from dataclasses import dataclass, field
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SOURCE_DIRS = ("pdx/util", "pdx/matrix", "pdx/datafile", "pdx/export", "converter")
+# The files a run without file arguments mutates.
+DEFAULT_SOURCES = ("pdx/util/*.cpp", "pdx/matrix/*.cpp", "pdx/datafile/*.cpp", "pdx/export/*.cpp",
+                   "converter/*.cpp", "cli/*.cpp", "clients/python/pdx_module.cpp",
+                   "clients/python/pdx/*.py")
 EQUIVALENT_FILE = ROOT / "tools" / "mutate-equivalent.txt"
 # Calls whose loss leaks, loses output or leaves state behind.
 DROPPED_CALLS = ("fclose", "u_free", "release", "fflush", "memset", "clearerr")
@@ -279,6 +297,13 @@ def generate(path, text, operators, error_codes, tables, active):
         if variant is not None:
             add(a, b, variant, "string")
 
+    return number_mutants(text, found)
+
+
+def number_mutants(text, found):
+    """`found` without duplicates, in source order, each with its line, the
+    changed lines before and after, and its occurrence among the mutants of
+    the same lines and operator."""
     unique = {}
     for mu in found:
         unique.setdefault((mu.start, mu.end, mu.replacement), mu)
@@ -291,17 +316,150 @@ def generate(path, text, operators, error_codes, tables, active):
     return result
 
 
+def python_string_variant(literal):
+    """A Python string literal with one byte changed: the first letter or
+    digit of its body that is not part of an escape (unless raw), a %
+    directive or a {} replacement field. None when it has none."""
+    m = re.match(r"([rRbBuUfF]*)('''|\"\"\"|'|\")", literal)
+    prefix, quote = m.groups()
+    raw = "r" in prefix.lower()
+    k, end = m.end(), len(literal) - len(quote)
+    while k < end:
+        c = literal[k]
+        if c == "\\" and not raw:
+            e = re.match(r"\\(?:x[0-9a-fA-F]{2}|u[0-9a-fA-F]{4}|U[0-9a-fA-F]{8}|N\{[^}]*\}|[0-7]{1,3}|.)",
+                         literal[k:end], re.S)
+            k += e.end()
+        elif c == "%":
+            d = re.match(r"%(?:\(\w+\))?[-+ #0]*\d*(?:\.\d+)?[a-zA-Z%]", literal[k:end])
+            k += d.end() if d else 1
+        elif literal.startswith("{{", k):
+            k += 2
+        elif c == "{":
+            depth = 0
+            while k < end:
+                depth += {"{": 1, "}": -1}.get(literal[k], 0)
+                k += 1
+                if depth == 0:
+                    break
+        elif c.isascii() and c.isalnum():
+            new = c.swapcase() if c.isalpha() else str((int(c) + 1) % 10)
+            return literal[:k] + new + literal[k + 1 :]
+        else:
+            k += 1
+    return None
+
+
+def python_int_variants(token):
+    """A Python integer literal one more and one less, in its base."""
+    digits = token.replace("_", "")
+    m = re.fullmatch(r"0([xXoObB])([0-9a-fA-F]+)|([1-9]\d*|0+)", digits)
+    if not m:
+        return []  # a float or an imaginary number
+    base = {"x": 16, "o": 8, "b": 2}[m.group(1).lower()] if m.group(1) else 10
+    value = int(digits) if base == 10 else int(digits[2:], base)
+    out = []
+    for v in (value + 1, value - 1):
+        if v < 0:
+            out.append("-1")  # a zero becomes -1
+        elif base == 10:
+            out.append("%d" % v)
+        else:
+            out.append(digits[:2] + format(v, {16: "X", 8: "o", 2: "b"}[base]))
+    return out
+
+
+def python_skipped_spans(tree, offset):
+    """Character spans of `tree` (a parsed module) that no mutant touches:
+    docstrings, annotations (never evaluated under `from __future__ import
+    annotations`) and the bodies of `if TYPE_CHECKING:`, which never run."""
+    spans = []
+
+    def span(node):
+        spans.append((offset(node.lineno, node.col_offset), offset(node.end_lineno, node.end_col_offset)))
+
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.Module, ast.ClassDef, ast.FunctionDef, ast.AsyncFunctionDef)):
+            first = node.body[0] if node.body else None
+            if (isinstance(first, ast.Expr) and isinstance(first.value, ast.Constant)
+                    and isinstance(first.value.value, str)):
+                span(first)
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and node.returns is not None:
+            span(node.returns)
+        if isinstance(node, ast.arg) and node.annotation is not None:
+            span(node.annotation)
+        if isinstance(node, ast.AnnAssign):
+            span(node.annotation)
+        if isinstance(node, ast.If) and ast.unparse(node.test) in ("TYPE_CHECKING", "typing.TYPE_CHECKING"):
+            span(node)
+    return spans
+
+
+def generate_python(path, text, operators):
+    """The mutants of a Python file, as generate's of a C++ one."""
+    tree = ast.parse(text, path)
+    lines = text.splitlines(True)
+    starts = [0]
+    for row in lines:
+        starts.append(starts[-1] + len(row))
+
+    def offset(lineno, byte_col):
+        # ast counts columns in bytes of UTF-8, tokenize in characters.
+        row = lines[lineno - 1] if lineno <= len(lines) else ""
+        return starts[lineno - 1] + len(row.encode("utf-8")[:byte_col].decode("utf-8", "replace"))
+
+    skipped = python_skipped_spans(tree, offset)
+    found = []
+
+    def add(start, end, replacement, op):
+        if op in operators and not any(a <= start < b for a, b in skipped):
+            found.append(Mutant(path, start, end, replacement, op))
+
+    for tok in tokenize.generate_tokens(io.StringIO(text).readline):
+        a = starts[tok.start[0] - 1] + tok.start[1]
+        b = starts[tok.end[0] - 1] + tok.end[1]
+        if tok.type == tokenize.OP and tok.string in ("<", "<=", ">", ">=", "==", "!="):
+            add(a, b, SWAPS[tok.string], "equality" if tok.string in ("==", "!=") else "relational")
+        elif tok.type == tokenize.NAME and tok.string in ("and", "or"):
+            add(a, b, {"and": "or", "or": "and"}[tok.string], "logical")
+        elif tok.type == tokenize.NUMBER:
+            for v in python_int_variants(tok.string):
+                add(a, b, v, "constant")
+        elif tok.type == tokenize.STRING:
+            variant = python_string_variant(tok.string)
+            if variant is not None:
+                add(a, b, variant, "string")
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.If, ast.While)):
+            a = offset(node.test.lineno, node.test.col_offset)
+            b = offset(node.test.end_lineno, node.test.end_col_offset)
+            add(a, b, "not (" + text[a:b] + ")", "negate")
+    return number_mutants(text, found)
+
+
 def active_lines(build_dir, path):
     """Lines of `path` that the build compiles: those not removed by the
     preprocessor (another platform's branch, for one). None when there is no
     compile database to tell; no lines when the build does not compile the
     file at all (another platform's file), whose mutants could only
-    survive."""
+    survive. A header's lines are those compiled in the files that include
+    it by name."""
+    if path.endswith(".py"):
+        return None
     database = build_dir / "compile_commands.json"
     source = str(ROOT / path)
     lines = set() if database.exists() else None
+    header = path.endswith((".h", ".hpp"))
+    include = re.compile(r'^\s*#\s*include\s*["<](?:.*/)?%s[">]' % re.escape(Path(path).name), re.M)
     for entry in json.loads(database.read_text()) if database.exists() else []:
-        if os.path.realpath(entry["file"]) != os.path.realpath(source):
+        compiled = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
+        if header:
+            try:
+                if not include.search(Path(compiled).read_text(encoding="utf-8", errors="replace")):
+                    continue
+            except OSError:
+                continue
+        elif compiled != os.path.realpath(source):
             continue
         words = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
         cmd, skip = [], False
@@ -467,26 +625,43 @@ def repair(clean_before, keep_dir):
 
 
 def test_targets(build_dir):
-    """The build outputs the tests run: ninja builds just these."""
+    """The build outputs the tests use, which ninja builds just these of:
+    (targets, directories). The outputs are the programs the tests run,
+    those they name in their arguments or environment (a script's helper,
+    say) and every output under a build-tree directory they name there (the
+    Python module and the package files staged beside it, on PYTHONPATH);
+    the directories are those."""
     rc, out = run(["ctest", "--test-dir", str(build_dir), "--show-only=json-v1"], 120)
     if rc != 0:
         sys.exit("ctest --show-only failed:\n" + out)
-    targets = set()
+    named, environment = set(), set()
     for test in json.loads(out)["tests"]:
-        # The program a test runs, and programs it names in its environment
-        # (a script's helper, say).
-        paths = [test.get("command", [""])[0]]
+        named.update(w for w in test.get("command", []) if os.path.isabs(w))
         for prop in test.get("properties", []):
             if prop.get("name") == "ENVIRONMENT":
-                paths += [v.split("=", 1)[1] for v in prop["value"] if "=" in v]
-        for path in paths:
-            exe = Path(path)
-            try:
-                if exe == Path(paths[0]) or exe.is_file():
-                    targets.add(str(exe.resolve().relative_to(build_dir.resolve())))
-            except ValueError:
-                pass
-    return sorted(targets)
+                for v in prop["value"]:
+                    environment.update(w for w in v.split("=", 1)[-1].split(os.pathsep) if os.path.isabs(w))
+    rc, out = run(["ninja", "-C", str(build_dir), "-t", "targets", "all"], 120)
+    if rc != 0:
+        sys.exit("ninja -t targets failed:\n" + out)
+    outputs = {Path(line.rsplit(": ", 1)[0]) for line in out.splitlines()}
+    build = build_dir.resolve()
+    targets, dirs = set(), set()
+    for path in named | environment:
+        try:
+            rel = Path(path).resolve().relative_to(build)
+        except ValueError:
+            continue
+        if rel in outputs:
+            targets.add(rel)
+        elif path in environment and rel != Path(".") and (build / rel).is_dir():
+            dirs.add(rel)
+            targets.update(o for o in outputs if o.is_relative_to(rel) and o != rel)
+    return sorted(str(t) for t in targets), sorted(dirs)
+
+
+# How many of a file's killing tests run before the rest of the suite.
+KILLERS = 6
 
 
 class Runner:
@@ -495,27 +670,72 @@ class Runner:
         self.build_dir = ROOT / "build" / preset
         self.test_timeout = test_timeout
         self.targets = []
+        self.dirs = []
+        self.tests = 0
+        # The tests that killed earlier mutants of each file, latest first:
+        # they run first, and most mutants fail one of them, so that the
+        # whole suite runs only for the few that get past them. Kept in the
+        # build directory from run to run.
+        self.killers_file = self.build_dir / "mutate-killers.json"
+        self.killers = {}
 
     def configure(self):
         if not (self.build_dir / "build.ninja").exists():
             rc, out = run(["cmake", "--preset", self.preset], 1800)
             if rc != 0:
                 sys.exit("configure failed:\n" + out)
-        self.targets = test_targets(self.build_dir)
+        self.targets, self.dirs = test_targets(self.build_dir)
+        rc, out = run(["ctest", "--test-dir", str(self.build_dir), "--show-only=json-v1"], 120)
+        self.tests = len(json.loads(out)["tests"]) if rc == 0 else 0
+        try:
+            self.killers = json.loads(self.killers_file.read_text())
+        except (OSError, ValueError):
+            self.killers = {}
 
     def build(self):
         return run(["ninja", "-C", str(self.build_dir)] + self.targets, 1800)
 
-    def test(self, timeout):
+    def test(self, timeout, path=None):
+        # The staged Python files are rewritten for each mutant, perhaps
+        # within the second and at the same size that a compiled copy
+        # records: no compiled copy of the last one may stand in for them.
+        for d in self.dirs:
+            for cache in (self.build_dir / d).rglob("__pycache__"):
+                shutil.rmtree(cache, ignore_errors=True)
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
-        return run(cmd, timeout * 4 + 60)
+        first = [n for n in self.killers.get(path, []) if 1 <= n <= self.tests] if path else []
+        if not first:
+            rc, out = run(cmd, timeout * 4 + 60)
+        else:
+            # Test numbers, as ctest's -I takes them: start, end and stride
+            # left at 0, then the list.
+            rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60)
+            rest = [n for n in range(1, self.tests + 1) if n not in first]
+            if rc == 0 and rest:
+                rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, rest))], timeout * 4 + 60)
+        if path and rc != 0:
+            failed = re.search(r"Test\s+#(\d+): .*\*\*\*", out)
+            if failed:
+                n = int(failed.group(1))
+                self.killers[path] = ([n] + [k for k in self.killers.get(path, []) if k != n])[:KILLERS]
+                try:
+                    self.killers_file.write_text(json.dumps(self.killers))
+                except OSError:
+                    pass
+        return rc, out
 
 
-def judge(runner, mu, timeout):
+def judge(runner, mu, text, timeout):
+    if mu.path.endswith(".py"):
+        # The interpreter is the Python files' compiler.
+        try:
+            compile(mu.apply(text), mu.path, "exec")
+        except SyntaxError:
+            return "compiler"
     rc, out = runner.build()
     if rc != 0:
         return "compiler" if rc is not None else "build-timeout"
-    rc, out = runner.test(timeout)
+    rc, out = runner.test(timeout, mu.path)
     if rc is None or re.search(r"\*\*\*Timeout", out):
         return "timeout"
     return "killed" if rc != 0 else "survived"
@@ -532,7 +752,8 @@ def report(mutants, elapsed, out):
     non-equivalent mutants killed (by the tests, a timeout, the compiler or,
     for listed ones, the sanitizer build). `tests` leaves out the mutants
     the compiler refused."""
-    print("%-30s %7s" % ("file", "mutants") + "".join(" %8s" % o[:8] for o in OUTCOMES)
+    width = max([30] + [len(mu.path) for mu in mutants])
+    print("%-*s %7s" % (width, "file", "mutants") + "".join(" %8s" % o[:8] for o in OUTCOMES)
           + " %7s %7s" % ("score", "tests"), file=out)
 
     def row(name, group):
@@ -542,7 +763,7 @@ def report(mutants, elapsed, out):
         score = "%6.1f%%" % (100.0 * (killed + timeout + compiler + sanitize) / live) if live else "      -"
         built = live - compiler
         tests = "%6.1f%%" % (100.0 * (killed + timeout + sanitize) / built) if built else "      -"
-        print("%-30s %7d" % (name, len(group)) + "".join(" %8d" % c for c in counts)
+        print("%-*s %7d" % (width, name, len(group)) + "".join(" %8d" % c for c in counts)
               + " %7s %7s" % (score, tests), file=out)
 
     for f in sorted({mu.path for mu in mutants}):
@@ -558,11 +779,14 @@ def survivor_diff(mu, text):
     return "".join(diff)
 
 
+def default_paths():
+    return sorted({p.relative_to(ROOT).as_posix() for pattern in DEFAULT_SOURCES for p in ROOT.glob(pattern)})
+
+
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("files", nargs="*", help="source files (default: every .cpp file of %s)"
-                   % ", ".join(d + "/" for d in SOURCE_DIRS))
+    p.add_argument("files", nargs="*", help="source files (default: %s)" % ", ".join(DEFAULT_SOURCES))
     p.add_argument("--sample", type=int, metavar="N", help="run a random N of the mutants")
     p.add_argument("--seed", type=int, default=1, help="seed of --sample (default 1)")
     p.add_argument("--preset", default="default", help="build and test preset (default: default)")
@@ -584,28 +808,37 @@ def main(argv):
     operators = set(args.operators.split(","))
     if not operators <= set(OPERATORS):
         sys.exit("unknown operator: " + ", ".join(sorted(operators - set(OPERATORS))))
+    ranges = {}  # file: the line ranges its arguments name, all lines when none
     if args.files:
         paths = []
         for f in args.files:
-            p = Path(f).resolve()
+            m = re.fullmatch(r"(.+):(\d+)-(\d+)", f)
+            p = Path(m.group(1) if m and not Path(f).is_file() else f).resolve()
             if not p.is_file():
                 sys.exit("no such file: " + f)
-            paths.append(p.relative_to(ROOT).as_posix())
+            rel = p.relative_to(ROOT).as_posix()
+            if rel not in paths:
+                paths.append(rel)
+            if m and not Path(f).is_file():
+                ranges.setdefault(rel, []).append((int(m.group(2)), int(m.group(3))))
     else:
-        paths = sorted(p.relative_to(ROOT).as_posix() for d in SOURCE_DIRS for p in (ROOT / d).glob("*.cpp"))
+        paths = default_paths()
 
-    all_sources = sorted(p for d in SOURCE_DIRS for p in (ROOT / d).glob("*.cpp"))
-    codes = error_codes_used(p.read_text(encoding="utf-8") for p in all_sources)
+    codes = error_codes_used((ROOT / p).read_text(encoding="utf-8") for p in default_paths()
+                             if not p.endswith(".py"))
     originals = {p: (ROOT / p).read_bytes() for p in paths}
     texts = {p: originals[p].decode("utf-8") for p in paths}
     runner = Runner(args.preset, 0)
     runner.configure()
-    mutants = [mu for p in paths for mu in generate(p, texts[p], operators, codes, args.tables,
-                                                     active_lines(runner.build_dir, p))]
+    mutants = [mu for p in paths for mu in
+               (generate_python(p, texts[p], operators) if p.endswith(".py") else
+                generate(p, texts[p], operators, codes, args.tables, active_lines(runner.build_dir, p)))]
+    mutants = [mu for mu in mutants if mu.path not in ranges
+               or any(a <= mu.line <= b for a, b in ranges[mu.path])]
     listed = read_equivalents(EQUIVALENT_FILE)
     keys = {mu.key() for mu in mutants}
     for key in listed:
-        if key[0] in paths and key not in keys:
+        if key[0] in paths and key[0] not in ranges and key not in keys:
             print("%s: no such mutant any more (the code changed?): %s %s: %s"
                   % (EQUIVALENT_FILE.relative_to(ROOT), key[0], key[1], key[3]), file=sys.stderr)
     if args.listed:
@@ -661,7 +894,7 @@ def main(argv):
             current = mu.path
             tree.write(mu.path, originals[mu.path], mu.apply(texts[mu.path]).encode("utf-8"))
             try:
-                mu.outcome = judge(runner, mu, timeout)
+                mu.outcome = judge(runner, mu, texts[mu.path], timeout)
             finally:
                 tree.restore(mu.path, originals[mu.path])
                 current = None

@@ -16,7 +16,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -47,17 +46,6 @@ u_malloc_fn g_next_malloc = nullptr;
 u_calloc_fn g_next_calloc = nullptr;
 u_free_fn g_next_free = nullptr;
 
-// A buffer lent to the reader by read_stack: the next block of exactly its
-// size that this thread asks of u_malloc is the caller's array row, so the
-// reader reads the samples straight into it instead of into a block of its
-// own. (A zeroed block, from u_calloc, is never lent: the row is not.)
-struct Loan {
-    void *block = nullptr;
-    std::size_t size = 0;
-    bool taken = false;
-};
-thread_local Loan t_loan;
-
 void *counted(void *block) {
     if (block != nullptr) {
         g_live_blocks.fetch_add(1, std::memory_order_relaxed);
@@ -66,10 +54,6 @@ void *counted(void *block) {
 }
 
 void *counting_malloc(std::size_t size) {
-    if (t_loan.block != nullptr && !t_loan.taken && size == t_loan.size) {
-        t_loan.taken = true;
-        return t_loan.block;
-    }
     return counted(g_next_malloc(size));
 }
 
@@ -78,10 +62,6 @@ void *counting_calloc(std::size_t count, std::size_t size) {
 }
 
 void counting_free(void *block) {
-    if (block != nullptr && block == t_loan.block) {
-        t_loan.taken = false; // the reader gave it back after a failure
-        return;
-    }
     if (block != nullptr) {
         g_live_blocks.fetch_sub(1, std::memory_order_relaxed);
     }
@@ -234,9 +214,9 @@ struct DataFileInfo {
 };
 
 // Reads the header of the file at `path` into `record` in host order, as
-// data_file_read does, and checks what read_data_file would refuse before
-// reading a sample (data_file_check_header).
-int read_header(const char *path, DataFileHeader &record) {
+// data_file_read does, and checks what read_data_file, asked for the blocks
+// `intensity` and `phase`, would refuse before reading a sample.
+int read_header(const char *path, DataFileHeader &record, bool intensity, bool phase) {
     std::FILE *stream = u_platform_open_read(path);
     if (stream == nullptr) {
         return ERR_CANT_OPEN_FILE;
@@ -248,7 +228,7 @@ int read_header(const char *path, DataFileHeader &record) {
         return rc;
     }
     record.body.layout_code = length == 4096 ? 3 : 0;
-    return data_file_check_header(record);
+    return data_file_check_blocks(record, intensity, phase);
 }
 
 // The blocks a header announces: an absent one has no samples, at origin
@@ -280,7 +260,7 @@ DataFileInfo read_data_file_info(const py::object &path) {
     int rc;
     {
         py::gil_scoped_release unlocked;
-        rc = read_header(argument.c_str(), *record);
+        rc = read_header(argument.c_str(), *record, true, true);
     }
     if (rc != 0) {
         raise_error(rc, "reading", path);
@@ -336,8 +316,10 @@ constexpr py::ssize_t kLayoutColumns = 11;
 // The layout of each file of `paths`, from its header alone, as rows of
 // (phase height, width, x, y, frames, intensity height, width, x, y, header
 // length, intensity tag); the interpreter lock is released over the whole
-// list. The first file that cannot be read raises, under its own name.
-py::array_t<std::int64_t> read_layouts(const py::sequence &paths) {
+// list. The first file that cannot be read raises, under its own name; of
+// the blocks, only those asked for (`intensity`, `phase`) are checked, and
+// the columns of the others hold what the header says, unchecked.
+py::array_t<std::int64_t> read_layouts(const py::sequence &paths, bool intensity, bool phase) {
     const std::vector<std::string> arguments = path_arguments(paths);
     const auto count = static_cast<py::ssize_t>(arguments.size());
     py::array_t<std::int64_t> rows({count, kLayoutColumns});
@@ -348,7 +330,7 @@ py::array_t<std::int64_t> read_layouts(const py::sequence &paths) {
     {
         py::gil_scoped_release unlocked;
         for (; failed < count; ++failed, row += kLayoutColumns) {
-            rc = read_header(arguments[failed].c_str(), *record);
+            rc = read_header(arguments[failed].c_str(), *record, intensity, phase);
             if (rc != 0) {
                 break;
             }
@@ -378,48 +360,46 @@ struct Geometry {
     }
 };
 
-Geometry geometry_of(const PhaseMatrix &m) {
-    return {Region{m.x, m.y, m.width, m.height}, 0};
-}
-
-Geometry geometry_of(const IntensityMatrix &m) {
-    return {Region{m.x, m.y, m.width, m.height}, m.n_buckets};
-}
-
 std::string describe(bool phase, const Geometry &g) {
     const auto n = [](int v) { return std::to_string(v); };
     return (phase ? "phase (" : "intensity (" + n(g.frames) + ", ") + n(g.region.height) + ", " +
            n(g.region.width) + ") at (" + n(g.region.x) + ", " + n(g.region.y) + ")";
 }
 
-// Reads one block of the file at `path` into `row`, `bytes` long, when the
-// file holds it with the geometry `expected`; sets `found` to the geometry it
-// holds. The row is lent to the reader, which then reads into it directly.
-template <typename Matrix>
-int read_row(const char *path, const Geometry &expected, unsigned char *row, std::size_t bytes,
-             Geometry &found) {
-    Matrix m;
-    t_loan = Loan{bytes > 0 ? row : nullptr, bytes, false};
-    int rc;
-    if constexpr (std::is_same_v<Matrix, PhaseMatrix>) {
-        rc = data_file_read(path, nullptr, nullptr, nullptr, &m);
-    } else {
-        rc = data_file_read(path, nullptr, nullptr, &m, nullptr);
+// Reads the phase map (`phase` true) or the intensity frames of the file at
+// `path` straight into `row`, which has room for `count` samples, when the
+// file holds that block with the geometry `expected`; sets `found` to the
+// geometry it holds. Samples past a block that fills its frames in part are
+// not written: the row comes zeroed. `record` is the caller's scratch.
+int read_row(const char *path, bool phase, const Geometry &expected, void *row, std::size_t count,
+             DataFileHeader &record, Geometry &found) {
+    std::FILE *stream = u_platform_open_read(path);
+    if (stream == nullptr) {
+        return ERR_CANT_OPEN_FILE;
     }
-    t_loan = Loan{};
-    found = geometry_of(m);
-    if (m.matrix != nullptr && static_cast<void *>(m.matrix) == row) {
-        m.matrix = nullptr; // the row stays its owner's
-        m.size = 0;
-    } else if (rc == 0 && found == expected && bytes > 0) {
-        std::memcpy(row, m.matrix, bytes);
+    std::size_t length = 0;
+    int rc = data_file_read_header(stream, &record, &length);
+    if (rc == 0) {
+        rc = data_file_check_blocks(record, !phase, phase);
     }
+    if (rc == 0) {
+        const Layout l = layout_of(record);
+        found = phase ? Geometry{l.phase, 0} : Geometry{l.intensity, l.frames};
+        if (found == expected) {
+            rc = phase ? data_file_read_phase_samples(stream, record,
+                                                      static_cast<std::int32_t *>(row), count)
+                       : data_file_read_intensity_samples(stream, record,
+                                                          static_cast<std::uint16_t *>(row), count);
+        }
+    }
+    std::fclose(stream);
     return rc;
 }
 
 // Reads the phase map (`phase` true) or the intensity frames of each file of
 // `paths` into out[i]: out is a C-contiguous int32 array (files, height,
-// width) or uint16 array (files, frames, height, width). Every file must
+// width) or uint16 array (files, frames, height, width), zero-filled (the
+// samples a file does not hold are left as they are). Every file must
 // hold that block at `origin` (x, y) with out's shape past the first axis;
 // one that does not has changed since its header was read and raises
 // OSError, naming it and what it holds. The interpreter lock is released
@@ -430,8 +410,9 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
     const bool dtype_fits = phase ? out.dtype().is(py::dtype::of<std::int32_t>())
                                   : out.dtype().is(py::dtype::of<std::uint16_t>());
     if (!dtype_fits || out.ndim() != (phase ? 3 : 4) || out.shape(0) != count ||
-        !(out.flags() & py::array::c_style) || !out.writeable()) {
-        throw py::value_error(std::string("_read_stack needs a writeable C-contiguous ") +
+        !(out.flags() & py::array::c_style) || !out.writeable() ||
+        !out.attr("flags").attr("aligned").cast<bool>()) {
+        throw py::value_error(std::string("_read_stack needs a writeable, aligned, C-contiguous ") +
                               (phase ? "int32 array (files, height, width)"
                                      : "uint16 array (files, frames, height, width)") +
                               " with one row per path");
@@ -448,20 +429,20 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
         Region{static_cast<std::int16_t>(origin.first), static_cast<std::int16_t>(origin.second),
                static_cast<std::int16_t>(width), static_cast<std::int16_t>(height)},
         static_cast<std::int16_t>(frames)};
-    const std::size_t bytes =
-        count == 0 ? 0 : static_cast<std::size_t>(out.nbytes()) / static_cast<std::size_t>(count);
+    const std::size_t samples = static_cast<std::size_t>(height) * static_cast<std::size_t>(width) *
+                                static_cast<std::size_t>(phase ? 1 : frames);
+    const std::size_t bytes = samples * static_cast<std::size_t>(out.itemsize());
     auto *base = static_cast<unsigned char *>(out.mutable_data());
 
+    auto record = std::make_unique<DataFileHeader>();
     int rc = 0;
     Geometry found;
     py::ssize_t at = 0;
     {
         py::gil_scoped_release unlocked;
         for (; at < count; ++at) {
-            const char *path = arguments[at].c_str();
             unsigned char *row = base + static_cast<std::size_t>(at) * bytes;
-            rc = phase ? read_row<PhaseMatrix>(path, expected, row, bytes, found)
-                       : read_row<IntensityMatrix>(path, expected, row, bytes, found);
+            rc = read_row(arguments[at].c_str(), phase, expected, row, samples, *record, found);
             if (rc != 0 || !(found == expected)) {
                 break;
             }
@@ -683,13 +664,15 @@ read_data_file would refuse before its first sample raises the same error.
 Raises pdx.Error (e.g. ERR_CANT_OPEN_FILE, ERR_NOT_A_DATA_FILE,
 ERR_PREMATURE_EOF, ERR_DATASET_DIM_TOO_LARGE, ERR_PARAM_OUT_OF_RANGE).)doc");
 
-    m.def("_read_layouts", &read_layouts, py::arg("paths"),
-          "_read_layouts(paths) -> int64 array (files, 11): the layout of each file from its "
-          "header (used by the xarray engine).");
+    m.def("_read_layouts", &read_layouts, py::arg("paths"), py::kw_only(),
+          py::arg("intensity") = true, py::arg("phase") = true,
+          "_read_layouts(paths, *, intensity=True, phase=True) -> int64 array (files, 11): the "
+          "layout of each file from its header, the blocks asked for checked (used by the xarray "
+          "engine).");
     m.def("_read_stack", &read_stack, py::arg("paths"), py::arg("phase"), py::arg("origin"),
           py::arg("out"),
-          "_read_stack(paths, phase, origin, out): one block of each file into out[i] (used by "
-          "the xarray engine).");
+          "_read_stack(paths, phase, origin, out): one block of each file into out[i], which "
+          "comes zero-filled (used by the xarray engine).");
 
     m.def("is_data_file", &is_data_file, py::arg("path"),
           R"doc(is_data_file(path) -> bool

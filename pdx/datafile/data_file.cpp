@@ -67,9 +67,9 @@ void skip(std::FILE *stream, std::int32_t count) {
 // ERR_CORRUPT_DATA_FILE however much memory there is, so that is known
 // before memory is asked for. Zero where allocate() refuses the count, whose
 // ERR_PARAM_OUT_OF_RANGE comes first.
-std::uint64_t phase_need(const PhaseMatrix &m) {
+std::uint64_t phase_need(const Region &r) {
     // Width and height are not negative here (region_fits).
-    return std::uint64_t(m.width) * std::uint64_t(m.height) * 4;
+    return std::uint64_t(r.width) * std::uint64_t(r.height) * 4;
 }
 
 // The samples `n_buckets` frames over `r` hold, as allocate() counts them;
@@ -103,6 +103,37 @@ bool fits_stream(std::FILE *stream, std::uint64_t need) {
     return need == 0 || !u_stream_bytes_left(stream, &left) || need <= left;
 }
 
+// Reads the intensity block of `record` from `stream`, positioned at it, into
+// `samples`, which hold the `count` samples of its frames; the samples past
+// a shorter block are not written. The stream is left after the block.
+int read_intensity_block(std::FILE *stream, const DataFileHeader &record, std::uint16_t *samples,
+                         std::size_t count) {
+    const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
+    // A block with more samples than the frames hold cannot be stored.
+    if (n > count) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    if (std::fread(samples, 2, n, stream) < n) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    u_swap_samples(samples, n, 2);
+    // The odd byte of an odd length is no sample: the phase block starts
+    // after it, where skipping the block would leave the stream.
+    if (record.intens_nbytes % 2 != 0) {
+        skip(stream, 1);
+    }
+    return 0;
+}
+
+// Reads `count` phase samples from `stream`, positioned at them.
+int read_phase_block(std::FILE *stream, std::int32_t *samples, std::size_t count) {
+    if (std::fread(samples, 4, count, stream) < count || std::ferror(stream)) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    u_swap_samples(samples, count, 4);
+    return 0;
+}
+
 } // namespace
 
 int data_file_read_header(std::FILE *stream, DataFileHeader *record, std::size_t *length) {
@@ -131,8 +162,12 @@ int data_file_read_header(std::FILE *stream, DataFileHeader *record, std::size_t
 }
 
 int data_file_check_header(const DataFileHeader &record) {
-    const bool has_intensity = record.intens_nbytes > 0;
-    const bool has_phase = record.phase_nbytes > 0;
+    return data_file_check_blocks(record, true, true);
+}
+
+int data_file_check_blocks(const DataFileHeader &record, bool intensity, bool phase) {
+    const bool has_intensity = intensity && record.intens_nbytes > 0;
+    const bool has_phase = phase && record.phase_nbytes > 0;
     if ((has_intensity && !region_fits(record.intens_region)) ||
         (has_phase && !region_fits(record.phase_region))) {
         return ERR_DATASET_DIM_TOO_LARGE;
@@ -214,19 +249,10 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             if (rc != 0) {
                 return fail(rc);
             }
-            // A block with more samples than the frames hold cannot be stored.
-            if (n > intensity->size) {
-                return fail(ERR_CORRUPT_DATA_FILE);
-            }
-            if (std::fread(intensity->matrix, 2, n, stream) < n) {
-                return fail(ERR_CORRUPT_DATA_FILE);
-            }
-            u_swap_samples(intensity->matrix, n, 2);
-            // The odd byte of an odd length is no sample: the phase block
-            // starts after it, where skipping the block would leave the
-            // stream.
-            if (record.intens_nbytes % 2 != 0) {
-                skip(stream, 1);
+            if (const int read =
+                    read_intensity_block(stream, record, intensity->matrix, intensity->size);
+                read != 0) {
+                return fail(read);
             }
         } else {
             skip(stream, record.intens_nbytes);
@@ -235,7 +261,7 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_phase) {
         if (phase != nullptr) {
-            if (!fits_stream(stream, phase_need(*phase))) {
+            if (!fits_stream(stream, phase_need(record.phase_region))) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             if (const int rc = allocate(*phase); rc != 0) {
@@ -246,15 +272,54 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             // The region, not phase_nbytes, sets how many samples are read:
             // files whose block length disagrees with their region have
             // always converted this way.
-            if (std::fread(phase->matrix, 4, n, stream) < n || std::ferror(stream)) {
-                return fail(ERR_CORRUPT_DATA_FILE);
+            if (const int read = read_phase_block(stream, phase->matrix, n); read != 0) {
+                return fail(read);
             }
-            u_swap_samples(phase->matrix, n, 4);
         } else {
             skip(stream, record.phase_nbytes);
         }
     }
     return 0;
+}
+
+int data_file_read_intensity_samples(std::FILE *stream, const DataFileHeader &record,
+                                     std::uint16_t *samples, std::size_t capacity) {
+    if (const int rc = data_file_check_blocks(record, true, false); rc != 0) {
+        return rc;
+    }
+    if (record.intens_nbytes <= 0) {
+        return 0;
+    }
+    // Not zero, nor above SIZE_MAX / 2, after the check.
+    const std::uint64_t count = intensity_samples(record.intens_region, record.intens_n_buckets);
+    if (count > capacity) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
+    if (!fits_stream(stream, intensity_need(record))) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    return read_intensity_block(stream, record, samples, static_cast<std::size_t>(count));
+}
+
+int data_file_read_phase_samples(std::FILE *stream, const DataFileHeader &record,
+                                 std::int32_t *samples, std::size_t capacity) {
+    if (const int rc = data_file_check_blocks(record, false, true); rc != 0) {
+        return rc;
+    }
+    if (record.phase_nbytes <= 0) {
+        return 0;
+    }
+    const std::uint64_t need = phase_need(record.phase_region);
+    if (need / 4 > capacity) {
+        return ERR_PARAM_OUT_OF_RANGE;
+    }
+    if (record.intens_nbytes > 0) {
+        skip(stream, record.intens_nbytes);
+    }
+    if (!fits_stream(stream, need)) {
+        return ERR_CORRUPT_DATA_FILE;
+    }
+    return read_phase_block(stream, samples, static_cast<std::size_t>(need / 4));
 }
 
 int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,

@@ -40,4 +40,32 @@ namespace pdx {
 // present block of no samples or more than a matrix holds. 0 otherwise.
 [[nodiscard]] int data_file_check_header(const DataFileHeader &record);
 
+// As data_file_check_header, for a read that asks for the intensity frames
+// only when `intensity` is true and for the phase map only when `phase` is:
+// the header of a block left out is not looked at, as the reader skips that
+// block unchecked. data_file_check_header is the call with both true.
+[[nodiscard]] int data_file_check_blocks(const DataFileHeader &record, bool intensity, bool phase);
+
+// These two read one block of a data file into the caller's memory, for a
+// caller that has read the header from `stream` with data_file_read_header
+// and left the stream where it stopped (one block per header read). Each
+// returns what data_file_read_stream asked for that block alone returns,
+// with the same samples in host order: data_file_check_blocks' refusal, then
+// ERR_CORRUPT_DATA_FILE for a block the stream does not hold whole (a
+// seekable stream is measured first, so nothing is read). `samples` has room
+// for `capacity` samples; fewer than the block's region (and frames) hold is
+// ERR_PARAM_OUT_OF_RANGE, nothing read. A file without the block reads no
+// sample and returns 0.
+//
+// Intensity samples are written only as far as the block goes: frames it
+// fills in part keep, past its end, what the caller's memory held. Memory
+// that comes zeroed (a fresh calloc) thus reads as data_file_read's matrix
+// and costs nothing for the samples the file does not hold.
+[[nodiscard]] int data_file_read_intensity_samples(std::FILE *stream, const DataFileHeader &record,
+                                                   std::uint16_t *samples, std::size_t capacity);
+
+// The phase map: the intensity block before it is skipped, unchecked.
+[[nodiscard]] int data_file_read_phase_samples(std::FILE *stream, const DataFileHeader &record,
+                                               std::int32_t *samples, std::size_t capacity);
+
 } // namespace pdx

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -147,6 +148,26 @@ class DataFileReadTest : public testing::Test {
             data_file_read_stream(f, &out.preamble, &out.body, intensity ? &out.intensity : nullptr,
                                   phase ? &out.phase : nullptr);
         *position = std::ftell(f);
+        std::fclose(f);
+        return rc;
+    }
+
+    // Reads the header of the file written last, then its phase map into
+    // `map` or its frames into `frames`, with room for `room` samples.
+    int read_block(bool phase, std::vector<std::uint16_t> &frames, std::vector<std::int32_t> &map,
+                   std::size_t room) {
+        std::FILE *f = std::fopen(path_.c_str(), "rb");
+        EXPECT_NE(f, nullptr);
+        if (f == nullptr) {
+            return -1;
+        }
+        DataFileHeader record;
+        std::size_t length = 0;
+        int rc = data_file_read_header(f, &record, &length);
+        if (rc == 0) {
+            rc = phase ? data_file_read_phase_samples(f, record, map.data(), room)
+                       : data_file_read_intensity_samples(f, record, frames.data(), room);
+        }
         std::fclose(f);
         return rc;
     }
@@ -619,6 +640,89 @@ TEST_F(DataFileReadTest, PipeReadsLikeAFile) {
         if (c.code == 0 && c.phase) {
             EXPECT_EQ(from_pipe.phase_samples(), kPhase);
         }
+    }
+}
+
+// A block read alone into the caller's memory gives what data_file_read asked
+// for that block alone gives, code and samples, for the valid file, each
+// broken copy of it, a short and an odd-length intensity block.
+TEST_F(DataFileReadTest, BlockIntoCallersMemoryReadsAsTheReaderReadsItAlone) {
+    const Bytes good = valid_builder().build();
+    std::vector<std::pair<std::string, Bytes>> files = {{"valid", good}};
+    for (const FailureCase &c : failure_cases()) {
+        files.emplace_back(c.name, good);
+        c.damage(files.back().second);
+    }
+    DataFileBuilder b = valid_builder();
+    b.set32(at::intens_nbytes, 7).intensity_bytes(Bytes{1, 2, 3, 4, 5, 6, 0x77});
+    files.emplace_back("odd intensity length", b.build());
+    b.set32(at::intens_nbytes, 4).intensity_bytes(Bytes{1, 2, 3, 4});
+    files.emplace_back("short intensity block", b.build());
+    // A block of one byte is still a block, whose region is checked.
+    b.set32(at::intens_nbytes, 1).intensity_bytes(Bytes{7}).set16(at::intens_width, 0xFFFF);
+    files.emplace_back("one-byte intensity block, width -1", b.build());
+    b = valid_builder();
+    b.set32(at::phase_nbytes, 1).set16(at::phase_width, 0xFFFF);
+    files.emplace_back("one-byte phase block, width -1", b.build());
+    b = valid_builder();
+    b.set32(at::intens_nbytes, 0).set16(at::intens_width, 100).intensity_bytes({});
+    files.emplace_back("no intensity block, frames larger than the room", b.build());
+    b = valid_builder();
+    b.set32(at::phase_nbytes, 0).phase_bytes({});
+    files.emplace_back("no phase block", b.build());
+    b.set32(at::phase_nbytes, 1).phase(3, 2, kPhase).set32(at::phase_nbytes, 1);
+    files.emplace_back("one-byte phase block", b.build());
+    for (const auto &[name, bytes] : files) {
+        for (const bool phase : {false, true}) {
+            SCOPED_TRACE(name + (phase ? ": phase" : ": intensity"));
+            Outputs alone;
+            const int code = read(bytes, alone, false, false, !phase, phase);
+            std::vector<std::uint16_t> frames(64);
+            std::vector<std::int32_t> map(64);
+            EXPECT_EQ(read_block(phase, frames, map, 64), code);
+            if (code == 0) {
+                frames.resize(alone.intensity.size);
+                map.resize(alone.phase.size);
+                EXPECT_EQ(frames, alone.intensity_samples());
+                EXPECT_EQ(map, alone.phase_samples());
+            }
+        }
+    }
+}
+
+// Room for fewer samples than the block's region holds is refused before a
+// sample is written; past a short block the caller's memory keeps what it
+// held.
+TEST_F(DataFileReadTest, BlockIntoCallersMemoryStaysWithinIt) {
+    struct Case {
+        bool phase;
+        std::size_t intensity_bytes; // of the 12 samples the frames hold
+        std::size_t room;
+        int code;
+    };
+    for (const Case c : {Case{false, 8, 11, ERR_PARAM_OUT_OF_RANGE}, Case{false, 8, 13, 0},
+                         Case{false, 1, 11, ERR_PARAM_OUT_OF_RANGE},
+                         Case{true, 8, 5, ERR_PARAM_OUT_OF_RANGE}, Case{true, 8, 6, 0}}) {
+        SCOPED_TRACE(std::to_string(c.phase) + " " + std::to_string(c.intensity_bytes) + " " +
+                     std::to_string(c.room));
+        Bytes block{0, 1, 0, 2, 0, 3, 0, 4};
+        block.resize(c.intensity_bytes);
+        DataFileBuilder b = valid_builder();
+        b.set32(at::intens_nbytes, static_cast<std::uint32_t>(c.intensity_bytes))
+            .intensity_bytes(block);
+        test_support::write_file(path_, b.build());
+        std::vector<std::uint16_t> frames(c.room + 1, 0xEEEE);
+        std::vector<std::int32_t> map(c.room + 1, -7);
+        EXPECT_EQ(read_block(c.phase, frames, map, c.room), c.code);
+        std::vector<std::uint16_t> want_frames(frames.size(), 0xEEEE);
+        std::vector<std::int32_t> want_map(map.size(), -7);
+        if (c.code == 0 && c.phase) {
+            std::copy(kPhase.begin(), kPhase.end(), want_map.begin());
+        } else if (c.code == 0) {
+            std::iota(want_frames.begin(), want_frames.begin() + 4, std::uint16_t{1});
+        }
+        EXPECT_EQ(frames, want_frames);
+        EXPECT_EQ(map, want_map);
     }
 }
 

@@ -84,6 +84,20 @@ def test_tiff_tags_and_samples(tmp_path):
         np.testing.assert_array_equal(t.asarray(), want)
 
 
+@pytest.mark.parametrize("fmt", ["gsf", "tiff"])
+def test_floats_past_the_first_buffer(tmp_path, fmt):
+    # 262,145 samples: one past a 1 MiB conversion buffer; TIFF strips of
+    # 121 rows, the fourth short. Invalid samples at both ends.
+    a = ramp(481, 545)
+    out = export(tmp_path, a, fmt, "--valid", "-30000:200000000")
+    if fmt == "tiff":
+        got = tifffile.imread(out)
+    else:
+        b = out.read_bytes()
+        got = np.frombuffer(b, "<f4", offset=b.index(b"\0") // 4 * 4 + 4).reshape(a.shape)
+    np.testing.assert_array_equal(got, as_floats(a, -30000, 200000000))
+
+
 def png_chunks(b):
     assert b[:8] == b"\x89PNG\r\n\x1a\n"
     at, chunks = 8, []
@@ -117,3 +131,12 @@ def test_png_many_chunks_and_contrast(tmp_path):
     lo = np.percentile(a, 0.5, method="lower")
     hi = np.percentile(a, 99.5, method="higher")
     assert (px[a <= lo] == LOW).all() and (px[a >= hi] == HIGH).all()
+
+
+def test_png_colour_map_is_viridis(tmp_path):
+    colormaps = pytest.importorskip("matplotlib").colormaps
+    # Ten samples at each end put the contrast range at 0..255: sample v
+    # takes the map's entry v.
+    a = np.concatenate([np.zeros(10), np.arange(256), np.full(10, 255)]).astype(np.int32)
+    px = np.asarray(Image.open(export(tmp_path, a[None, :], "png")))[0, 10:266]
+    np.testing.assert_array_equal(px, np.round(colormaps["viridis"](np.arange(256))[:, :3] * 255))

@@ -66,12 +66,16 @@ def _within(samples: np.ndarray, valid: Valid) -> np.ndarray:
 
 
 class DataFileArray(BackendArray):
-    """One block of a data file ("phase" or "intensity"), read when indexed."""
+    """One block of a data file ("phase" or "intensity"), read when indexed.
+    Holds the path and the shape and origin the block was found with at
+    opening, nothing else."""
 
-    def __init__(self, path: str, block: str, shape: tuple[int, ...], valid: Valid = None):
+    def __init__(self, path: str, block: str, shape: tuple[int, ...],
+                 origin: tuple[int, int], valid: Valid = None):
         self.path = path
         self.block = block
         self.shape = shape
+        self.origin = origin
         self.valid = valid
         self.dtype = _dtype(block, valid)
 
@@ -82,10 +86,12 @@ class DataFileArray(BackendArray):
     def _read(self, key: tuple) -> np.ndarray:
         phase = self.block == "phase"
         f = _core.read_data_file(self.path, intensity=not phase, phase=phase)
-        block = f.phase if phase else f.intensity
-        if block.shape != self.shape:
-            raise OSError("%r changed since it was opened: %s %s, not %s"
-                          % (self.path, self.block, block.shape, self.shape))
+        block, origin = (f.phase, f.phase_origin) if phase else (f.intensity, f.intensity_origin)
+        if block.shape != self.shape or origin != self.origin:
+            # The coordinates were made from the shape and origin at opening.
+            raise OSError("%r changed since it was opened: %s, not %s"
+                          % (self.path, _block_text(self.block, block.shape, origin),
+                             _block_text(self.block, self.shape, self.origin)))
         part = block[key]
         if self.valid is not None:
             return _within(part, self.valid)
@@ -116,7 +122,9 @@ class CampaignArray(BackendArray):
     def _read(self, key: tuple) -> np.ndarray:
         files = np.arange(len(self.paths))[key[0]]
         phase = self.block == "phase"
-        raw = np.empty((files.size,) + self.file_shape, np.int32 if phase else np.uint16)
+        # Zeros: the frames a file fills only in part are read as far as it
+        # goes, and the rest, never written, costs no memory.
+        raw = np.zeros((files.size,) + self.file_shape, np.int32 if phase else np.uint16)
         _core._read_stack([self.paths[i] for i in files.reshape(-1).tolist()], phase,
                           self.origin, raw)
         rest = key[1:]
@@ -131,12 +139,22 @@ _PHASE, _INTENSITY = slice(0, 4), slice(4, 9)
 _HEADER_LENGTH, _TAG = 9, 10
 
 
+def _block_text(block: str, shape: Sequence[int], origin: Sequence[int]) -> str:
+    return "%s (%s) at (%d, %d)" % (block, ", ".join("%d" % n for n in shape), *origin)
+
+
 def _describe(block: str, row: np.ndarray) -> str:
     if block == "phase":
         height, width, x, y = row[_PHASE].tolist()
-        return "phase (%d, %d) at (%d, %d)" % (height, width, x, y)
+        return _block_text(block, (height, width), (x, y))
     frames, height, width, x, y = row[_INTENSITY].tolist()
-    return "intensity (%d, %d, %d) at (%d, %d)" % (frames, height, width, x, y)
+    return _block_text(block, (frames, height, width), (x, y))
+
+
+def _read_layouts(paths: Sequence[Any], drop: set[str]) -> np.ndarray:
+    # The header of a dropped block is not checked: its file reads without it.
+    return _core._read_layouts(paths, intensity="intensity" not in drop,
+                               phase="phase" not in drop)
 
 
 def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr.Dataset:
@@ -146,7 +164,7 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], valid: Valid) -> xr
         raise TypeError("the pdx engine opens files by path; a campaign is a list of paths") from None
     if not paths:
         raise ValueError("the pdx engine needs at least one path")
-    layouts = _core._read_layouts(paths)
+    layouts = _read_layouts(paths, drop)
     blocks = ["phase"] if "phase" not in drop else []
     if "intensity" not in drop and (layouts[:, _INTENSITY.start] > 0).all():
         blocks.append("intensity")
@@ -253,13 +271,13 @@ class PdxBackendEntrypoint(BackendEntrypoint):
         if campaign:
             return _open_campaign(filename_or_obj, drop, valid)
 
-        row = _core._read_layouts([path])[0]
+        row = _read_layouts([path], drop)[0]
         blocks = ["phase"] if "phase" not in drop else []
         if "intensity" not in drop and row[_INTENSITY.start] > 0:
             blocks.append("intensity")
         variables, coords = _variables((), row, blocks,
                                        lambda block, shape, origin: DataFileArray(
-                                           path, block, shape, _valid_of(block, valid)))
+                                           path, block, shape, origin, _valid_of(block, valid)))
         coords = {name: c for name, c in coords.items() if name not in drop}
         attrs = {"header_length": int(row[_HEADER_LENGTH]), "intensity_tag": int(row[_TAG]),
                  "source_path": path}
@@ -280,8 +298,8 @@ def files_per_chunk(path: Any, drop_variables: str | Iterable[str] | None = None
     """How many files of the layout of the file at `path` make up about
     CHUNK_BYTES of the blocks not dropped: open_campaign's chunks along file."""
     drop = _drop_set(drop_variables)
-    height, width, _, _, frames, i_height, i_width, _, _, _, _ = _core._read_layouts(
-        [path])[0].tolist()
+    height, width, _, _, frames, i_height, i_width, _, _, _, _ = _read_layouts(
+        [path], drop)[0].tolist()
     per_file = 0
     if "phase" not in drop:
         per_file = 4 * height * width
