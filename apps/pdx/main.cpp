@@ -90,8 +90,9 @@ const char kExportHelp[] =
     "\n"
     "Exports each FILE's phase map into NAME.gsf, .tif, .npy or .png beside it.\n"
     "\n"
-    "  --to FORMAT      gsf (Gwyddion Simple Field), tiff (32-bit float),\n"
-    "                   npy (NumPy int32) or png (a colour preview)\n"
+    "  --to FORMAT      gsf (Gwyddion Simple Field), tiff or tif (32-bit\n"
+    "                   float), npy (NumPy int32) or png (a colour preview),\n"
+    "                   in any case\n"
     "  --valid MIN:MAX  samples outside are invalid: NaN in gsf and tiff, grey\n"
     "                   in png; either bound may be left out\n"
     "  --size N         png: the longest side in pixels (default 1024; 0: the\n"
@@ -106,6 +107,17 @@ const char kExportHelp[] =
 int usage_error(const std::string &command, const std::string &problem) {
     write_text(stderr, command + ": " + problem + "\nTry '" + command + " --help'.\n");
     return exit_command_line;
+}
+
+// A format as users type it: in any case, and "tif" as the files are named.
+std::string format_name(std::string_view value) {
+    std::string name(value);
+    for (char &c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return name == "tif" ? "tiff" : name;
 }
 
 bool parse_number(std::string_view text, unsigned long long max, unsigned long long &value) {
@@ -206,7 +218,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         } else if (options.command == Command::convert && name == "-b") {
             options.big_endian = true;
         } else if (exporting && name == "--to") {
-            if (pdx::export_format_from_name(value, &options.exporting.format) != 0) {
+            if (pdx::export_format_from_name(format_name(value), &options.exporting.format) != 0) {
                 return usage_error(command, "unknown format " + quoted_name(value) +
                                                 " (gsf, tiff, npy or png)");
             }

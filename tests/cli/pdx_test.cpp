@@ -144,6 +144,11 @@ const Case kCases[] = {
      "pdx: \"dir.dat\": write \"dir.bin\": ERR_CANT_OPEN_FILE\n", {}},
     {"ExportsBesideInput", {"export", "--to", "npy", "good.dat", "-o", "sub"}, 0, "",
      {{"sub/good.npy", Left::some}}},
+    // The format as users spell it: in any case, "tif" as the files are named.
+    {"FormatSpelledAsExtension", {"export", "-q", "--to", "Tif", "good.dat"}, 0, "",
+     {{"good.tif", Left::some}}},
+    {"FormatInCapitals", {"export", "-q", "--to=PNG", "good.dat"}, 0, "",
+     {{"good.png", Left::some}}},
     {"ExportWithoutPhase", {"export", "--to", "png", "nophase.dat"}, 4,
      "pdx: \"nophase.dat\": export: no phase samples (ERR_NO_DATA)\n", {{"nophase.png", Left::absent}}},
     {"InfoStatus", {"info", "-j1", "good.dat", "short.dat", "missing.dat"}, 4,
