@@ -96,8 +96,8 @@ def check_paths(text, own=False):
 def local(command):
     """The command as this test runs it: the README's build trees are this
     one, /tmp its own folder."""
-    command = re.sub(r"(\./)?build/(quick|default)/", build + "/", command)
-    return command.replace("/tmp/", work + "/")
+    command = command.replace("/tmp/", work + "/")
+    return re.sub(r"(?<![\w/])(\./)?build/(quick|default)/", build + "/", command)
 
 
 def run(command):
