@@ -9,6 +9,7 @@ smoke test pins.
 Usage: readme_test.py SOURCE_DIR BUILD_DIR
 """
 
+import fnmatch
 import glob
 import json
 import os
@@ -153,9 +154,12 @@ for item in items(read("README.md")):
 zip_list = re.search(r'zip\.list"\)" = "([^"]*)"', read("tests/package/smoke.sh")).group(1)
 in_zip = {name[2:].replace("/", "\\") for name in zip_list.split()}
 windows = read("docs/README-Windows.txt")
-for name in re.findall(r"[\w-]+\.(?:exe|txt)\b|(?:examples|matlab)\\[\w.-]+", windows):
-    if name not in in_zip and name not in ("convert-log.txt", "notes.txt"):
-        fail(f"README-Windows.txt: {name} is not in the zip")
+readme_windows = read("README.md").split("\n## Windows\n")[1].split("\n## ")[0]
+for where, text in (("README-Windows.txt", windows), ("README.md's Windows", readme_windows)):
+    for name in re.findall(r"[\w-]+\.(?:exe|txt)\b|(?:examples|matlab)\\[\w.*-]+", text):
+        if not any(fnmatch.fnmatch(n, name) for n in in_zip) and name not in (
+                "convert-log.txt", "notes.txt"):
+            fail(f"{where}: {name} is not in the zip")
 holds = re.search(r"This folder holds:\n\n(.*?)\n\n", windows, re.S).group(1)
 listed = {line.split()[0] for line in holds.splitlines()}
 if {n for n in in_zip if not n.startswith("matlab\\")} | {"matlab\\"} != listed:
