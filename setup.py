@@ -4,11 +4,35 @@ module's source and the data library's sources as pdx/sources.txt lists them
 for every build. The version is the project's, from CMakeLists.txt (in a
 source distribution, from its PKG-INFO)."""
 
+import importlib.util
+import os
 import re
 import sys
 
-from pybind11.setup_helpers import ParallelCompile, Pybind11Extension
-from setuptools import setup
+
+def require_build_dependencies():
+    """Stops with one message naming the interpreter to use when this one
+    lacks what the build and the package need: a Python built apart from
+    Debian's (a pyenv or a hand-built one first on PATH) sees none of
+    Debian's packages, and pip, which gets nothing from the network here,
+    would otherwise fail deep in the build."""
+    missing = [name for name in ("pybind11", "numpy")
+               if importlib.util.find_spec(name) is None]
+    if missing:
+        sys.exit(
+            "pdx: this Python (%s) has no %s, which building the package needs.\n"
+            "Use Debian's /usr/bin/python3 with its packages:\n"
+            "  apt-get install -y python3-pybind11 python3-numpy python3-dev "
+            "python3-setuptools python3-venv python3-pip\n"
+            "  /usr/bin/python3 -m venv --system-site-packages ~/pdx-env\n"
+            "  ~/pdx-env/bin/pip install --no-index --no-build-isolation ."
+            % (os.path.realpath(sys.executable), " or ".join(missing)))
+
+
+require_build_dependencies()
+
+from pybind11.setup_helpers import ParallelCompile, Pybind11Extension  # noqa: E402
+from setuptools import setup  # noqa: E402
 
 
 def library_sources():

@@ -123,8 +123,9 @@ const char kExportHelp[] =
     "row 0 (the file's first) at the top, with the map's camera origin, the\n"
     "input's name and the scale (pixels and counts without one).\n"
     "\n"
-    "  --to FORMAT   gsf (Gwyddion Simple Field), tiff (32-bit float), npy\n"
-    "                (NumPy) or png (a colour preview); invalid samples are\n"
+    "  --to FORMAT   gsf (Gwyddion Simple Field), tiff or tif (32-bit float),\n"
+    "                npy (NumPy) or png (a colour preview), in any case;\n"
+    "                invalid samples are\n"
     "                NaN in gsf and tiff, transparent in png; npy holds the\n"
     "                exact int32 samples, or float32 with NaN and heights when\n"
     "                --valid, --nodata or a z scale is given\n"
@@ -145,6 +146,17 @@ const char kExportHelp[] =
 int usage_error(const std::string &command, const std::string &problem) {
     write_text(stderr, command + ": " + problem + "\nTry '" + command + " --help'.\n");
     return exit_command_line;
+}
+
+// A format as users type it: in any case, and "tif" as the files are named.
+std::string format_name(std::string_view value) {
+    std::string name(value);
+    for (char &c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return name == "tif" ? "tiff" : name;
 }
 
 bool parse_number(std::string_view text, unsigned long long max, unsigned long long &value) {
@@ -353,7 +365,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         } else if (options.command == Command::convert && name == "-b") {
             options.big_endian = true;
         } else if (exporting && name == "--to") {
-            if (pdx::export_format_from_name(value, &options.exporting.format) != 0) {
+            if (pdx::export_format_from_name(format_name(value), &options.exporting.format) != 0) {
                 return usage_error(command, "unknown format " + quoted_name(value) +
                                                 " (gsf, tiff, npy or png)");
             }

@@ -17,6 +17,8 @@ function m = pdx_read_matrix(path, byteorder)
 %     pdx:prematureEof   the file ends before its two dimensions
 %     pdx:outOfRange     a dimension is above 32767
 %     pdx:corruptFile    the file holds fewer samples than its dimensions say
+%     pdx:dataFile       PATH is a binary data file, not a data matrix file:
+%                        convert it first (pdx_convert or pdx convert)
 %
 %   Example:
 %     phase = pdx_read_matrix('sample.bin');
@@ -46,6 +48,18 @@ function m = pdx_read_matrix(path, byteorder)
   end
   w = dims(1);
   h = dims(2);
+  % A data file's magic number reads as dimensions that no file of its size
+  % holds (too large, or too many samples): name what the file is instead.
+  data_file = pdx_is_data_file(dims, byteorder);
+  if data_file && (w > 32767 || h > 32767 || ...
+                   fseek(f, 4 + 4 * w * h - 1, 'bof') ~= 0 || isempty(fread(f, 1, 'uint8')))
+    error('pdx:dataFile', ...
+          ['pdx_read_matrix: "%s" looks like a binary data file, not a data ' ...
+           'matrix file: convert it first (pdx_convert or pdx convert)'], path);
+  end
+  if data_file
+    fseek(f, 4, 'bof');
+  end
   if w > 32767 || h > 32767
     error('pdx:outOfRange', ...
           'pdx_read_matrix: "%s" gives %d x %d; a dimension is above 32767', ...
@@ -61,6 +75,17 @@ function m = pdx_read_matrix(path, byteorder)
           path, count, w, h);
   end
   m = reshape(m, w, h).';
+end
+
+% Whether the dimensions just read are the first four bytes of a data file,
+% 88 1B 03 followed by 6F, 70 or 71.
+function yes = pdx_is_data_file(dims, byteorder)
+  if strcmp(byteorder, 'ieee-le')
+    b = [mod(dims(1), 256), floor(dims(1) / 256), mod(dims(2), 256), floor(dims(2) / 256)];
+  else
+    b = [floor(dims(1) / 256), mod(dims(1), 256), floor(dims(2) / 256), mod(dims(2), 256)];
+  end
+  yes = isequal(b(1:3), [136, 27, 3]) && any(b(4) == [111, 112, 113]);
 end
 
 function path = pdx_check_path(path)

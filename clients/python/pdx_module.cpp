@@ -85,6 +85,17 @@ std::string shown(const py::handle &path) {
     py::object error = g_error_type(message);
     error.attr("code") = code;
     error.attr("name") = name;
+    // As OSError's own: the name as given and, where the failure has one, its
+    // errno (no memory; an input that does not exist).
+    const py::module_ os = py::module_::import("os");
+    const py::module_ errno_names = py::module_::import("errno");
+    error.attr("filename") = path;
+    if (code == ERR_NO_MEM) {
+        error.attr("errno") = errno_names.attr("ENOMEM");
+    } else if (code == ERR_CANT_OPEN_FILE && std::strcmp(what, "reading") == 0 &&
+               !os.attr("path").attr("lexists")(path).cast<bool>()) {
+        error.attr("errno") = errno_names.attr("ENOENT");
+    }
     PyErr_SetObject(g_error_type.ptr(), error.ptr());
     throw py::error_already_set();
 }
@@ -589,19 +600,27 @@ PYBIND11_MODULE(_core, m) {
         PyErr_NewExceptionWithDoc("pdx.Error",
                                   "A file could not be read or written.\n\n"
                                   "A subclass of OSError. Attributes: code (the library's "
-                                  "error number) and name (its name, e.g. "
-                                  "'ERR_NOT_A_DATA_FILE'); the message names the path.",
+                                  "error number), name (its name, e.g. "
+                                  "'ERR_NOT_A_DATA_FILE'), filename (the path as given) "
+                                  "and errno (ENOMEM, ENOENT for a missing input, else "
+                                  "None); the message names the path.",
                                   PyExc_OSError, nullptr));
     if (!g_error_type) {
         throw py::error_already_set();
     }
+    // The message alone, as before: OSError's own str() would show the errno
+    // and file name in its own form once they are set.
+    g_error_type.attr("__str__") =
+        py::module_::import("builtins").attr("BaseException").attr("__str__");
     m.attr("Error") = g_error_type;
 
     py::class_<DataFile>(m, "DataFile", R"doc(The contents of a binary data file.
 
 phase             int32 array (height, width), C order; (0, 0) when the file
                   has no phase block or it was not requested
-phase_origin      (x, y) of the phase region in the camera frame
+phase_origin      (x, y) of the phase region in the camera frame: x the
+                  camera column and y the camera row of phase[0, 0] (the
+                  reverse of the array's (row, column) order)
 intensity         uint16 array (n_buckets, height, width), frames in file
                   order; (0, 0, 0) when absent or not requested
 intensity_origin  (x, y) of the intensity region
@@ -636,7 +655,7 @@ ERR_PREMATURE_EOF, ERR_CORRUPT_DATA_FILE, ERR_DATASET_DIM_TOO_LARGE).)doc");
     py::class_<DataFileInfo>(m, "DataFileInfo", R"doc(What a data file holds, from its header alone.
 
 phase_shape       (height, width) of the phase map; (0, 0) without one
-phase_origin      (x, y) of the phase region in the camera frame
+phase_origin      (x, y): camera column, then row, of the map's first sample
 intensity_shape   (n_buckets, height, width); (0, 0, 0) without frames
 intensity_origin  (x, y) of the intensity region
 intensity_tag, header_length, header: as in DataFile)doc")

@@ -44,6 +44,12 @@ function pdx_matrix_test(le_path, be_path)
   write_bytes(out, uint8([0 128 1 0 1 0 0 0]));
   expect_error(@() pdx_read_matrix(out), 'pdx:outOfRange');
   expect_error(@() pdx_read_matrix(fullfile(work, 'missing.mat')), 'pdx:cantOpen');
+  % A data file given in place of its conversion, in either byte order.
+  for last = [111, 112, 113]
+    write_bytes(out, uint8([136 27 3 last 0 0 0 0]));
+    expect_error(@() pdx_read_matrix(out), 'pdx:dataFile');
+    expect_error(@() pdx_read_matrix(out, 'ieee-be'), 'pdx:dataFile');
+  end
   expect_error(@() pdx_read_matrix(out, 'vax'), 'pdx:badArgument');
 
   % Refused samples leave an existing file as it was.

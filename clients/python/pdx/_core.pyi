@@ -13,6 +13,8 @@ __version__: str
 class Error(OSError):
     code: int
     name: str
+    filename: Any
+    errno: Union[int, None]
 
 class DataFile:
     @property

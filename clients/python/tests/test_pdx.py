@@ -5,6 +5,7 @@ reads that let other threads run.
 Run by CTest with PYTHONPATH at the built module, PDX_CONVERT naming the
 command and PDX_EXAMPLE the bundled example data file."""
 
+import errno
 import faulthandler
 import os
 import pathlib
@@ -130,6 +131,8 @@ def test_data_file_errors(tmp_path, content, name):
     assert isinstance(caught.value, OSError)
     assert caught.value.name == name and caught.value.code > 0
     assert repr(str(path)) in str(caught.value)
+    assert caught.value.filename == path  # the name as given
+    assert caught.value.errno == (errno.ENOENT if content is None else None)
     # The header alone is refused alike, unless the fault lies in a block.
     if name != "ERR_CORRUPT_DATA_FILE":
         with pytest.raises(pdx.Error, match=name):
