@@ -11,7 +11,12 @@
 struct Options {
     enum class Command { info, convert, export_ } command = Command::info;
     std::vector<FileName> files;
-    unsigned jobs = 0; // 0: the default
+    // For each file, the folder it was found in below a folder given
+    // (walk.h): its output's subfolder under out_dir.
+    std::vector<NativeString> subfolders;
+    bool recursive = false; // -r: folders' subfolders too
+    int walk_status = 0;    // exit_read_failed when a folder could not be listed
+    unsigned jobs = 0;      // 0: the default
     bool quiet = false;
     // info and export: which samples are measurements (the marker rule by
     // default) and the scale, from --calibration and the options over it.
@@ -23,6 +28,8 @@ struct Options {
     bool stats = false;
     // convert and export
     bool force = false;
+    bool update = false;     // -u: pass over outputs not older than their inputs
+    bool no_clobber = false; // -n: pass over outputs that exist
     std::optional<FileName> out_dir;
     // convert
     bool big_endian = false;

@@ -1,8 +1,11 @@
 // pdx: inspects, converts and exports binary data files, many per run.
 //
-//   pdx info [--json] [--stats] [MEASURES] FILE...
-//   pdx convert [-b] [-f] [-o DIR] FILE...
-//   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f] FILE...
+//   pdx info [--json] [--stats] [MEASURES] [-r] FILE|DIR...
+//   pdx convert [-b] [-f|-u|-n] [-o DIR] [-r] FILE|DIR...
+//   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f|-u|-n]
+//              [-r] FILE|DIR...
+//
+// A folder stands for the data files in it (walk.h).
 //
 // MEASURES: --valid MIN:MAX, --nodata VALUE..., --all, --pixel-size X[,Y],
 // --z-scale Z, --calibration FILE.
@@ -12,6 +15,7 @@
 // line, 6 when the standard output could not be written, or else the
 // largest status of any file (numbered as pdx_convert's).
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +39,7 @@
 #include "pdx/util/platform.h"
 #include "shown_name.h"
 #include "standard_output.h"
+#include "walk.h"
 
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
@@ -43,10 +48,12 @@
 namespace {
 
 const char kMainHelp[] =
-    "Usage: pdx COMMAND [OPTIONS] FILE...\n"
+    "Usage: pdx COMMAND [OPTIONS] FILE|DIR...\n"
     "\n"
     "Inspects, converts and exports the binary data files of a phase-measuring\n"
-    "interferometer, many files per run.\n"
+    "interferometer, many files per run. A folder stands for the data files in\n"
+    "it, told by their first bytes whatever their names, in natural order\n"
+    "(run2 before run10); with -r, those in its subfolders too.\n"
     "\n"
     "Commands:\n"
     "  info      what each file holds, as text or as JSON Lines\n"
@@ -78,10 +85,22 @@ const char kMainHelp[] =
     "  --calibration FILE a calibration file (JSON) holding any of these; the\n"                   \
     "                     options given replace its members one by one\n"
 
+#define PDX_FOLDER_HELP                                                                            \
+    "  -r          a folder given stands for the data files in its subfolders\n"                   \
+    "              too (without -r, for those directly in it)\n"
+
+#define PDX_UPDATE_HELP                                                                            \
+    "  -u, --update      pass over a file whose output exists and is not older\n"                  \
+    "                    than it; replace older outputs\n"                                         \
+    "  -n, --no-clobber  pass over a file whose output exists\n"                                   \
+    "With -o DIR, the files found in a folder's subfolders have their outputs in\n"                \
+    "the same subfolders of DIR, made as needed. Files passed over are counted\n"                  \
+    "as skipped, and are no failure.\n"
+
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [--valid MIN:MAX] [--nodata VALUE] [--all]\n"
     "                [--pixel-size X[,Y]] [--z-scale Z] [--calibration FILE]\n"
-    "                [-j N] [-q] FILE...\n"
+    "                [-r] [-j N] [-q] FILE|DIR...\n"
     "\n"
     "Shows what each FILE holds: whether it reads (and if not, the error's\n"
     "name), its header length, its size and the size its header implies, the\n"
@@ -94,14 +113,14 @@ const char kInfoHelp[] =
     "  --stats     add the count of samples and of valid ones, the minimum,\n"
     "              maximum, mean and standard deviation of the valid ones\n"
     "              (and their heights with --z-scale), whether 32-bit floats\n"
-    "              hold them all, and the invalid values met with their counts\n"
+    "              hold them all, and the invalid values met with their counts\n" PDX_FOLDER_HELP
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
     "  -h, --help  show this help\n"
     "\n" PDX_MEASURE_HELP;
 
 const char kConvertHelp[] =
-    "Usage: pdx convert [-b] [-f] [-o DIR] [-j N] [-q] FILE...\n"
+    "Usage: pdx convert [-b] [-f|-u|-n] [-o DIR] [-r] [-j N] [-q] FILE|DIR...\n"
     "\n"
     "Converts each FILE into NAME.bin beside it, the data matrix file that\n"
     "pdx_convert writes: every sample exactly as stored. For invalid samples\n"
@@ -109,15 +128,16 @@ const char kConvertHelp[] =
     "\n"
     "  -b          write big-endian (default: little-endian)\n"
     "  -f          replace outputs that already exist\n"
-    "  -o DIR      write the outputs into DIR, an existing directory\n"
+    "  -o DIR      write the outputs into DIR, an existing directory\n" PDX_FOLDER_HELP
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
-    "  -h, --help  show this help\n";
+    "  -h, --help  show this help\n" PDX_UPDATE_HELP;
 
 const char kExportHelp[] =
     "Usage: pdx export --to FORMAT [--size N [--enlarge]] [--valid MIN:MAX]\n"
     "                  [--nodata VALUE] [--all] [--pixel-size X[,Y]] [--z-scale Z]\n"
-    "                  [--calibration FILE] [-o DIR] [-f] [-j N] [-q] FILE...\n"
+    "                  [--calibration FILE] [-o DIR] [-f|-u|-n] [-r] [-j N] [-q]\n"
+    "                  FILE|DIR...\n"
     "\n"
     "Exports each FILE's phase map into NAME.gsf, .tif, .npy or .png beside it,\n"
     "row 0 (the file's first) at the top, with the map's camera origin, the\n"
@@ -133,11 +153,10 @@ const char kExportHelp[] =
     "  --enlarge     png: enlarge smaller maps to --size too (nearest\n"
     "                neighbour)\n"
     "  -f            replace outputs that already exist\n"
-    "  -o DIR        write the outputs into DIR, an existing directory\n"
+    "  -o DIR        write the outputs into DIR, an existing directory\n" PDX_FOLDER_HELP
     "  -j N          work on N files at a time (default: the number of cores)\n"
     "  -q            no progress line\n"
-    "  -h, --help    show this help\n"
-    "\n" PDX_MEASURE_HELP "\n"
+    "  -h, --help    show this help\n" PDX_UPDATE_HELP "\n" PDX_MEASURE_HELP "\n"
     "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
     "floats hold only approximately, is exported with a warning line.\n";
 
@@ -330,6 +349,12 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
 
         if (name == "-q") {
             options.quiet = true;
+        } else if (name == "-r") {
+            options.recursive = true;
+        } else if (writes && (name == "-u" || name == "--update")) {
+            options.update = true;
+        } else if (writes && (name == "-n" || name == "--no-clobber")) {
+            options.no_clobber = true;
         } else if (name == "-j") {
             unsigned long long n = 0;
             if (!parse_number(value, kMaxJobs, n) || n == 0) {
@@ -399,6 +424,11 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             return usage_error(command, "--enlarge applies to png with a --size above 0");
         }
     }
+    if (options.no_clobber && (options.force || options.update)) {
+        return usage_error(command, std::string("-n keeps every output there already: it is not "
+                                                "taken with ") +
+                                        (options.force ? "-f" : "-u"));
+    }
     if (options.files.empty()) {
         return usage_error(command, "no files given");
     }
@@ -455,10 +485,20 @@ int run(std::vector<FileName> args) {
         return parsed < 0 ? exit_success : parsed;
     }
     expand_wildcards(options.files);
+    std::vector<Input> inputs =
+        expand_folders(std::move(options.files), options.recursive, options.walk_status);
+    options.files.clear();
+    for (Input &input : inputs) {
+        options.files.push_back(std::move(input.file));
+        options.subfolders.push_back(std::move(input.subfolder));
+    }
     if (options.jobs == 0) {
         options.jobs = default_jobs();
     }
-    return options.command == Options::Command::info ? run_info(options) : run_convert(options);
+    const int status =
+        options.command == Options::Command::info ? run_info(options) : run_convert(options);
+    // A folder that could not be listed, unless the standard output failed.
+    return status == exit_stdout_failed ? status : std::max(status, options.walk_status);
 }
 
 } // namespace

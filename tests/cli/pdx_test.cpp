@@ -185,10 +185,10 @@ const Case kCases[] = {
      "pdx: \"good.dat\": output \"good.bin\": would replace the input \"good.dat\"\n",
      {{"good.dat", Left::input}}, "", {{"good.bin", "good.dat", true}}},
     // What is there, named as what it is.
-    {"DirectoryInput", {"convert", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {}},
-    {"DirectoryInfo", {"info", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
-     "sub: is a directory\n"},
-    {"DirectoryJson", {"info", "--json", "sub"}, 2, "pdx: \"sub\": input: is a directory\n", {},
+    {"DirectoryInput", {"convert", "sub"}, 2, "pdx: \"sub\": input: is a folder with no data files in it\n", {}},
+    {"DirectoryInfo", {"info", "sub"}, 2, "pdx: \"sub\": input: is a folder with no data files in it\n", {},
+     "sub: is a folder with no data files in it\n"},
+    {"DirectoryJson", {"info", "--json", "sub"}, 2, "pdx: \"sub\": input: is a folder with no data files in it\n", {},
      "{\"file\":\"sub\",\"status\":2,\"exists\":true,\"kind\":\"directory\",\"reads\":false,"},
 #ifdef _WIN32
     {"CaseFolded", {"convert", "-j1", "-f", "good.dat", "GOOD.xyz"}, 3,
