@@ -9,7 +9,7 @@
 #include "pdx/export/export.h"
 
 struct Options {
-    enum class Command { info, convert, export_ } command = Command::info;
+    enum class Command { info, convert, export_, report } command = Command::info;
     std::vector<FileName> files;
     // For each file, the folder it was found in below a folder given
     // (walk.h): its output's subfolder under out_dir.
@@ -33,10 +33,13 @@ struct Options {
     std::optional<FileName> out_dir;
     // convert
     bool big_endian = false;
-    // export
+    // export (and report: the previews' size)
     pdx::ExportOptions exporting;
+    // report: the page (-o FILE; default report.html)
+    std::optional<FileName> report;
 };
 
 // Each runs the whole command and returns its exit status.
 int run_info(const Options &options);
 int run_convert(const Options &options);
+int run_report(const Options &options);

@@ -59,6 +59,8 @@ const char kMainHelp[] =
     "  info      what each file holds, as text or as JSON Lines\n"
     "  convert   each file to a data matrix file, as pdx_convert writes it\n"
     "  export    each file's phase map as GSF, TIFF, NPY or a PNG preview\n"
+    "  report    one HTML page to screen the files: previews, statistics and\n"
+    "            the files that do not read\n"
     "\n"
     "Options:\n"
     "  -h, --help  show this help; 'pdx COMMAND --help' shows a command's\n"
@@ -159,6 +161,27 @@ const char kExportHelp[] =
     "  -h, --help    show this help\n" PDX_UPDATE_HELP "\n" PDX_MEASURE_HELP "\n"
     "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
     "floats hold only approximately, is exported with a warning line.\n";
+
+const char kReportHelp[] =
+    "Usage: pdx report [-o PAGE] [--size N] [--valid MIN:MAX] [--nodata VALUE]\n"
+    "                  [--all] [--pixel-size X[,Y]] [--z-scale Z] [--calibration FILE]\n"
+    "                  [-f] [-r] [-j N] [-q] FILE|DIR...\n"
+    "\n"
+    "Writes one HTML page to screen the files, which any browser opens offline:\n"
+    "for each file its preview (the PNG preview's colours, invalid samples\n"
+    "transparent), name, size and origin, valid percentage, minimum, maximum,\n"
+    "mean and standard deviation of the valid samples (heights with a z\n"
+    "scale) and the colour range; the files that do not read are listed at\n"
+    "the top with their errors. Click a heading to sort by it. The previews\n"
+    "go into a folder beside the page, PAGE's name with _files for .html.\n"
+    "\n"
+    "  -o PAGE     the page (default: report.html)\n"
+    "  --size N    the previews' longest side in pixels (default 160)\n"
+    "  -f          replace the page if it exists\n" PDX_FOLDER_HELP
+    "  -j N        work on N files at a time (default: the number of cores)\n"
+    "  -q          no progress line\n"
+    "  -h, --help  show this help\n"
+    "\n" PDX_MEASURE_HELP;
 
 // A malformed command line: the problem, and where to look.
 int usage_error(const std::string &command, const std::string &problem) {
@@ -279,7 +302,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
           const char *help) {
     using Command = Options::Command;
     const bool exporting = options.command == Command::export_;
+    const bool reporting = options.command == Command::report;
     const bool writes = options.command != Command::info;
+    const bool updates = exporting || options.command == Command::convert;
     const bool measures = options.command != Command::convert;
     bool have_format = false, have_size = false, have_enlarge = false, only_files = false;
     Measures measure;
@@ -330,7 +355,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
                                                "'pdx export'");
         }
         const bool takes_value = name == "-j" || (writes && name == "-o") ||
-                                 (exporting && (name == "--to" || name == "--size")) ||
+                                 (exporting && name == "--to") ||
+                                 ((exporting || reporting) && name == "--size") ||
                                  (measures && is_measure_option(name) && name != "--all");
         if (takes_value) {
             if (!take_value()) {
@@ -351,9 +377,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             options.quiet = true;
         } else if (name == "-r") {
             options.recursive = true;
-        } else if (writes && (name == "-u" || name == "--update")) {
+        } else if (updates && (name == "-u" || name == "--update")) {
             options.update = true;
-        } else if (writes && (name == "-n" || name == "--no-clobber")) {
+        } else if (updates && (name == "-n" || name == "--no-clobber")) {
             options.no_clobber = true;
         } else if (name == "-j") {
             unsigned long long n = 0;
@@ -369,6 +395,10 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             options.stats = true;
         } else if (writes && name == "-f") {
             options.force = true;
+        } else if (reporting && name == "-o") {
+            options.report =
+                attached ? file_name(NativeString(args[i].native.begin() + 2, args[i].native.end()))
+                         : args[i];
         } else if (writes && name == "-o") {
             // The value as typed, in the platform's own form.
             FileName dir =
@@ -398,7 +428,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         } else if (exporting && name == "--enlarge") {
             options.exporting.png_enlarge = true;
             have_enlarge = true;
-        } else if (exporting && name == "--size") {
+        } else if ((exporting || reporting) && name == "--size") {
             unsigned long long n = 0;
             if (!parse_number(value, 1000000, n)) {
                 return usage_error(command, "--size takes a number of pixels from 0 to "
@@ -423,6 +453,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         if (have_enlarge && (format != pdx::ExportFormat::png || options.exporting.png_size == 0)) {
             return usage_error(command, "--enlarge applies to png with a --size above 0");
         }
+    }
+    if (reporting && options.exporting.png_size == 0) {
+        return usage_error(command, "--size takes a number of pixels from 1 to 1000000 here");
     }
     if (options.no_clobber && (options.force || options.update)) {
         return usage_error(command, std::string("-n keeps every output there already: it is not "
@@ -476,9 +509,13 @@ int run(std::vector<FileName> args) {
     } else if (first == "export") {
         options.command = Options::Command::export_;
         help = kExportHelp;
+    } else if (first == "report") {
+        options.command = Options::Command::report;
+        options.exporting.png_size = 160;
+        help = kReportHelp;
     } else {
-        return usage_error("pdx",
-                           "unknown command " + quoted_name(first) + " (info, convert or export)");
+        return usage_error("pdx", "unknown command " + quoted_name(first) +
+                                      " (info, convert, export or report)");
     }
     const int parsed = parse(std::move(args), options, "pdx " + first, help);
     if (parsed != 0) {
@@ -495,8 +532,9 @@ int run(std::vector<FileName> args) {
     if (options.jobs == 0) {
         options.jobs = default_jobs();
     }
-    const int status =
-        options.command == Options::Command::info ? run_info(options) : run_convert(options);
+    const int status = options.command == Options::Command::info     ? run_info(options)
+                       : options.command == Options::Command::report ? run_report(options)
+                                                                     : run_convert(options);
     // A folder that could not be listed, unless the standard output failed.
     return status == exit_stdout_failed ? status : std::max(status, options.walk_status);
 }

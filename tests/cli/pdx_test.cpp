@@ -84,7 +84,7 @@ const Case kCases[] = {
     // Malformed command lines: status 1, nothing examined or written.
     {"NoCommand", {}, 1, "", {}, ""},
     {"UnknownCommand", {"frob", "good.dat"}, 1,
-     usage("pdx", "unknown command \"frob\" (info, convert or export)"), {}},
+     usage("pdx", "unknown command \"frob\" (info, convert, export or report)"), {}},
     {"NoFiles", {"convert", "-f"}, 1, usage("pdx convert", "no files given"), {}},
     {"UnknownOption", {"convert", "-x", "good.dat"}, 1,
      usage("pdx convert", "unknown option \"-x\""), {{"good.bin", Left::absent}}},
