@@ -114,3 +114,41 @@ def test_reruns_do_only_what_is_new(tmp_path, option, converted, skipped, status
 def test_no_clobber_alone(tmp_path, args):
     run = pdx(tmp_path, "convert", *args, "x.dat")
     assert run.returncode == 1 and "-n keeps every output" in run.stderr
+
+
+@pytest.mark.parametrize("rule,options", [
+    ({}, []), ({"valid": (-100, 3000)}, ["--valid", "-100:3000"]), ({"nodata": [2]}, ["--nodata", "2"]),
+])
+def test_scan_agrees_with_info(tmp_path, rule, options):
+    pdx_module = pytest.importorskip("pdx")
+    pytest.importorskip("pandas")
+    rng = np.random.default_rng(7)
+    for i in range(4):
+        a = rng.integers(-500, 4000, (20 + i, 30)).astype(np.int32)
+        a[rng.random(a.shape) < 0.1] = 2**31 - 1
+        a[0, :3] = 2
+        (tmp_path / ("m%d.dat" % i)).write_bytes(data_file(a, x=i, y=2 * i))
+    good = (tmp_path / "m0.dat").read_bytes()
+    (tmp_path / "m8.dat").write_bytes(good[:-3])
+    (tmp_path / "m9.dat").write_bytes(good[:50])
+    paths = [str(tmp_path / ("m%d.dat" % i)) for i in (0, 1, 2, 3, 8, 9)] + ["gone.dat"]
+    run = pdx(tmp_path, "info", "--json", "--stats", "-j", "2", *options, *paths)
+    records = [json.loads(line) for line in run.stdout.splitlines()]
+    for threads in (1, 2):
+        table = pdx_module.scan(paths, threads=threads, **rule)
+        assert table.path.tolist() == paths
+        for r, (_, row) in zip(records, table.iterrows()):
+            # A missing file is the module's ERR_CANT_OPEN_FILE.
+            error = r["error"] or (None if r["exists"] else "ERR_CANT_OPEN_FILE")
+            assert (row.reads, row.error) == (r["reads"], error), r
+            if r["reads"]:
+                s, p = r["stats"], r["phase"]
+                assert (row.width, row.height, row.x, row.y) == (p["width"], p["height"],
+                                                                  p["x"], p["y"])
+                assert (row["count"], row.valid, row["min"], row["max"]) == (
+                    s["count"], s["valid"], s["min"], s["max"])
+                assert (row["mean"], row["std"], row.valid_percent) == pytest.approx(
+                    (s["mean"], s["std"], s["valid_percent"]), rel=1e-12)
+    checked = pdx_module.scan(paths, stats=False)
+    assert checked.error.tolist() == table.error.tolist()
+    assert "mean" not in checked

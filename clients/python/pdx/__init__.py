@@ -7,7 +7,8 @@ Failures raise pdx.Error. With xarray installed, xr.open_dataset(path,
 engine="pdx") opens a data file lazily, and open_campaign(paths) many files
 of one layout as one Dataset (see pdx.xarray_backend); errors="skip" leaves
 out the files that do not read. group_by_layout(paths) parts a campaign into
-lists of files of one layout each (see pdx.campaign).
+lists of files of one layout each (see pdx.campaign). scan(paths, threads=N)
+tabulates a campaign's files and statistics in a pandas.DataFrame.
 
 Phase samples whose magnitude is 2**30 or more are markers of samples the
 instrument could not measure, not counts: valid_mask(phase) tells the valid
@@ -35,6 +36,15 @@ from pdx.campaign import SkippedFilesWarning, group_by_layout
 from pdx.measure import load_calibration, masked, valid_mask
 
 
+def scan(paths: Sequence[Any], **options: Any) -> Any:
+    """One row per file of `paths` (a pandas.DataFrame): whether it reads or
+    its error, its geometry and the statistics of its valid samples, several
+    files at a time (threads=N). See pdx.scan_table.scan."""
+    from pdx.scan_table import scan as scan_files
+
+    return scan_files(paths, **options)
+
+
 def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, errors: str = "raise",
                   **kwargs: Any) -> Any:
     """Opens the data files `paths`, all of one layout, as one lazy xarray
@@ -60,6 +70,7 @@ __all__ = [
     "read_data_file",
     "read_data_file_info",
     "read_matrix_file",
+    "scan",
     "valid_mask",
     "write_matrix_file",
 ]
