@@ -4,6 +4,7 @@
 //   pdx convert [-b] [-f|-u|-n] [-o DIR] [-r] FILE|DIR...
 //   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f|-u|-n]
 //              [-r] FILE|DIR...
+//   pdx report [-o PAGE] [--size N] [MEASURES] [-f] [-r] FILE|DIR...
 //
 // A folder stands for the data files in it (walk.h).
 //
@@ -464,6 +465,10 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
     }
     if (options.files.empty()) {
         return usage_error(command, "no files given");
+    }
+    if (options.report && is_directory(*options.report)) {
+        return usage_error(command, "-o " + quoted_name(options.report->text) +
+                                        " is a folder; -o takes the page's file name");
     }
     if (options.out_dir && !is_directory(*options.out_dir)) {
         return usage_error(command,
