@@ -92,13 +92,11 @@ const char kMainHelp[] =
     "  -r          a folder given stands for the data files in its subfolders\n"                   \
     "              too (without -r, for those directly in it)\n"
 
-#define PDX_UPDATE_HELP                                                                            \
-    "  -u, --update      pass over a file whose output exists and is not older\n"                  \
-    "                    than it; replace older outputs\n"                                         \
-    "  -n, --no-clobber  pass over a file whose output exists\n"                                   \
+#define PDX_MIRROR_HELP                                                                            \
+    "\n"                                                                                           \
     "With -o DIR, the files found in a folder's subfolders have their outputs in\n"                \
-    "the same subfolders of DIR, made as needed. Files passed over are counted\n"                  \
-    "as skipped, and are no failure.\n"
+    "the same subfolders of DIR, made as needed. Files passed over by -u or -n\n"                  \
+    "are counted as skipped in the summary, and are no failure.\n"
 
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [--valid MIN:MAX] [--nodata VALUE] [--all]\n"
@@ -131,10 +129,13 @@ const char kConvertHelp[] =
     "\n"
     "  -b          write big-endian (default: little-endian)\n"
     "  -f          replace outputs that already exist\n"
+    "  -u          (--update) pass over a file whose output exists and is not\n"
+    "              older than it; replace older outputs\n"
+    "  -n          (--no-clobber) pass over a file whose output exists\n"
     "  -o DIR      write the outputs into DIR, an existing directory\n" PDX_FOLDER_HELP
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
-    "  -h, --help  show this help\n" PDX_UPDATE_HELP;
+    "  -h, --help  show this help\n" PDX_MIRROR_HELP;
 
 const char kExportHelp[] =
     "Usage: pdx export --to FORMAT [--size N [--enlarge]] [--valid MIN:MAX]\n"
@@ -156,10 +157,15 @@ const char kExportHelp[] =
     "  --enlarge     png: enlarge smaller maps to --size too (nearest\n"
     "                neighbour)\n"
     "  -f            replace outputs that already exist\n"
-    "  -o DIR        write the outputs into DIR, an existing directory\n" PDX_FOLDER_HELP
+    "  -u            (--update) pass over a file whose output exists and is\n"
+    "                not older than it; replace older outputs\n"
+    "  -n            (--no-clobber) pass over a file whose output exists\n"
+    "  -o DIR        write the outputs into DIR, an existing directory\n"
+    "  -r            a folder given stands for the data files in its\n"
+    "                subfolders too (without -r, for those directly in it)\n"
     "  -j N          work on N files at a time (default: the number of cores)\n"
     "  -q            no progress line\n"
-    "  -h, --help    show this help\n" PDX_UPDATE_HELP "\n" PDX_MEASURE_HELP "\n"
+    "  -h, --help    show this help\n" PDX_MIRROR_HELP "\n" PDX_MEASURE_HELP "\n"
     "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
     "floats hold only approximately, is exported with a warning line.\n";
 
