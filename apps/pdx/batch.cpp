@@ -46,6 +46,11 @@ void Batch::failure(std::size_t index, const std::string &file, const std::strin
     status_[index] = status;
 }
 
+void Batch::skipped() {
+    const std::lock_guard lock(mutex_);
+    ++skipped_;
+}
+
 void Batch::report(const std::string &file, const std::string &stage, const std::string &text) {
     error_text("pdx: " + quoted_name(file) + ": " + stage + ": " + text + "\n");
 }
@@ -165,9 +170,15 @@ int Batch::run(unsigned jobs, const std::function<int(std::size_t)> &work) {
         result = std::max(result, s);
     }
     if (status_.size() > 1 && !out_failed()) {
-        char line[120];
-        std::snprintf(line, sizeof line, "pdx: %zu files, %zu %s, %zu failed\n", status_.size(),
-                      status_.size() - failed_, done_verb_, failed_);
+        char line[160];
+        const std::size_t done = status_.size() - failed_ - skipped_;
+        if (skipped_ > 0) {
+            std::snprintf(line, sizeof line, "pdx: %zu files, %zu %s, %zu skipped, %zu failed\n",
+                          status_.size(), done, done_verb_, skipped_, failed_);
+        } else {
+            std::snprintf(line, sizeof line, "pdx: %zu files, %zu %s, %zu failed\n", status_.size(),
+                          done, done_verb_, failed_);
+        }
         write_text(stderr, line);
     }
     return result;

@@ -34,6 +34,10 @@ class Batch {
     void failure(std::size_t index, const std::string &file, const std::string &stage,
                  const std::string &error, int status);
 
+    // Counts a file passed over because its output is there already (-u,
+    // -n): a success, shown apart in the summary. Any thread.
+    void skipped();
+
     // Writes the line that failure() writes, recording nothing. Any thread.
     void report(const std::string &file, const std::string &stage, const std::string &text);
 
@@ -62,6 +66,7 @@ class Batch {
     std::size_t next_ = 0;
     std::size_t done_ = 0;
     std::size_t failed_ = 0;
+    std::size_t skipped_ = 0;
     const char *done_verb_;
     bool progress_;
     std::size_t progress_width_ = 0; // of the line on screen; 0: none shown

@@ -1,7 +1,10 @@
 // pdx convert and pdx export: one output per input, named from it.
 
+#include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "batch.h"
@@ -15,6 +18,7 @@
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
 #include "shown_name.h"
+#include "walk.h"
 
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
@@ -55,10 +59,27 @@ int run_convert(const Options &options) {
     std::vector<FileName> outputs;
     std::map<FileIdentity, std::size_t> claimed;
     for (std::size_t i = 0; i < inputs.size(); ++i) {
-        outputs.push_back(output_name(inputs[i], dir, ext));
+        // A file found in a subfolder of a folder given has its output in
+        // the same subfolder of DIR, made here so that the output's
+        // identity is that of the file to be written.
+        const NativeString &sub = options.subfolders[i];
+        std::optional<FileName> mirror;
+        if (dir != nullptr && !sub.empty()) {
+            mirror = file_name((std::filesystem::path(dir->native) / sub).native());
+        }
+        outputs.push_back(output_name(inputs[i], mirror ? &*mirror : dir, ext));
         if (const FileKind kind = file_kind(inputs[i]); kind != FileKind::regular) {
             batch.failure(i, inputs[i].text, "input", kind_problem(kind), exit_no_input);
             continue;
+        }
+        if (mirror) {
+            std::error_code ec;
+            std::filesystem::create_directories(std::filesystem::path(mirror->native), ec);
+            if (ec) {
+                batch.failure(i, inputs[i].text, "output folder " + quoted_name(mirror->text),
+                              "cannot be made: " + ec.message(), exit_write_failed);
+                continue;
+            }
         }
         const FileIdentity out = file_identity(outputs[i]);
         const std::string stage = "output " + quoted_name(outputs[i].text);
@@ -73,7 +94,9 @@ int run_convert(const Options &options) {
         }
     }
 
-    const pdx::UPublish publish = options.force ? pdx::UPublish::replace : pdx::UPublish::if_absent;
+    // -u replaces the outputs it finds older than their inputs.
+    const pdx::UPublish publish =
+        options.force || options.update ? pdx::UPublish::replace : pdx::UPublish::if_absent;
     return batch.run(options.jobs, [&](std::size_t i) {
         const FileName &input = inputs[i];
         const FileName &output = outputs[i];
@@ -84,7 +107,13 @@ int run_convert(const Options &options) {
         };
         const std::string out_stage = "output " + quoted_name(output.text);
         if (!options.force && pdx::u_file_exists(out_path.c_str())) {
-            return fail(out_stage, "already exists", exit_output_exists);
+            if (options.no_clobber || (options.update && output_is_current(input, output))) {
+                batch.skipped();
+                return static_cast<int>(exit_success);
+            }
+            if (!options.update) {
+                return fail(out_stage, "already exists", exit_output_exists);
+            }
         }
         // The matrix gives its buffer back when the job ends, whatever happens.
         pdx::PhaseMatrix phase;

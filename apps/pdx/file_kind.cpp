@@ -54,7 +54,7 @@ std::string kind_problem(FileKind kind) {
     case FileKind::missing:
         return "does not exist";
     case FileKind::directory:
-        return "is a directory";
+        return "is a folder with no data files in it";
     case FileKind::fifo:
         return "is a FIFO, not a regular file";
     case FileKind::character_device:

@@ -24,6 +24,7 @@ FileKind file_kind(const FileName &name);
 // "character_device", "block_device", "socket", "other"; null when missing.
 const char *kind_json(FileKind kind);
 
-// Why a name that is not a regular file is no input: "does not exist", "is a
-// directory", "is a FIFO, not a regular file", ...
+// Why a name that is not a regular file is no input: "does not exist", "is
+// a folder with no data files in it" (the folders with some are replaced by
+// them, walk.h), "is a FIFO, not a regular file", ...
 std::string kind_problem(FileKind kind);

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/console.h"
+#include "walk.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -78,7 +79,10 @@ std::vector<NativeString> expand(const NativeString &arg) {
         }
     } while (FindNextFileW(h, &data));
     FindClose(h);
-    std::sort(found.begin(), found.end());
+    // In natural order, as folders are listed (walk.h).
+    std::sort(found.begin(), found.end(), [](const NativeString &a, const NativeString &b) {
+        return natural_less(utf8(a.c_str()), utf8(b.c_str()));
+    });
     return found;
 }
 

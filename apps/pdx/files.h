@@ -35,7 +35,7 @@ std::vector<FileName> command_line(int argc, char **argv);
 
 // On Windows, whose shells leave wildcards to the program: each name with
 // `*` or `?` in its last component is replaced by the files it matches,
-// sorted by name; a name that matches nothing stays as typed. A pattern is
+// in natural order (walk.h); a name that matches nothing stays as typed. A pattern is
 // tested against each file's own (long) name, so "*.dat" does not pick up
 // "x.data" through a short 8.3 name. Elsewhere the shell has expanded them.
 void expand_wildcards(std::vector<FileName> &names);

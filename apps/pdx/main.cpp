@@ -1,8 +1,12 @@
 // pdx: inspects, converts and exports binary data files, many per run.
 //
-//   pdx info [--json] [--stats] [MEASURES] FILE...
-//   pdx convert [-b] [-f] [-o DIR] FILE...
-//   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f] FILE...
+//   pdx info [--json] [--stats] [MEASURES] [-r] FILE|DIR...
+//   pdx convert [-b] [-f|-u|-n] [-o DIR] [-r] FILE|DIR...
+//   pdx export --to gsf|tiff|npy|png [--size N [--enlarge]] [MEASURES] [-o DIR] [-f|-u|-n]
+//              [-r] FILE|DIR...
+//   pdx report [-o PAGE] [--size N] [MEASURES] [-f] [-r] FILE|DIR...
+//
+// A folder stands for the data files in it (walk.h).
 //
 // MEASURES: --valid MIN:MAX, --nodata VALUE..., --all, --pixel-size X[,Y],
 // --z-scale Z, --calibration FILE.
@@ -12,6 +16,7 @@
 // line, 6 when the standard output could not be written, or else the
 // largest status of any file (numbered as pdx_convert's).
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -35,6 +40,7 @@
 #include "pdx/util/platform.h"
 #include "shown_name.h"
 #include "standard_output.h"
+#include "walk.h"
 
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
@@ -43,15 +49,19 @@
 namespace {
 
 const char kMainHelp[] =
-    "Usage: pdx COMMAND [OPTIONS] FILE...\n"
+    "Usage: pdx COMMAND [OPTIONS] FILE|DIR...\n"
     "\n"
     "Inspects, converts and exports the binary data files of a phase-measuring\n"
-    "interferometer, many files per run.\n"
+    "interferometer, many files per run. A folder stands for the data files in\n"
+    "it, told by their first bytes whatever their names, in natural order\n"
+    "(run2 before run10); with -r, those in its subfolders too.\n"
     "\n"
     "Commands:\n"
     "  info      what each file holds, as text or as JSON Lines\n"
     "  convert   each file to a data matrix file, as pdx_convert writes it\n"
     "  export    each file's phase map as GSF, TIFF, NPY or a PNG preview\n"
+    "  report    one HTML page to screen the files: previews, statistics and\n"
+    "            the files that do not read\n"
     "\n"
     "Options:\n"
     "  -h, --help  show this help; 'pdx COMMAND --help' shows a command's\n"
@@ -78,10 +88,20 @@ const char kMainHelp[] =
     "  --calibration FILE a calibration file (JSON) holding any of these; the\n"                   \
     "                     options given replace its members one by one\n"
 
+#define PDX_FOLDER_HELP                                                                            \
+    "  -r          a folder given stands for the data files in its subfolders\n"                   \
+    "              too (without -r, for those directly in it)\n"
+
+#define PDX_MIRROR_HELP                                                                            \
+    "\n"                                                                                           \
+    "With -o DIR, the files found in a folder's subfolders have their outputs in\n"                \
+    "the same subfolders of DIR, made as needed. Files passed over by -u or -n\n"                  \
+    "are counted as skipped in the summary, and are no failure.\n"
+
 const char kInfoHelp[] =
     "Usage: pdx info [--json] [--stats] [--valid MIN:MAX] [--nodata VALUE] [--all]\n"
     "                [--pixel-size X[,Y]] [--z-scale Z] [--calibration FILE]\n"
-    "                [-j N] [-q] FILE...\n"
+    "                [-r] [-j N] [-q] FILE|DIR...\n"
     "\n"
     "Shows what each FILE holds: whether it reads (and if not, the error's\n"
     "name), its header length, its size and the size its header implies, the\n"
@@ -94,14 +114,14 @@ const char kInfoHelp[] =
     "  --stats     add the count of samples and of valid ones, the minimum,\n"
     "              maximum, mean and standard deviation of the valid ones\n"
     "              (and their heights with --z-scale), whether 32-bit floats\n"
-    "              hold them all, and the invalid values met with their counts\n"
+    "              hold them all, and the invalid values met with their counts\n" PDX_FOLDER_HELP
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
     "  -h, --help  show this help\n"
     "\n" PDX_MEASURE_HELP;
 
 const char kConvertHelp[] =
-    "Usage: pdx convert [-b] [-f] [-o DIR] [-j N] [-q] FILE...\n"
+    "Usage: pdx convert [-b] [-f|-u|-n] [-o DIR] [-r] [-j N] [-q] FILE|DIR...\n"
     "\n"
     "Converts each FILE into NAME.bin beside it, the data matrix file that\n"
     "pdx_convert writes: every sample exactly as stored. For invalid samples\n"
@@ -109,15 +129,19 @@ const char kConvertHelp[] =
     "\n"
     "  -b          write big-endian (default: little-endian)\n"
     "  -f          replace outputs that already exist\n"
-    "  -o DIR      write the outputs into DIR, an existing directory\n"
+    "  -u          (--update) pass over a file whose output exists and is not\n"
+    "              older than it; replace older outputs\n"
+    "  -n          (--no-clobber) pass over a file whose output exists\n"
+    "  -o DIR      write the outputs into DIR, an existing directory\n" PDX_FOLDER_HELP
     "  -j N        work on N files at a time (default: the number of cores)\n"
     "  -q          no progress line\n"
-    "  -h, --help  show this help\n";
+    "  -h, --help  show this help\n" PDX_MIRROR_HELP;
 
 const char kExportHelp[] =
     "Usage: pdx export --to FORMAT [--size N [--enlarge]] [--valid MIN:MAX]\n"
     "                  [--nodata VALUE] [--all] [--pixel-size X[,Y]] [--z-scale Z]\n"
-    "                  [--calibration FILE] [-o DIR] [-f] [-j N] [-q] FILE...\n"
+    "                  [--calibration FILE] [-o DIR] [-f|-u|-n] [-r] [-j N] [-q]\n"
+    "                  FILE|DIR...\n"
     "\n"
     "Exports each FILE's phase map into NAME.gsf, .tif, .npy or .png beside it,\n"
     "row 0 (the file's first) at the top, with the map's camera origin, the\n"
@@ -134,13 +158,38 @@ const char kExportHelp[] =
     "  --enlarge     png: enlarge smaller maps to --size too (nearest\n"
     "                neighbour)\n"
     "  -f            replace outputs that already exist\n"
+    "  -u            (--update) pass over a file whose output exists and is\n"
+    "                not older than it; replace older outputs\n"
+    "  -n            (--no-clobber) pass over a file whose output exists\n"
     "  -o DIR        write the outputs into DIR, an existing directory\n"
+    "  -r            a folder given stands for the data files in its\n"
+    "                subfolders too (without -r, for those directly in it)\n"
     "  -j N          work on N files at a time (default: the number of cores)\n"
     "  -q            no progress line\n"
-    "  -h, --help    show this help\n"
-    "\n" PDX_MEASURE_HELP "\n"
+    "  -h, --help    show this help\n" PDX_MIRROR_HELP "\n" PDX_MEASURE_HELP "\n"
     "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
     "floats hold only approximately, is exported with a warning line.\n";
+
+const char kReportHelp[] =
+    "Usage: pdx report [-o PAGE] [--size N] [--valid MIN:MAX] [--nodata VALUE]\n"
+    "                  [--all] [--pixel-size X[,Y]] [--z-scale Z] [--calibration FILE]\n"
+    "                  [-f] [-r] [-j N] [-q] FILE|DIR...\n"
+    "\n"
+    "Writes one HTML page to screen the files, which any browser opens offline:\n"
+    "for each file its preview (the PNG preview's colours, invalid samples\n"
+    "transparent), name, size and origin, valid percentage, minimum, maximum,\n"
+    "mean and standard deviation of the valid samples (heights with a z\n"
+    "scale) and the colour range; the files that do not read are listed at\n"
+    "the top with their errors. Click a heading to sort by it. The previews\n"
+    "go into a folder beside the page, PAGE's name with _files for .html.\n"
+    "\n"
+    "  -o PAGE     the page (default: report.html)\n"
+    "  --size N    the previews' longest side in pixels (default 160)\n"
+    "  -f          replace the page if it exists\n" PDX_FOLDER_HELP
+    "  -j N        work on N files at a time (default: the number of cores)\n"
+    "  -q          no progress line\n"
+    "  -h, --help  show this help\n"
+    "\n" PDX_MEASURE_HELP;
 
 // A malformed command line: the problem, and where to look.
 int usage_error(const std::string &command, const std::string &problem) {
@@ -272,7 +321,9 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
           const char *help) {
     using Command = Options::Command;
     const bool exporting = options.command == Command::export_;
+    const bool reporting = options.command == Command::report;
     const bool writes = options.command != Command::info;
+    const bool updates = exporting || options.command == Command::convert;
     const bool measures = options.command != Command::convert;
     bool have_format = false, have_size = false, have_enlarge = false, only_files = false;
     Measures measure;
@@ -323,7 +374,8 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
                                                "'pdx export'");
         }
         const bool takes_value = name == "-j" || (writes && name == "-o") ||
-                                 (exporting && (name == "--to" || name == "--size")) ||
+                                 (exporting && name == "--to") ||
+                                 ((exporting || reporting) && name == "--size") ||
                                  (measures && is_measure_option(name) && name != "--all");
         if (takes_value) {
             if (!take_value()) {
@@ -342,6 +394,12 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
 
         if (name == "-q") {
             options.quiet = true;
+        } else if (name == "-r") {
+            options.recursive = true;
+        } else if (updates && (name == "-u" || name == "--update")) {
+            options.update = true;
+        } else if (updates && (name == "-n" || name == "--no-clobber")) {
+            options.no_clobber = true;
         } else if (name == "-j") {
             unsigned long long n = 0;
             if (!parse_number(value, kMaxJobs, n) || n == 0) {
@@ -356,6 +414,10 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             options.stats = true;
         } else if (writes && name == "-f") {
             options.force = true;
+        } else if (reporting && name == "-o") {
+            options.report =
+                attached ? file_name(NativeString(args[i].native.begin() + 2, args[i].native.end()))
+                         : args[i];
         } else if (writes && name == "-o") {
             // The value as typed, in the platform's own form.
             FileName dir =
@@ -385,7 +447,7 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
         } else if (exporting && name == "--enlarge") {
             options.exporting.png_enlarge = true;
             have_enlarge = true;
-        } else if (exporting && name == "--size") {
+        } else if ((exporting || reporting) && name == "--size") {
             unsigned long long n = 0;
             if (!parse_number(value, 1000000, n)) {
                 return usage_error(command, "--size takes a number of pixels from 0 to "
@@ -411,8 +473,20 @@ int parse(std::vector<FileName> args, Options &options, const std::string &comma
             return usage_error(command, "--enlarge applies to png with a --size above 0");
         }
     }
+    if (reporting && options.exporting.png_size == 0) {
+        return usage_error(command, "--size takes a number of pixels from 1 to 1000000 here");
+    }
+    if (options.no_clobber && (options.force || options.update)) {
+        return usage_error(command, std::string("-n keeps every output there already: it is not "
+                                                "taken with ") +
+                                        (options.force ? "-f" : "-u"));
+    }
     if (options.files.empty()) {
         return usage_error(command, "no files given");
+    }
+    if (options.report && is_directory(*options.report)) {
+        return usage_error(command, "-o " + quoted_name(options.report->text) +
+                                        " is a folder; -o takes the page's file name");
     }
     if (options.out_dir && !is_directory(*options.out_dir)) {
         return usage_error(command,
@@ -458,19 +532,34 @@ int run(std::vector<FileName> args) {
     } else if (first == "export") {
         options.command = Options::Command::export_;
         help = kExportHelp;
+    } else if (first == "report") {
+        options.command = Options::Command::report;
+        options.exporting.png_size = 160;
+        help = kReportHelp;
     } else {
-        return usage_error("pdx",
-                           "unknown command " + quoted_name(first) + " (info, convert or export)");
+        return usage_error("pdx", "unknown command " + quoted_name(first) +
+                                      " (info, convert, export or report)");
     }
     const int parsed = parse(std::move(args), options, "pdx " + first, help);
     if (parsed != 0) {
         return parsed < 0 ? exit_success : parsed;
     }
     expand_wildcards(options.files);
+    std::vector<Input> inputs =
+        expand_folders(std::move(options.files), options.recursive, options.walk_status);
+    options.files.clear();
+    for (Input &input : inputs) {
+        options.files.push_back(std::move(input.file));
+        options.subfolders.push_back(std::move(input.subfolder));
+    }
     if (options.jobs == 0) {
         options.jobs = default_jobs();
     }
-    return options.command == Options::Command::info ? run_info(options) : run_convert(options);
+    const int status = options.command == Options::Command::info     ? run_info(options)
+                       : options.command == Options::Command::report ? run_report(options)
+                                                                     : run_convert(options);
+    // A folder that could not be listed, unless the standard output failed.
+    return status == exit_stdout_failed ? status : std::max(status, options.walk_status);
 }
 
 } // namespace

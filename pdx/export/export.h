@@ -81,6 +81,11 @@ struct ExportNotes {
     // hold exactly: the floats may differ from the counts in their last
     // digits. (Not set by exact NPY files.)
     bool float_inexact = false;
+    // PNG only: the counts the colours span, the lowest and highest colour
+    // (the preview's Colour range); not set when no sample is valid.
+    bool has_colour_range = false;
+    std::int32_t colour_lo = 0;
+    std::int32_t colour_hi = 0;
 };
 
 struct ExportOptions {

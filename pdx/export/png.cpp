@@ -512,6 +512,9 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o, Ex
     }
     notes->nothing_valid = !enc.contrast.any;
     notes->float_inexact = wide;
+    notes->has_colour_range = enc.contrast.any;
+    notes->colour_lo = enc.contrast.lo;
+    notes->colour_hi = enc.contrast.hi;
     // The averaging's workspace first (aligned as u_malloc aligns), the
     // deflate output, a row, the title.
     const std::size_t workspace = area_average_bytes(ext);

@@ -83,7 +83,7 @@ def main(pdx, schema_path, example):
     for name, kind in kinds.items():
         got = (by[name]["kind"], by[name]["exists"], by[name]["error"])
         assert got == (kind, kind is not None, None), by[name]
-    words = {"directory": "is a directory", None: "does not exist"}
+    words = {"directory": "is a folder with no data files in it", None: "does not exist"}
     assert text.splitlines() == [
         "%s: %s" % (k, words.get(v) or "is a %s, not a regular file"
                     % v.replace("_", " ").replace("fifo", "FIFO")) for k, v in kinds.items()], text

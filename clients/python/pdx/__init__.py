@@ -5,7 +5,10 @@ map), read_data_file_info its header alone; read_matrix_file and
 write_matrix_file handle the data matrix files that pdx_convert writes.
 Failures raise pdx.Error. With xarray installed, xr.open_dataset(path,
 engine="pdx") opens a data file lazily, and open_campaign(paths) many files
-of one layout as one Dataset (see pdx.xarray_backend).
+of one layout as one Dataset (see pdx.xarray_backend); errors="skip" leaves
+out the files that do not read. group_by_layout(paths) parts a campaign into
+lists of files of one layout each (see pdx.campaign). scan(paths, threads=N)
+tabulates a campaign's files and statistics in a pandas.DataFrame.
 
 Phase samples whose magnitude is 2**30 or more are markers of samples the
 instrument could not measure, not counts: valid_mask(phase) tells the valid
@@ -29,22 +32,37 @@ from pdx._core import (
     read_matrix_file,
     write_matrix_file,
 )
+from pdx.campaign import SkippedFilesWarning, group_by_layout
 from pdx.measure import load_calibration, masked, valid_mask
 
 
-def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> Any:
+def scan(paths: Sequence[Any], **options: Any) -> Any:
+    """One row per file of `paths` (a pandas.DataFrame): whether it reads or
+    its error, its geometry and the statistics of its valid samples, several
+    files at a time (threads=N). See pdx.scan_table.scan."""
+    from pdx.scan_table import scan as scan_files
+
+    return scan_files(paths, **options)
+
+
+def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, errors: str = "raise",
+                  **kwargs: Any) -> Any:
     """Opens the data files `paths`, all of one layout, as one lazy xarray
     Dataset along a dimension `file`, a few files to a dask chunk (needs
-    xarray and dask). See pdx.xarray_backend.open_campaign."""
+    xarray and dask). errors="skip" leaves out the files that do not read
+    (headers and sizes checked here), naming them in a SkippedFilesWarning
+    and the attribute skipped_files. See pdx.xarray_backend.open_campaign."""
     from pdx.xarray_backend import open_campaign as open_with_xarray
 
-    return open_with_xarray(paths, chunks=chunks, **kwargs)
+    return open_with_xarray(paths, chunks=chunks, errors=errors, **kwargs)
 
 
 __all__ = [
     "DataFile",
     "DataFileInfo",
     "Error",
+    "SkippedFilesWarning",
+    "group_by_layout",
     "is_data_file",
     "load_calibration",
     "masked",
@@ -52,6 +70,7 @@ __all__ = [
     "read_data_file",
     "read_data_file_info",
     "read_matrix_file",
+    "scan",
     "valid_mask",
     "write_matrix_file",
 ]

@@ -3,8 +3,8 @@
     ds = xr.open_dataset("m.dat", engine="pdx")
     ds = xr.open_dataset(paths, engine="pdx", chunks={"file": 4})  # a list: a campaign
     ds = pdx.open_campaign(paths)              # the same, with about 4 MiB to a chunk
-    ds = xr.open_mfdataset(paths, engine="pdx", combine="nested", concat_dim="file",
-                           parallel=True)      # files of different layouts
+    ds = pdx.open_campaign(paths, errors="skip")  # leaving out files that do not read
+    groups = pdx.group_by_layout(paths)           # files of different layouts, apart
 
 Opening reads the header alone; a block is read when its values are needed,
 whole, through pdx.read_data_file, and no file stays open in between. The
@@ -45,7 +45,11 @@ header, and nothing else; indexing reads just the files it selects, several
 to a call with the interpreter lock released, straight into the result.
 open_campaign(paths) puts a few files (about 4 MiB) in each dask chunk, so
 that a reduction over the campaign keeps a few maps per thread in memory.
-Files whose blocks differ in shape or place are refused, naming the first.
+Files whose blocks differ in shape or place are refused, naming the first
+(pdx.group_by_layout parts a campaign by layout). Opening checks each file's
+size against its header: with errors="raise" (the default) the first file
+that does not read raises its pdx.Error; errors="skip" leaves such files out
+and names them in a pdx.SkippedFilesWarning and the attribute skipped_files.
 """
 
 from __future__ import annotations
@@ -53,6 +57,7 @@ from __future__ import annotations
 import functools
 import os
 import threading
+import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, Callable, Optional
 
@@ -61,7 +66,7 @@ import xarray as xr
 from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
-from pdx import _core, measure
+from pdx import _core, campaign, measure
 
 Convert = Optional[Callable[[np.ndarray], np.ndarray]]
 
@@ -214,8 +219,12 @@ def _blocks(drop: set[str], settings: measure.Settings) -> list[str]:
     return [name for name in names if name not in drop]
 
 
+def _skipped_text(skipped: dict[str, str]) -> str:
+    return "\n".join("%s: %s" % item for item in skipped.items())
+
+
 def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.Settings,
-                   mask: bool) -> xr.Dataset:
+                   mask: bool, errors: str = "raise") -> xr.Dataset:
     try:
         paths = tuple(os.path.abspath(os.fsdecode(p)) for p in filenames)
     except TypeError:
@@ -223,7 +232,15 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.S
     if not paths:
         raise ValueError("the pdx engine needs at least one path")
     blocks = _blocks(drop, settings)
-    layouts = _read_layouts(paths, blocks)
+    # Every header read, and each file's size against it: a file cut short
+    # is refused (or left out) here, not met in a computation.
+    keep, layouts, skipped = campaign._layouts(
+        paths, "intensity" in blocks, "phase" in blocks or "height" in blocks, errors)
+    if skipped:
+        if not keep:
+            raise ValueError("no file of the campaign reads: " + _skipped_text(skipped))
+        warnings.warn(campaign.SkippedFilesWarning(skipped), stacklevel=4)
+        paths = tuple(paths[i] for i in keep)
     if "intensity" in blocks and not (layouts[:, _INTENSITY.start] > 0).all():
         blocks.remove("intensity")
     for block in ("phase", "intensity"):
@@ -233,9 +250,9 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.S
         differs = np.flatnonzero((layouts[:, columns] != layouts[0, columns]).any(axis=1))
         if differs.size:
             i = differs[0]
-            raise ValueError("%r differs from %r: %s, not %s (xr.open_mfdataset opens files of "
-                             "different layouts)" % (paths[i], paths[0], _describe(block, layouts[i]),
-                                                     _describe(block, layouts[0])))
+            raise ValueError("%r differs from %r: %s, not %s (pdx.group_by_layout parts files "
+                             "by layout)" % (paths[i], paths[0], _describe(block, layouts[i]),
+                                             _describe(block, layouts[0])))
 
     variables, coords = _variables(("file",), layouts[0], blocks, settings, mask,
                                    functools.partial(CampaignArray, paths))
@@ -248,6 +265,8 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.S
     for name, column in (("header_length", _HEADER_LENGTH), ("intensity_tag", _TAG)):
         if (layouts[:, column] == layouts[0, column]).all():
             attrs[name] = int(layouts[0, column])
+    if skipped:
+        attrs["skipped_files"] = _skipped_text(skipped)
     return xr.Dataset(variables, coords=coords, attrs={**attrs, **_attrs(settings)})
 
 
@@ -365,7 +384,8 @@ def _settings(calibration: Any = None, pixel_size: Any = None, z_scale: Any = No
 class PdxBackendEntrypoint(BackendEntrypoint):
     """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None,
     nodata=None, mask_and_scale=None, pixel_size=None, z_scale=None,
-    calibration=None); path may be a list or tuple of paths (a campaign)."""
+    calibration=None, errors="raise"); path may be a list or tuple of paths (a
+    campaign), where errors="skip" leaves out the files that do not read."""
 
     # xarray takes the parameters from open_dataset's signature.
     description = "Interferometer binary data files (phase map, intensity frames), via pdx"
@@ -374,9 +394,10 @@ class PdxBackendEntrypoint(BackendEntrypoint):
                      drop_variables: str | Iterable[str] | None = None,
                      valid: Any = None, nodata: Any = None,
                      mask_and_scale: Optional[bool] = None, pixel_size: Any = None,
-                     z_scale: Any = None, calibration: Any = None) -> xr.Dataset:
-        campaign = isinstance(filename_or_obj, (list, tuple))
-        if not campaign:
+                     z_scale: Any = None, calibration: Any = None,
+                     errors: str = "raise") -> xr.Dataset:
+        is_campaign = isinstance(filename_or_obj, (list, tuple))
+        if not is_campaign:
             try:
                 path = os.path.abspath(os.fsdecode(filename_or_obj))
             except TypeError:
@@ -385,11 +406,13 @@ class PdxBackendEntrypoint(BackendEntrypoint):
         settings = _settings(calibration, pixel_size, z_scale, valid, nodata)
         mask = mask_and_scale is not False
         drop = _drop_set(drop_variables)
-        if campaign:
-            return _open_campaign(filename_or_obj, drop, settings, mask)
+        if is_campaign:
+            return _open_campaign(filename_or_obj, drop, settings, mask, errors)
 
         blocks = _blocks(drop, settings)
-        row = _read_layouts([path], blocks)[0]
+        # errors="raise" only: one file that does not read has nothing to open.
+        row = campaign._layouts([path], "intensity" in blocks,
+                                "phase" in blocks or "height" in blocks, "raise")[1][0]
         if "intensity" in blocks and row[_INTENSITY.start] == 0:
             blocks.remove("intensity")
         variables, coords = _variables((), row, blocks, settings, mask,
@@ -430,8 +453,28 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
     **kwargs), where a dict of chunks that does not name file gets
     files_per_chunk(paths[0]) files to a chunk (a few: about 4 MiB). chunks=None
     gives lazily indexed arrays without dask. On dask, phase and height are
-    made from one read of each file."""
+    made from one read of each file. errors="skip" leaves out the files that
+    do not read (checked here: headers, and sizes against them), naming them
+    in a pdx.SkippedFilesWarning and the attribute skipped_files, one
+    "path: ERR_NAME" a line."""
     paths = list(paths)
+    skipped: dict[str, str] = {}
+    if kwargs.get("errors", "raise") == "skip":
+        # Checked first, so that the chunks are sized on a file that reads.
+        keep, skipped = campaign.check(paths, drop_variables=kwargs.get("drop_variables"))
+        if skipped:
+            if not keep:
+                raise ValueError("no file of the campaign reads: " + _skipped_text(skipped))
+            warnings.warn(campaign.SkippedFilesWarning(skipped), stacklevel=3)
+            paths = keep
+        kwargs = dict(kwargs, errors="raise")
+    ds = _open_checked(paths, chunks, kwargs)
+    if skipped:
+        ds.attrs["skipped_files"] = _skipped_text(skipped)
+    return ds
+
+
+def _open_checked(paths: list[Any], chunks: Any, kwargs: dict[str, Any]) -> xr.Dataset:
     if isinstance(chunks, dict) and "file" not in chunks and paths:
         chunks = dict(chunks, file=files_per_chunk(paths[0], kwargs.get("drop_variables")))
     names = ("calibration", "pixel_size", "z_scale", "valid", "nodata")

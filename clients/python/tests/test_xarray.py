@@ -323,6 +323,48 @@ def test_campaign_of_different_files(tmp_path, change, drop, error):
         assert "intensity" not in ds and ds.height.shape == (5, 2, 3)
 
 
+def test_campaign_with_damaged_files(tmp_path):
+    paths = [str(p) for p in campaign(tmp_path, 5)] + [str(tmp_path / "gone.dat")]
+    content = open(paths[1], "rb").read()
+    open(paths[1], "wb").write(content[:-4])  # cut short within the phase block
+    open(paths[3], "wb").write(content[:100])  # within the header
+    faults = {paths[1]: "ERR_CORRUPT_DATA_FILE", paths[3]: "ERR_PREMATURE_EOF",
+              paths[5]: "ERR_CANT_OPEN_FILE"}
+    good = [paths[i] for i in (0, 2, 4)]
+    # Found when opened, not when computed; the first in order raises.
+    for opener in (pdx.open_campaign, lambda p: xr.open_dataset(p, engine="pdx")):
+        with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_CORRUPT_DATA_FILE"):
+            opener(paths)
+    for opener in (lambda p: pdx.open_campaign(p, errors="skip", z_scale="1nm"),
+                   lambda p: xr.open_dataset(p, engine="pdx", errors="skip", chunks=None)):
+        with pytest.warns(pdx.SkippedFilesWarning) as caught:
+            ds = opener(paths)
+        assert caught[0].message.skipped == faults
+        assert ds.attrs["skipped_files"] == "\n".join("%s: %s" % f for f in faults.items())
+        assert list(ds.file.values) == good
+        np.testing.assert_array_equal(ds.phase, [pdx.read_data_file(p).phase for p in good])
+    with pytest.raises(ValueError, match="no file of the campaign reads"):
+        pdx.open_campaign([paths[1], paths[3]], errors="skip")
+    with pytest.raises(ValueError, match="errors is 'raise' or 'skip'"):
+        pdx.open_campaign(paths, errors="ignore")
+
+
+@pytest.mark.parametrize("drop, groups", [
+    (None, [[0, 1, 2, 6], [3, 4], [5]]),
+    ("intensity", [[0, 1, 2, 3, 4, 6], [5]]),
+])
+def test_group_by_layout(tmp_path, drop, groups):
+    paths = (campaign(tmp_path, 3) + campaign(tmp_path, 2, first=3, frames=2)
+             + campaign(tmp_path, 1, first=5, origin=(3, 5)) + campaign(tmp_path, 1, first=6))
+    found = pdx.group_by_layout(paths, drop_variables=drop)
+    assert found == [[paths[i] for i in g] for g in groups]
+    for group in found:
+        assert pdx.open_campaign(group, drop_variables=drop).phase.shape == (len(group), 2, 3)
+    paths[1].write_bytes(paths[1].read_bytes()[:-1])
+    with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_CORRUPT_DATA_FILE"):
+        assert pdx.group_by_layout(paths, drop_variables=drop, errors="skip")[0][:2] == paths[0:3:2]
+
+
 def test_campaign_file_changed_after_open(tmp_path):
     paths = campaign(tmp_path, 3)
     content = paths[1].read_bytes()

@@ -1,0 +1,154 @@
+"""Campaigns through the pdx command: folders given as inputs (data files
+told by their magic number, natural order, -r, outputs mirrored under -o)
+and re-runs with -u and -n."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+PDX = os.environ["PDX_EXE"]
+SOURCE = os.environ["PDX_SOURCE_DIR"]
+sys.path.insert(0, os.path.join(SOURCE, "examples"))
+from make_campaign import data_file  # noqa: E402
+
+
+def pdx(cwd, *args):
+    return subprocess.run([PDX, *args], cwd=cwd, capture_output=True, text=True)
+
+
+def write(path, value, shape=(3, 4)):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data_file(np.full(shape, value, np.int32)))
+
+
+@pytest.fixture
+def campaign(tmp_path):
+    """Data files under odd names and cases, others that are not."""
+    c = tmp_path / "c"
+    for i, name in enumerate(["run10.dat", "run2.DAT", "Run3.bin", "run002a", "sub/run1.dat",
+                              "sub/run2.dat", "sub/deeper/x.dat"]):
+        write(c / name, i)
+    (c / "notes.txt").write_text("not a data file")
+    (c / "empty.dat").write_bytes(b"")
+    return c
+
+
+@pytest.mark.parametrize("args,files", [
+    (["c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat"]),
+    (["-r", "c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat", "sub/deeper/x.dat",
+                   "sub/run1.dat", "sub/run2.dat"]),
+    (["c/sub", "c/run10.dat"], ["sub/run1.dat", "sub/run2.dat", "run10.dat"]),
+])
+def test_folders_listed_in_natural_order(campaign, args, files):
+    run = pdx(campaign.parent, "info", "--json", *args)
+    assert run.returncode == 0, run.stderr
+    names = [json.loads(line)["file"] for line in run.stdout.splitlines()]
+    assert [os.path.relpath(n, "c").replace(os.sep, "/") for n in names] == files
+
+
+def test_outputs_mirror_subfolders(campaign):
+    out = campaign.parent / "out"
+    out.mkdir()
+    run = pdx(campaign.parent, "export", "--to", "npy", "-r", "-q", "-o", "out", "c")
+    assert run.returncode == 0, run.stderr
+    for name, value in [("run10.npy", 0), ("sub/run2.npy", 5), ("sub/deeper/x.npy", 6),
+                        ("run2.npy", 1)]:
+        assert (np.load(out / name) == value).all(), name
+    # A mirrored output is still checked against every input: here it would
+    # be the data file sub/x.npy itself.
+    write(campaign / "sub" / "x.npy", 9)
+    run = pdx(campaign.parent, "export", "--to", "npy", "-r", "-f", "-o", "c", "c")
+    assert run.returncode == 3
+    assert 'would replace the input "c/sub/x.npy"' in run.stderr
+    assert (campaign / "sub" / "x.npy").read_bytes()[:4] == b"\x88\x1b\x03\x71"
+
+
+def test_folder_without_data_files(tmp_path):
+    (tmp_path / "empty" / "sub").mkdir(parents=True)
+    write(tmp_path / "empty" / "sub" / "a.dat", 1)
+    run = pdx(tmp_path, "info", "empty")
+    assert (run.returncode, run.stdout) == (2, "empty: is a folder with no data files in it\n")
+    assert pdx(tmp_path, "info", "-r", "empty").returncode == 0
+
+
+def mtime(path, seconds):
+    os.utime(path, (seconds, seconds))
+
+
+@pytest.mark.parametrize("option,converted,skipped,status", [
+    ([], 1, 0, 3),                 # the new file; the others "already exist"
+    (["-u"], 2, 2, 0),             # the new file and the one changed since
+    (["--update"], 2, 2, 0),
+    (["-n"], 1, 3, 0),             # only the new file: no times compared
+    (["--no-clobber"], 1, 3, 0),
+    (["-f"], 4, 0, 0),
+])
+def test_reruns_do_only_what_is_new(tmp_path, option, converted, skipped, status):
+    c = tmp_path / "c"
+    for i in range(3):
+        write(c / f"m{i}.dat", i)
+    first = pdx(tmp_path, "convert", "-q", "c")
+    assert first.returncode == 0, first.stderr
+    for i in range(3):
+        mtime(c / f"m{i}.dat", 1_000_000)
+        mtime(c / f"m{i}.bin", 2_000_000)
+    write(c / "m1.dat", 11)               # changed after its output
+    mtime(c / "m1.dat", 3_000_000)
+    write(c / "m3.dat", 3)                # new
+    run = pdx(tmp_path, "convert", "-q", *option, "c")
+    assert run.returncode == status, run.stderr
+    summary = run.stderr.splitlines()[-1]
+    expect = f"pdx: 4 files, {converted} converted, "
+    expect += f"{skipped} skipped, " if skipped else ""
+    assert summary == expect + f"{4 - converted - skipped} failed"
+    m1 = np.frombuffer((c / "m1.bin").read_bytes()[4:], "<i4")
+    assert (m1 == (11 if option in (["-u"], ["--update"], ["-f"]) else 1)).all()
+    assert (c / "m3.bin").exists()
+
+
+@pytest.mark.parametrize("args", [["-n", "-f"], ["-u", "-n"]])
+def test_no_clobber_alone(tmp_path, args):
+    run = pdx(tmp_path, "convert", *args, "x.dat")
+    assert run.returncode == 1 and "-n keeps every output" in run.stderr
+
+
+@pytest.mark.parametrize("rule,options", [
+    ({}, []), ({"valid": (-100, 3000)}, ["--valid", "-100:3000"]), ({"nodata": [2]}, ["--nodata", "2"]),
+])
+def test_scan_agrees_with_info(tmp_path, rule, options):
+    pdx_module = pytest.importorskip("pdx")
+    pytest.importorskip("pandas")
+    rng = np.random.default_rng(7)
+    for i in range(4):
+        a = rng.integers(-500, 4000, (20 + i, 30)).astype(np.int32)
+        a[rng.random(a.shape) < 0.1] = 2**31 - 1
+        a[0, :3] = 2
+        (tmp_path / ("m%d.dat" % i)).write_bytes(data_file(a, x=i, y=2 * i))
+    good = (tmp_path / "m0.dat").read_bytes()
+    (tmp_path / "m8.dat").write_bytes(good[:-3])
+    (tmp_path / "m9.dat").write_bytes(good[:50])
+    paths = [str(tmp_path / ("m%d.dat" % i)) for i in (0, 1, 2, 3, 8, 9)] + ["gone.dat"]
+    run = pdx(tmp_path, "info", "--json", "--stats", "-j", "2", *options, *paths)
+    records = [json.loads(line) for line in run.stdout.splitlines()]
+    for threads in (1, 2):
+        table = pdx_module.scan(paths, threads=threads, **rule)
+        assert table.path.tolist() == paths
+        for r, (_, row) in zip(records, table.iterrows()):
+            # A missing file is the module's ERR_CANT_OPEN_FILE.
+            error = r["error"] or (None if r["exists"] else "ERR_CANT_OPEN_FILE")
+            assert (row.reads, row.error) == (r["reads"], error), r
+            if r["reads"]:
+                s, p = r["stats"], r["phase"]
+                assert (row.width, row.height, row.x, row.y) == (p["width"], p["height"],
+                                                                  p["x"], p["y"])
+                assert (row["count"], row.valid, row["min"], row["max"]) == (
+                    s["count"], s["valid"], s["min"], s["max"])
+                assert (row["mean"], row["std"], row.valid_percent) == pytest.approx(
+                    (s["mean"], s["std"], s["valid_percent"]), rel=1e-12)
+    checked = pdx_module.scan(paths, stats=False)
+    assert checked.error.tolist() == table.error.tolist()
+    assert "mean" not in checked
