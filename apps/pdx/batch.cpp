@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "shown_name.h"
 #include "standard_output.h"
 

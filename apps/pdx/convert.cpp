@@ -6,14 +6,15 @@
 
 #include "batch.h"
 #include "commands.h"
+#include "common/exit_status.h"
 #include "file_identity.h"
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/export/export.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
-#include "pdx/output/output_file.h"
 #include "shown_name.h"
 
 std::string error_name(int code) {

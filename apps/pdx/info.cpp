@@ -14,6 +14,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"

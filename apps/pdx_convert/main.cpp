@@ -13,15 +13,16 @@
 #include <vector>
 
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
 #include "pdx/matrix/region_matrix.h"
+#include "pdx/output/output_file.h"
+#include "pdx/output/signals.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
-#include "pdx/output/output_file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
-#include "pdx/output/signals.h"
 
 namespace {
 
@@ -48,15 +49,21 @@ void print_unable(const char *input, const char *output) {
 // A path taken from the command line: absent until an argument fills it.
 class PathArgument {
   public:
-    void set(const Argument &arg) { arg_ = &arg; }
-    bool present() const { return arg_ != nullptr; }
+    void set(const FileName &arg) {
+        text_ = arg.text;
+        path_ = arg.path();
+        present_ = true;
+    }
+    bool present() const { return present_; }
     // The argument as typed, for messages.
-    const char *text() const { return arg_->text.c_str(); }
+    const char *text() const { return text_.c_str(); }
     // The path argument for the file functions.
-    const char *path() const { return arg_->path.c_str(); }
+    const char *path() const { return path_.c_str(); }
 
   private:
-    const Argument *arg_ = nullptr;
+    std::string text_;
+    std::string path_;
+    bool present_ = false;
 };
 
 struct CommandLine {
@@ -70,11 +77,11 @@ struct CommandLine {
 // (fewer than two arguments, an unknown option, a third path or a missing
 // path). Only the character right after '-' selects an option, so "-bf" is
 // "-b"; options may stand anywhere and repeat.
-bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
+bool parse_command_line(const std::vector<FileName> &args, CommandLine &cmd) {
     if (args.size() < 2) {
         return false;
     }
-    for (const Argument &arg : args) {
+    for (const FileName &arg : args) {
         const std::string &text = arg.text;
         if (text[0] == '-') {
             switch (text[1]) {
@@ -159,7 +166,7 @@ int convert(const CommandLine &cmd) {
     return status;
 }
 
-int run(const std::vector<Argument> &args) {
+int run(const std::vector<FileName> &args) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
     pdx::u_platform_binary_stderr();

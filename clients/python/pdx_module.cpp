@@ -24,6 +24,7 @@
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
+#include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
 namespace py = pybind11;
@@ -91,39 +92,35 @@ std::string shown(const py::handle &path) {
 
 // ---- Paths ------------------------------------------------------------------
 
-// A path argument for the library, made from str, bytes or os.PathLike.
-// POSIX: the file system's bytes (os.fsencode), narrow; a relative name that
-// happens to begin with the two bytes of a wide-path mark gets "./" in front
-// so that it stays narrow. Windows: a marked wide path.
+// A path argument for the library, made from str, bytes or os.PathLike:
+// the file system's bytes (os.fsencode) on POSIX, the UTF-16 name on
+// Windows, by the library's rule for a name given in either form.
 std::string path_argument(const py::object &path) {
     const py::object text = py::module_::import("os").attr("fspath")(path);
 #ifdef _WIN32
     py::object unicode =
         py::isinstance<py::bytes>(text) ? py::module_::import("os").attr("fsdecode")(text) : text;
-    // UTF-16 in host order after a host-order mark, as the library takes it.
-    PyObject *utf16 = PyUnicode_AsUTF16String(unicode.ptr());
-    if (utf16 == nullptr) {
+    Py_ssize_t units = 0;
+    wchar_t *name = PyUnicode_AsWideCharString(unicode.ptr(), &units);
+    if (name == nullptr) {
         throw py::error_already_set();
     }
-    std::string argument = py::reinterpret_steal<py::bytes>(utf16);
-    for (std::size_t i = 2; i + 1 < argument.size(); i += 2) {
-        if (argument[i] == '\0' && argument[i + 1] == '\0') {
-            throw py::value_error("embedded null character in path");
-        }
+    const std::u16string_view view(reinterpret_cast<const char16_t *>(name),
+                                   static_cast<std::size_t>(units));
+    const bool has_null = view.find(u'\0') != std::u16string_view::npos;
+    std::string argument = u_path_from_utf16(view);
+    PyMem_Free(name);
+    if (has_null) {
+        throw py::value_error("embedded null character in path");
     }
-    argument.append(2, '\0');
+    return argument;
 #else
-    std::string argument = py::bytes(py::module_::import("os").attr("fsencode")(text));
-    if (argument.find('\0') != std::string::npos) {
+    const std::string name = py::bytes(py::module_::import("os").attr("fsencode")(text));
+    if (name.find('\0') != std::string::npos) {
         throw py::value_error("embedded null byte in path");
     }
-    const auto first = static_cast<unsigned char>(argument.size() > 0 ? argument[0] : 0);
-    const auto second = static_cast<unsigned char>(argument.size() > 1 ? argument[1] : 0);
-    if ((first == 0xFF && second == 0xFE) || (first == 0xFE && second == 0xFF)) {
-        argument.insert(0, "./");
-    }
+    return u_path_from_bytes(name);
 #endif
-    return argument;
 }
 
 // ---- Arrays over library buffers -------------------------------------------
