@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <string>
 
+#include "pdx/util/standard_streams.h"
+
 namespace pdx {
 
 // The platform's file-system calls for reading and querying (the output
@@ -18,11 +20,6 @@ std::FILE *u_platform_open_read(const char *path);
 // Queries the status of `path`; on success stores the mode bits (file type
 // in mask 0xF000) and returns true. Every failure returns false.
 bool u_platform_stat_mode(const char *path, unsigned *mode);
-
-// Puts the standard error stream in binary mode where the platform
-// distinguishes one (Windows), so that messages are the same bytes
-// everywhere: "\n" is not turned into "\r\n". Elsewhere it does nothing.
-void u_platform_binary_stderr();
 
 // The name the platform's own file calls take for `path` (either form): on
 // Windows the UTF-16 text of a wide path, or a narrow path converted from

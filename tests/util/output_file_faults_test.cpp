@@ -24,8 +24,8 @@
 
 #include <gtest/gtest.h>
 
-#include "pdx/util/errors.h"
 #include "pdx/output/output_file.h"
+#include "pdx/util/errors.h"
 #include "support/temp_dir.h"
 
 namespace {
