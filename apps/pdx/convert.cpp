@@ -9,21 +9,10 @@
 #include "common/exit_status.h"
 #include "file_identity.h"
 #include "file_kind.h"
-#include "pdx/datafile/data_file.h"
-#include "pdx/datafile/matrix_file.h"
+#include "pdx/datafile/convert_file.h"
 #include "pdx/export/export.h"
-#include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
-#include "pdx/util/file.h"
 #include "shown_name.h"
-
-std::string error_name(int code) {
-    // The table, not u_error_name, whose buffer the threads would share.
-    if (code >= 1 && code <= pdx::kErrorCount) {
-        return pdx::u_error_names[code];
-    }
-    return "error " + std::to_string(code);
-}
 
 int run_convert(const Options &options) {
     const bool exporting = options.command == Options::Command::export_;
@@ -63,53 +52,56 @@ int run_convert(const Options &options) {
         }
     }
 
-    const pdx::UPublish publish = options.force ? pdx::UPublish::replace : pdx::UPublish::if_absent;
     return batch.run(options.jobs, [&](std::size_t i) {
         const FileName &input = inputs[i];
         const FileName &output = outputs[i];
-        const std::string out_path = output.path();
         const auto fail = [&](const std::string &stage, const std::string &error, int status) {
             batch.failure(i, input.text, stage, error, status);
             return status;
         };
-        const std::string out_stage = "output " + quoted_name(output.text);
-        if (!options.force && pdx::u_file_exists(out_path.c_str())) {
-            return fail(out_stage, "already exists", exit_output_exists);
-        }
-        // The matrix gives its buffer back when the job ends, whatever happens.
-        pdx::PhaseMatrix phase;
-        int rc = pdx::data_file_read(input.path().c_str(), nullptr, nullptr, nullptr, &phase);
-        if (rc != 0) {
-            return fail("read", error_name(rc), exit_read_failed);
-        }
-        std::string left_behind;
+        pdx::ConvertOptions how;
+        how.big_endian = options.big_endian;
+        how.force = options.force;
+        how.check_input = false; // file_kind has looked
+        how.write_through_descriptors = false;
         if (exporting) {
-            pdx::ExportOptions how = options.exporting;
-            const std::string title = base_name(input);
-            how.title = title;
-            how.publish = publish;
-            how.left_behind = &left_behind;
-            rc = pdx::export_matrix(out_path.c_str(), phase, how);
-        } else {
-            rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish,
-                                        &left_behind);
+            how.write = [&](const char *path, const pdx::PhaseMatrix &phase, pdx::UPublish publish,
+                            std::string *left_behind) {
+                pdx::ExportOptions e = options.exporting;
+                const std::string title = base_name(input);
+                e.title = title;
+                e.publish = publish;
+                e.left_behind = left_behind;
+                return pdx::export_matrix(path, phase, e);
+            };
         }
-        if (!left_behind.empty()) {
+        const pdx::ConvertResult result =
+            pdx::convert_file(input.path().c_str(), output.path().c_str(), how);
+
+        const std::string out_stage = "output " + quoted_name(output.text);
+        if (!result.left_behind.empty()) {
             // A directory that lets files be added but not removed: say
             // which file is left, whatever became of the output.
             batch.report(input.text, out_stage,
-                         "the temporary file " + quoted_name(left_behind) +
+                         "the temporary file " + quoted_name(result.left_behind) +
                              " could not be removed");
         }
-        if (rc == pdx::ERR_CANT_CREATE_FILE) {
+        switch (result.stage) {
+        case pdx::ConvertStage::done:
+            return static_cast<int>(exit_success);
+        case pdx::ConvertStage::input:
+        case pdx::ConvertStage::read:
+            return fail("read", error_name(result.code), exit_read_failed);
+        case pdx::ConvertStage::output:
             return fail(out_stage, "already exists", exit_output_exists);
+        case pdx::ConvertStage::write:
+            break;
         }
-        if (rc == pdx::ERR_NO_DATA) {
-            return fail("export", "no phase samples (" + error_name(rc) + ")", exit_read_failed);
+        if (result.code == pdx::ERR_NO_DATA) {
+            return fail("export", "no phase samples (" + error_name(result.code) + ")",
+                        exit_read_failed);
         }
-        if (rc != 0) {
-            return fail("write " + quoted_name(output.text), error_name(rc), exit_write_failed);
-        }
-        return static_cast<int>(exit_success);
+        return fail("write " + quoted_name(output.text), error_name(result.code),
+                    exit_write_failed);
     });
 }

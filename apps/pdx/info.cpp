@@ -19,11 +19,8 @@
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"
 #include "pdx/util/errors.h"
-#include "pdx/util/platform.h"
 #include "pdx/util/utf8.h"
 #include "shown_name.h"
-
-std::string error_name(int code); // convert.cpp
 
 namespace {
 
@@ -96,25 +93,14 @@ Info inspect(const FileName &name, bool want_stats) {
     if (file_size(name, size)) {
         info.file_size = size;
     }
-    std::FILE *stream = pdx::u_platform_open_read(path.c_str());
-    if (stream == nullptr) {
-        info.error = pdx::ERR_CANT_OPEN_FILE;
-        return info;
-    }
     // The header's own fields first, for the report whether or not the
     // file then reads.
-    std::size_t length = 0;
-    if (pdx::data_file_read_header(stream, &info.header, &length) == 0) {
-        info.header_length = length;
-    }
-    // Then the read that convert and export do, from the start.
+    pdx::DataFileSummary layout;
+    (void)pdx::data_file_read_summary(path.c_str(), &layout, true, true, &info.header);
+    info.header_length = layout.header_length;
+    // Then the read that convert and export do.
     pdx::PhaseMatrix phase;
-    if (std::fseek(stream, 0, SEEK_SET) != 0) {
-        info.error = pdx::ERR_CANT_READ_FILE;
-    } else {
-        info.error = pdx::data_file_read_stream(stream, nullptr, nullptr, nullptr, &phase);
-    }
-    std::fclose(stream);
+    info.error = pdx::data_file_read(path.c_str(), nullptr, nullptr, nullptr, &phase);
     if (info.error == 0 && want_stats) {
         info.stats = phase_stats(phase);
     }
@@ -163,8 +149,7 @@ std::string region_json(const pdx::Region &r) {
 }
 
 std::uint64_t implied_size(const Info &info) {
-    const auto block = [](std::int32_t n) { return n > 0 ? std::uint64_t(n) : 0; };
-    return info.header_length + block(info.header.intens_nbytes) + block(info.header.phase_nbytes);
+    return pdx::data_file_summary(info.header, info.header_length).implied_size;
 }
 
 int status_of(const Info &info) {

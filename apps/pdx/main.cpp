@@ -27,7 +27,7 @@
 #include "common/exit_status.h"
 #include "files.h"
 #include "pdx/output/signals.h"
-#include "pdx/util/platform.h"
+#include "pdx/util/standard_streams.h"
 #include "shown_name.h"
 #include "standard_output.h"
 

@@ -21,11 +21,9 @@
 
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
-#include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
 #include "pdx/util/path.h"
-#include "pdx/util/platform.h"
 
 namespace py = pybind11;
 
@@ -81,7 +79,8 @@ std::string shown(const py::handle &path) {
 // Raises pdx.Error for library code `code` from `what` (e.g. "reading") on
 // the path the caller gave.
 [[noreturn]] void raise_error(int code, const char *what, const py::object &path) {
-    const char *name = code > 0 && code <= kErrorCount ? u_error_names[code] : "ERR_UNKNOWN";
+    const std::string_view known = code != 0 ? u_error_name_view(code) : std::string_view();
+    const std::string name(known.empty() ? "ERR_UNKNOWN" : known);
     const std::string message = std::string(what) + " " + shown(path) + " failed: " + name;
     py::object error = g_error_type(message);
     error.attr("code") = code;
@@ -196,7 +195,7 @@ DataFile read_data_file(const py::object &path, bool want_intensity, bool want_p
     file.phase = adopt<std::int32_t>(phase, {phase.height, phase.width});
     file.intensity =
         adopt<std::uint16_t>(intensity, {intensity.n_buckets, intensity.height, intensity.width});
-    file.header_length = py::int_(body->layout_code == 3 ? 4096 : 834);
+    file.header_length = py::int_(data_file_header_length(*body));
     file.header = header_mapping(*preamble, *body);
     return file;
 }
@@ -210,59 +209,18 @@ struct DataFileInfo {
     py::object header_length, header;
 };
 
-// Reads the header of the file at `path` into `record` in host order, as
-// data_file_read does, and checks what read_data_file, asked for the blocks
-// `intensity` and `phase`, would refuse before reading a sample.
-int read_header(const char *path, DataFileHeader &record, bool intensity, bool phase) {
-    std::FILE *stream = u_platform_open_read(path);
-    if (stream == nullptr) {
-        return ERR_CANT_OPEN_FILE;
-    }
-    std::size_t length = 0;
-    const int rc = data_file_read_header(stream, &record, &length);
-    std::fclose(stream);
-    if (rc != 0) {
-        return rc;
-    }
-    record.body.layout_code = length == 4096 ? 3 : 0;
-    return data_file_check_blocks(record, intensity, phase);
-}
-
-// The blocks a header announces: an absent one has no samples, at origin
-// (0, 0).
-struct Layout {
-    Region phase, intensity;
-    std::int16_t frames = 0;
-    std::uint16_t tag = 0;
-    int header_length = 0;
-};
-
-Layout layout_of(const DataFileHeader &record) {
-    Layout layout;
-    if (record.phase_nbytes > 0) {
-        layout.phase = record.phase_region;
-    }
-    if (record.intens_nbytes > 0) {
-        layout.intensity = record.intens_region;
-        layout.frames = record.intens_n_buckets;
-        layout.tag = record.intens_tag;
-    }
-    layout.header_length = record.body.layout_code == 3 ? 4096 : 834;
-    return layout;
-}
-
 DataFileInfo read_data_file_info(const py::object &path) {
     const std::string argument = path_argument(path);
     auto record = std::make_unique<DataFileHeader>();
+    DataFileSummary layout;
     int rc;
     {
         py::gil_scoped_release unlocked;
-        rc = read_header(argument.c_str(), *record, true, true);
+        rc = data_file_read_summary(argument.c_str(), &layout, true, true, record.get());
     }
     if (rc != 0) {
         raise_error(rc, "reading", path);
     }
-    const Layout layout = layout_of(*record);
     const Region &p = layout.phase;
     const Region &i = layout.intensity;
     DataFileInfo info;
@@ -280,20 +238,7 @@ DataFileInfo read_data_file_info(const py::object &path) {
 bool is_data_file(const py::object &path) {
     const std::string argument = path_argument(path);
     py::gil_scoped_release unlocked;
-    std::FILE *stream = u_platform_open_read(argument.c_str());
-    if (stream == nullptr) {
-        return false;
-    }
-    unsigned char bytes[4];
-    const bool whole = std::fread(bytes, 4, 1, stream) == 1;
-    std::fclose(stream);
-    if (!whole) {
-        return false;
-    }
-    std::uint32_t magic;
-    std::memcpy(&magic, bytes, 4);
-    u_swap_bytes(&magic, 4);
-    return data_file_header_length(magic) != 0;
+    return data_file_has_magic(argument.c_str());
 }
 
 // ---- Many files of one layout ----------------------------------------------
@@ -321,22 +266,27 @@ py::array_t<std::int64_t> read_layouts(const py::sequence &paths, bool intensity
     const auto count = static_cast<py::ssize_t>(arguments.size());
     py::array_t<std::int64_t> rows({count, kLayoutColumns});
     std::int64_t *row = rows.mutable_data();
-    auto record = std::make_unique<DataFileHeader>();
     int rc = 0;
     py::ssize_t failed = 0;
     {
         py::gil_scoped_release unlocked;
         for (; failed < count; ++failed, row += kLayoutColumns) {
-            rc = read_header(arguments[failed].c_str(), *record, intensity, phase);
+            DataFileSummary l;
+            rc = data_file_read_summary(arguments[failed].c_str(), &l, intensity, phase);
             if (rc != 0) {
                 break;
             }
-            const Layout l = layout_of(*record);
-            const std::int64_t values[kLayoutColumns] = {
-                l.phase.height,    l.phase.width, l.phase.x,
-                l.phase.y,         l.frames,      l.intensity.height,
-                l.intensity.width, l.intensity.x, l.intensity.y,
-                l.header_length,   l.tag};
+            const std::int64_t values[kLayoutColumns] = {l.phase.height,
+                                                         l.phase.width,
+                                                         l.phase.x,
+                                                         l.phase.y,
+                                                         l.frames,
+                                                         l.intensity.height,
+                                                         l.intensity.width,
+                                                         l.intensity.x,
+                                                         l.intensity.y,
+                                                         static_cast<std::int64_t>(l.header_length),
+                                                         l.tag};
             std::copy(std::begin(values), std::end(values), row);
         }
     }
@@ -346,51 +296,10 @@ py::array_t<std::int64_t> read_layouts(const py::sequence &paths, bool intensity
     return rows;
 }
 
-// A block's place and shape: its region and, for intensity, its frames.
-struct Geometry {
-    Region region;
-    std::int16_t frames = 0;
-
-    bool operator==(const Geometry &o) const {
-        return region.x == o.region.x && region.y == o.region.y && region.width == o.region.width &&
-               region.height == o.region.height && frames == o.frames;
-    }
-};
-
-std::string describe(bool phase, const Geometry &g) {
+std::string describe(bool phase, const BlockGeometry &g) {
     const auto n = [](int v) { return std::to_string(v); };
     return (phase ? "phase (" : "intensity (" + n(g.frames) + ", ") + n(g.region.height) + ", " +
            n(g.region.width) + ") at (" + n(g.region.x) + ", " + n(g.region.y) + ")";
-}
-
-// Reads the phase map (`phase` true) or the intensity frames of the file at
-// `path` straight into `row`, which has room for `count` samples, when the
-// file holds that block with the geometry `expected`; sets `found` to the
-// geometry it holds. Samples past a block that fills its frames in part are
-// not written: the row comes zeroed. `record` is the caller's scratch.
-int read_row(const char *path, bool phase, const Geometry &expected, void *row, std::size_t count,
-             DataFileHeader &record, Geometry &found) {
-    std::FILE *stream = u_platform_open_read(path);
-    if (stream == nullptr) {
-        return ERR_CANT_OPEN_FILE;
-    }
-    std::size_t length = 0;
-    int rc = data_file_read_header(stream, &record, &length);
-    if (rc == 0) {
-        rc = data_file_check_blocks(record, !phase, phase);
-    }
-    if (rc == 0) {
-        const Layout l = layout_of(record);
-        found = phase ? Geometry{l.phase, 0} : Geometry{l.intensity, l.frames};
-        if (found == expected) {
-            rc = phase ? data_file_read_phase_samples(stream, record,
-                                                      static_cast<std::int32_t *>(row), count)
-                       : data_file_read_intensity_samples(stream, record,
-                                                          static_cast<std::uint16_t *>(row), count);
-        }
-    }
-    std::fclose(stream);
-    return rc;
 }
 
 // Reads the phase map (`phase` true) or the intensity frames of each file of
@@ -422,7 +331,7 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
         !fits(height, 0) || !fits(width, 0)) {
         throw py::value_error("_read_stack: no data file holds a block of that shape or origin");
     }
-    const Geometry expected{
+    const BlockGeometry expected{
         Region{static_cast<std::int16_t>(origin.first), static_cast<std::int16_t>(origin.second),
                static_cast<std::int16_t>(width), static_cast<std::int16_t>(height)},
         static_cast<std::int16_t>(frames)};
@@ -431,15 +340,14 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
     const std::size_t bytes = samples * static_cast<std::size_t>(out.itemsize());
     auto *base = static_cast<unsigned char *>(out.mutable_data());
 
-    auto record = std::make_unique<DataFileHeader>();
     int rc = 0;
-    Geometry found;
+    BlockGeometry found;
     py::ssize_t at = 0;
     {
         py::gil_scoped_release unlocked;
         for (; at < count; ++at) {
             unsigned char *row = base + static_cast<std::size_t>(at) * bytes;
-            rc = read_row(arguments[at].c_str(), phase, expected, row, samples, *record, found);
+            rc = data_file_read_block(arguments[at].c_str(), phase, expected, row, samples, &found);
             if (rc != 0 || !(found == expected)) {
                 break;
             }
@@ -459,33 +367,6 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
 
 // ---- The data matrix file ---------------------------------------------------
 
-// The shape (height, width) of a data matrix file that holds an empty map:
-// a width or height of 0 and neither above 32767, as the command writes for
-// a data file without phase samples. Empty for any other file.
-std::vector<py::ssize_t> empty_map_shape(const py::object &path, bool big_endian) {
-    std::string head;
-    try {
-        py::object file = py::module_::import("builtins").attr("open")(path, "rb");
-        head = py::bytes(file.attr("read")(4));
-        file.attr("close")();
-    } catch (const py::error_already_set &) {
-        return {};
-    }
-    if (head.size() < 4) {
-        return {};
-    }
-    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(head[i]); };
-    const auto dimension = [&](std::size_t i) {
-        return big_endian ? at(i) << 8 | at(i + 1) : at(i + 1) << 8 | at(i);
-    };
-    const int width = dimension(0);
-    const int height = dimension(2);
-    if (width > 32767 || height > 32767 || (width != 0 && height != 0)) {
-        return {};
-    }
-    return {height, width};
-}
-
 py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endian) {
     const std::string argument = path_argument(path);
     PhaseMatrix matrix;
@@ -497,8 +378,11 @@ py::array_t<std::int32_t> read_matrix_file(const py::object &path, bool big_endi
     if (rc == ERR_PARAM_OUT_OF_RANGE) {
         // The library holds no matrix without samples: such a file reads as
         // an empty array of its shape.
-        if (std::vector<py::ssize_t> shape = empty_map_shape(path, big_endian); !shape.empty()) {
-            return py::array_t<std::int32_t>(std::move(shape));
+        int width = 0;
+        int height = 0;
+        if (matrix_file_read_shape(argument.c_str(), big_endian, &width, &height) == 0 &&
+            (width == 0 || height == 0)) {
+            return py::array_t<std::int32_t>(std::vector<py::ssize_t>{height, width});
         }
     }
     if (rc != 0) {
