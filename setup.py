@@ -31,7 +31,7 @@ def version():
 VERSION = version()
 core = Pybind11Extension(
     "pdx._core",
-    ["clients/python/pdx_module.cpp"] + library_sources(),
+    ["clients/python/core/module.cpp"] + library_sources(),
     include_dirs=["."],
     define_macros=[("PDX_VERSION", '"%s"' % VERSION)],
     cxx_std=20,
