@@ -2,7 +2,6 @@
 // them: each file's layout from its header, then one block of each file
 // into a row of one array.
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -18,48 +17,51 @@ using namespace pdx;
 
 namespace {
 
-// The columns of read_layouts' rows.
-constexpr py::ssize_t kLayoutColumns = 11;
+// One file's layout, as read_layouts hands it to numpy: a record of named
+// fields. An absent block has a region of zeros, no frames and no tag.
+struct LayoutRecord {
+    std::int64_t phase_height, phase_width, phase_x, phase_y;
+    std::int64_t frames, intensity_height, intensity_width, intensity_x, intensity_y;
+    std::int64_t header_length, intensity_tag;
+};
 
-// The layout of each file of `paths`, from its header alone, as rows of
-// (phase height, width, x, y, frames, intensity height, width, x, y, header
-// length, intensity tag); the interpreter lock is released over the whole
-// list. The first file that cannot be read raises, under its own name; of
-// the blocks, only those asked for (`intensity`, `phase`) are checked, and
-// the columns of the others hold what the header says, unchecked.
-py::array_t<std::int64_t> read_layouts(const py::sequence &paths, bool intensity, bool phase) {
+// The layout of each file of `paths`, from its header alone, one record per
+// file; the interpreter lock is released over the whole list. The first
+// file that cannot be read raises, under its own name; of the blocks, only
+// those asked for (`intensity`, `phase`) are checked, and the fields of the
+// others hold what the header says, unchecked.
+py::array_t<LayoutRecord> read_layouts(const py::sequence &paths, bool intensity, bool phase) {
     const std::vector<std::string> arguments = path_arguments(paths);
     const auto count = static_cast<py::ssize_t>(arguments.size());
-    py::array_t<std::int64_t> rows({count, kLayoutColumns});
-    std::int64_t *row = rows.mutable_data();
+    py::array_t<LayoutRecord> records(count);
+    LayoutRecord *record = records.mutable_data();
     int rc = 0;
     py::ssize_t failed = 0;
     {
         py::gil_scoped_release unlocked;
-        for (; failed < count; ++failed, row += kLayoutColumns) {
+        for (; failed < count; ++failed, ++record) {
             DataFileSummary l;
             rc = data_file_read_summary(arguments[failed].c_str(), &l, intensity, phase);
             if (rc != 0) {
                 break;
             }
-            const std::int64_t values[kLayoutColumns] = {l.phase.height,
-                                                         l.phase.width,
-                                                         l.phase.x,
-                                                         l.phase.y,
-                                                         l.frames,
-                                                         l.intensity.height,
-                                                         l.intensity.width,
-                                                         l.intensity.x,
-                                                         l.intensity.y,
-                                                         static_cast<std::int64_t>(l.header_length),
-                                                         l.tag};
-            std::copy(std::begin(values), std::end(values), row);
+            *record = LayoutRecord{l.phase.height,
+                                   l.phase.width,
+                                   l.phase.x,
+                                   l.phase.y,
+                                   l.frames,
+                                   l.intensity.height,
+                                   l.intensity.width,
+                                   l.intensity.x,
+                                   l.intensity.y,
+                                   static_cast<std::int64_t>(l.header_length),
+                                   l.tag};
         }
     }
     if (rc != 0) {
         raise_error(rc, "reading", paths[failed]);
     }
-    return rows;
+    return records;
 }
 
 std::string describe(bool phase, const BlockGeometry &g) {
@@ -134,9 +136,12 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
 } // namespace
 
 void define_campaigns(py::module_ &m) {
+    PYBIND11_NUMPY_DTYPE(LayoutRecord, phase_height, phase_width, phase_x, phase_y, frames,
+                         intensity_height, intensity_width, intensity_x, intensity_y, header_length,
+                         intensity_tag);
     m.def("_read_layouts", &read_layouts, py::arg("paths"), py::kw_only(),
           py::arg("intensity") = true, py::arg("phase") = true,
-          "_read_layouts(paths, *, intensity=True, phase=True) -> int64 array (files, 11): the "
+          "_read_layouts(paths, *, intensity=True, phase=True) -> record array (files,): the "
           "layout of each file from its header, the blocks asked for checked (used by the xarray "
           "engine).");
     m.def("_read_stack", &read_stack, py::arg("paths"), py::arg("phase"), py::arg("origin"),
