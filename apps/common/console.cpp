@@ -74,14 +74,6 @@ std::string FileName::path() const {
         std::u16string_view(reinterpret_cast<const char16_t *>(native.data()), native.size()));
 }
 
-std::vector<FileName> command_arguments(int argc, wchar_t **argv) {
-    std::vector<FileName> args;
-    for (int i = 1; i < argc; ++i) {
-        args.push_back(file_name(argv[i]));
-    }
-    return args;
-}
-
 #else
 
 FileName file_name(const NativeString &native) {
@@ -92,15 +84,15 @@ std::string FileName::path() const {
     return pdx::u_path_from_bytes(native);
 }
 
-std::vector<FileName> command_arguments(int argc, char **argv) {
+#endif
+
+std::vector<FileName> command_arguments(int argc, NativeString::value_type **argv) {
     std::vector<FileName> args;
     for (int i = 1; i < argc; ++i) {
         args.push_back(file_name(argv[i]));
     }
     return args;
 }
-
-#endif
 
 void write_text(std::FILE *stream, const std::string &text) {
 #ifdef _WIN32

@@ -31,13 +31,12 @@ struct FileName {
 
 FileName file_name(const NativeString &native);
 
-// The command's arguments after the program name.
+// The command's arguments after the program name, as main or wmain has them.
+std::vector<FileName> command_arguments(int argc, NativeString::value_type **argv);
+
 #ifdef _WIN32
-std::vector<FileName> command_arguments(int argc, wchar_t **argv);
 // UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.
 std::string utf8(const wchar_t *w);
-#else
-std::vector<FileName> command_arguments(int argc, char **argv);
 #endif
 
 // Writes `text` (UTF-8) on `stream` (stdout or stderr): on a Windows console
