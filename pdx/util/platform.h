@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -31,6 +32,11 @@ bool u_platform_native_name(const char *path, std::wstring &name);
 #else
 bool u_platform_native_name(const char *path, std::string &name);
 #endif
+
+// The size of the regular file `stream` reads, from its status, without
+// moving it; false, nothing stored, for a stream that is not a regular file
+// or whose status cannot be had.
+bool u_platform_regular_size(std::FILE *stream, std::uint64_t *size);
 
 // The identifier of this process.
 unsigned long u_platform_process_id();
