@@ -1,11 +1,12 @@
 """Builds the pdx package (pyproject.toml holds its metadata): the Python
 files in clients/python/pdx and the compiled core pdx._core, made from the
-module's source and the data library's sources as pdx/sources.txt lists them
+module's sources (clients/python/core) and the data library's sources as pdx/sources.txt lists them
 for every build. The version is the project's, from CMakeLists.txt (in a
 source distribution, from its PKG-INFO)."""
 
 import importlib.util
 import os
+import glob
 import re
 import sys
 
@@ -55,7 +56,7 @@ def version():
 VERSION = version()
 core = Pybind11Extension(
     "pdx._core",
-    ["clients/python/pdx_module.cpp"] + library_sources(),
+    sorted(glob.glob("clients/python/core/*.cpp")) + library_sources(),
     include_dirs=["."],
     define_macros=[("PDX_VERSION", '"%s"' % VERSION)],
     cxx_std=20,

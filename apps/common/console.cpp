@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <cwchar>
 
+#include "pdx/util/path.h"
+
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include "pdx/util/path.h"
 #endif
 
 namespace {
@@ -65,47 +65,34 @@ bool write_console(std::FILE *stream, const std::string &text) {
 
 #ifdef _WIN32
 
-std::string path_argument(const wchar_t *name) {
-    // The mark FF FE, the UTF-16 units (host order) and a zero unit.
-    std::string p = "\xFF\xFE";
-    p.append(reinterpret_cast<const char *>(name), std::wcslen(name) * sizeof(wchar_t));
-    p.append(2, '\0');
-    return p;
+FileName file_name(const NativeString &native) {
+    return FileName{native, utf8(native.c_str())};
 }
 
-std::vector<Argument> command_arguments(int argc, wchar_t **argv) {
-    std::vector<Argument> args;
-    for (int i = 1; i < argc; ++i) {
-        Argument a;
-        a.text = utf8(argv[i]);
-        a.path = path_argument(argv[i]);
-        args.push_back(std::move(a));
-    }
-    return args;
+std::string FileName::path() const {
+    return pdx::u_path_from_utf16(
+        std::u16string_view(reinterpret_cast<const char16_t *>(native.data()), native.size()));
 }
 
 #else
 
-std::string path_argument(const char *name) {
-    // Names are bytes, never UTF-16. A name whose first two bytes happen to
-    // be those of a wide path's mark can only be relative (an absolute one
-    // begins with '/'), so "./" in front keeps it narrow and names the same
-    // file.
-    return pdx::u_path_is_wide(name) ? "./" + std::string(name) : std::string(name);
+FileName file_name(const NativeString &native) {
+    return FileName{native, native};
 }
 
-std::vector<Argument> command_arguments(int argc, char **argv) {
-    std::vector<Argument> args;
-    for (int i = 1; i < argc; ++i) {
-        Argument a;
-        a.text = argv[i];
-        a.path = path_argument(argv[i]);
-        args.push_back(std::move(a));
-    }
-    return args;
+std::string FileName::path() const {
+    return pdx::u_path_from_bytes(native);
 }
 
 #endif
+
+std::vector<FileName> command_arguments(int argc, NativeString::value_type **argv) {
+    std::vector<FileName> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(file_name(argv[i]));
+    }
+    return args;
+}
 
 void write_text(std::FILE *stream, const std::string &text) {
 #ifdef _WIN32

@@ -9,48 +9,34 @@
 #include <string>
 #include <vector>
 
-// Exit statuses, by the stage that failed: pdx_convert ends with one; pdx
-// gives one to each file and ends with the largest, or with
-// exit_stdout_failed when its own standard output could not be written.
-enum ExitStatus : int {
-    exit_success = 0,
-    exit_command_line = 1,
-    exit_no_input = 2,
-    exit_output_exists = 3,
-    exit_read_failed = 4,
-    exit_write_failed = 5,
-    exit_stdout_failed = 6, // pdx only
-};
-
-// One command-line argument, after the program name.
-struct Argument {
-    // The argument as typed, for messages and for telling options from
-    // paths: the bytes given (POSIX) or the UTF-8 form of the UTF-16
-    // argument (Windows).
-    std::string text;
-    // The same argument as a path argument for the library (see path.h).
-    // On Windows every argument is a wide path, followed by a zero unit, so
-    // the file functions see the name as typed whatever the code page;
-    // elsewhere every argument is a narrow path that names exactly the
-    // bytes typed.
-    std::string path;
-};
-
-// The path argument (pdx/util/path.h) that opens exactly the file `name`,
-// given in the platform's own form: on Windows the wide path; elsewhere the
-// bytes, behind "./" when they would otherwise be taken for a wide path.
 #ifdef _WIN32
-std::string path_argument(const wchar_t *name);
+using NativeString = std::wstring;
 #else
-std::string path_argument(const char *name);
+using NativeString = std::string;
 #endif
 
+// A file name the command was given or made: the platform's own form
+// (UTF-16 on Windows, bytes elsewhere) for the file calls, and a UTF-8 text
+// for messages.
+struct FileName {
+    NativeString native; // as the platform's file calls take it
+    // As typed, for messages and for telling options from paths: the bytes
+    // given (POSIX) or the UTF-8 form of the UTF-16 name (Windows).
+    std::string text;
+
+    // The path argument (pdx/util/path.h) that opens exactly this name:
+    // pdx::u_path_from_utf16 or pdx::u_path_from_bytes of the native form.
+    std::string path() const;
+};
+
+FileName file_name(const NativeString &native);
+
+// The command's arguments after the program name, as main or wmain has them.
+std::vector<FileName> command_arguments(int argc, NativeString::value_type **argv);
+
 #ifdef _WIN32
-std::vector<Argument> command_arguments(int argc, wchar_t **argv);
 // UTF-16 to UTF-8; an unpaired surrogate shows as U+FFFD.
 std::string utf8(const wchar_t *w);
-#else
-std::vector<Argument> command_arguments(int argc, char **argv);
 #endif
 
 // Writes `text` (UTF-8) on `stream` (stdout or stderr): on a Windows console

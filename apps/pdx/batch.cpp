@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
 #include "common/console.h"
+#include "common/exit_status.h"
+#include "pdx/util/errors.h"
 #include "shown_name.h"
 #include "standard_output.h"
 
@@ -196,4 +200,9 @@ bool stderr_is_terminal() {
 unsigned default_jobs() {
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : cores;
+}
+
+std::string error_name(int code) {
+    const std::string_view name = pdx::u_error_name_view(code);
+    return name.empty() ? "error " + std::to_string(code) : std::string(name);
 }

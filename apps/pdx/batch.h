@@ -78,3 +78,7 @@ bool stderr_is_terminal();
 
 // The number of threads to use by default: the number of cores.
 unsigned default_jobs();
+
+// The name of a library error code for a failure's report, safe from any
+// job: the constant's name, or "error <code>" for a code with none.
+std::string error_name(int code);

@@ -9,10 +9,10 @@
 
 #include "batch.h"
 #include "commands.h"
+#include "common/exit_status.h"
 #include "file_identity.h"
 #include "file_kind.h"
-#include "pdx/datafile/data_file.h"
-#include "pdx/datafile/matrix_file.h"
+#include "pdx/datafile/convert_file.h"
 #include "pdx/export/export.h"
 #include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
@@ -30,14 +30,6 @@ namespace {
 constexpr char kSoftware[] = "pdx " PDX_VERSION;
 
 } // namespace
-
-std::string error_name(int code) {
-    // The table, not u_error_name, whose buffer the threads would share.
-    if (code >= 1 && code <= pdx::kErrorCount) {
-        return pdx::u_error_names[code];
-    }
-    return "error " + std::to_string(code);
-}
 
 int run_convert(const Options &options) {
     const bool exporting = options.command == Options::Command::export_;
@@ -100,13 +92,12 @@ int run_convert(const Options &options) {
     return batch.run(options.jobs, [&](std::size_t i) {
         const FileName &input = inputs[i];
         const FileName &output = outputs[i];
-        const std::string out_path = output.path();
         const auto fail = [&](const std::string &stage, const std::string &error, int status) {
             batch.failure(i, input.text, stage, error, status);
             return status;
         };
         const std::string out_stage = "output " + quoted_name(output.text);
-        if (!options.force && pdx::u_file_exists(out_path.c_str())) {
+        if (!options.force && pdx::u_file_exists(output.path().c_str())) {
             if (options.no_clobber || (options.update && output_is_current(input, output))) {
                 batch.skipped();
                 return static_cast<int>(exit_success);
@@ -115,48 +106,56 @@ int run_convert(const Options &options) {
                 return fail(out_stage, "already exists", exit_output_exists);
             }
         }
-        // The matrix gives its buffer back when the job ends, whatever happens.
-        pdx::PhaseMatrix phase;
-        int rc = pdx::data_file_read(input.path().c_str(), nullptr, nullptr, nullptr, &phase);
-        if (rc != 0) {
-            return fail("read", error_name(rc), exit_read_failed);
-        }
-        std::string left_behind;
+        pdx::ConvertOptions how;
+        how.big_endian = options.big_endian;
+        how.force = options.force || options.update; // -u replaces the older outputs it found
+        how.check_input = false;                     // file_kind has looked
+        how.write_through_descriptors = false;
         pdx::ExportNotes notes;
         if (exporting) {
-            pdx::ExportOptions how = options.exporting;
-            const std::string title = base_name(input);
-            how.title = title;
-            how.publish = publish;
-            how.left_behind = &left_behind;
-            how.validity = options.validity;
-            how.scale = options.scale;
-            // The exact counts unless the samples are to be told apart or
-            // scaled; "--all" keeps them exact as they are.
-            how.npy_float = options.validity_chosen || options.scale.z.has_value();
-            how.origin = pdx::Origin{phase.x, phase.y};
-            how.software = kSoftware;
-            how.notes = &notes;
-            rc = pdx::export_matrix(out_path.c_str(), phase, how);
-        } else {
-            rc = pdx::matrix_file_write(out_path.c_str(), &phase, options.big_endian, publish,
-                                        &left_behind);
+            how.write = [&](const char *path, const pdx::PhaseMatrix &phase, pdx::UPublish publish,
+                            std::string *left_behind) {
+                pdx::ExportOptions e = options.exporting;
+                const std::string title = base_name(input);
+                e.title = title;
+                e.publish = publish;
+                e.left_behind = left_behind;
+                e.validity = options.validity;
+                e.scale = options.scale;
+                // The exact counts unless the samples are to be told apart or
+                // scaled; "--all" keeps them exact as they are.
+                e.npy_float = options.validity_chosen || options.scale.z.has_value();
+                e.origin = pdx::Origin{phase.x, phase.y};
+                e.software = kSoftware;
+                e.notes = &notes;
+                return pdx::export_matrix(path, phase, e);
+            };
         }
-        if (!left_behind.empty()) {
+        const pdx::ConvertResult result =
+            pdx::convert_file(input.path().c_str(), output.path().c_str(), how);
+
+        if (!result.left_behind.empty()) {
             // A directory that lets files be added but not removed: say
             // which file is left, whatever became of the output.
             batch.report(input.text, out_stage,
-                         "the temporary file " + quoted_name(left_behind) +
+                         "the temporary file " + quoted_name(result.left_behind) +
                              " could not be removed");
         }
-        if (rc == pdx::ERR_CANT_CREATE_FILE) {
+        switch (result.stage) {
+        case pdx::ConvertStage::done:
+            break;
+        case pdx::ConvertStage::input:
+        case pdx::ConvertStage::read:
+            return fail("read", error_name(result.code), exit_read_failed);
+        case pdx::ConvertStage::output:
             return fail(out_stage, "already exists", exit_output_exists);
-        }
-        if (rc == pdx::ERR_NO_DATA) {
-            return fail("export", "no phase samples (" + error_name(rc) + ")", exit_read_failed);
-        }
-        if (rc != 0) {
-            return fail("write " + quoted_name(output.text), error_name(rc), exit_write_failed);
+        case pdx::ConvertStage::write:
+            if (result.code == pdx::ERR_NO_DATA) {
+                return fail("export", "no phase samples (" + error_name(result.code) + ")",
+                            exit_read_failed);
+            }
+            return fail("write " + quoted_name(output.text), error_name(result.code),
+                        exit_write_failed);
         }
         // Written all the same; the user may want to look again.
         if (notes.nothing_valid) {

@@ -16,10 +16,6 @@ namespace fs = std::filesystem;
 
 #ifdef _WIN32
 
-FileName file_name(const NativeString &native) {
-    return FileName{native, utf8(native.c_str())};
-}
-
 namespace {
 
 bool is_separator(wchar_t c) {
@@ -88,14 +84,6 @@ std::vector<NativeString> expand(const NativeString &arg) {
 
 } // namespace
 
-std::vector<FileName> command_line(int argc, wchar_t **argv) {
-    std::vector<FileName> args;
-    for (int i = 1; i < argc; ++i) {
-        args.push_back(file_name(argv[i]));
-    }
-    return args;
-}
-
 void expand_wildcards(std::vector<FileName> &names) {
     std::vector<FileName> out;
     for (FileName &name : names) {
@@ -121,18 +109,6 @@ NativeString name_key(const FileName &name) {
 
 #else
 
-FileName file_name(const NativeString &native) {
-    return FileName{native, native};
-}
-
-std::vector<FileName> command_line(int argc, char **argv) {
-    std::vector<FileName> args;
-    for (int i = 1; i < argc; ++i) {
-        args.push_back(file_name(argv[i]));
-    }
-    return args;
-}
-
 void expand_wildcards(std::vector<FileName> &) {}
 
 NativeString name_key(const FileName &name) {
@@ -141,10 +117,6 @@ NativeString name_key(const FileName &name) {
 }
 
 #endif
-
-std::string FileName::path() const {
-    return path_argument(native.c_str());
-}
 
 FileName output_name(const FileName &input, const FileName *dir, const char *ext) {
     const fs::path in(input.native);

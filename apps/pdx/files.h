@@ -1,37 +1,13 @@
 #pragma once
 
-// File names as the pdx command handles them: each keeps the platform's own
-// form (UTF-16 on Windows, bytes elsewhere) for the file calls, and a UTF-8
-// text for messages. Outputs are named from their inputs here.
+// File names as the pdx command handles them (FileName, common/console.h):
+// wildcards expanded, outputs named from their inputs, names compared.
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#ifdef _WIN32
-using NativeString = std::wstring;
-#else
-using NativeString = std::string;
-#endif
-
-struct FileName {
-    NativeString native; // as the platform's file calls take it
-    std::string text;    // as shown in messages and reports (UTF-8)
-
-    // The path argument (pdx/util/path.h) that opens exactly this name: on
-    // Windows the wide form; elsewhere the bytes, behind "./" when they would
-    // otherwise begin with a byte-order mark and be taken for a wide path.
-    std::string path() const;
-};
-
-FileName file_name(const NativeString &native);
-
-// The command's arguments after the program name.
-#ifdef _WIN32
-std::vector<FileName> command_line(int argc, wchar_t **argv);
-#else
-std::vector<FileName> command_line(int argc, char **argv);
-#endif
+#include "common/console.h"
 
 // On Windows, whose shells leave wildcards to the program: each name with
 // `*` or `?` in its last component is replaced by the files it matches,

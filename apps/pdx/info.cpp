@@ -14,6 +14,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/data_file_header.h"
@@ -21,11 +22,8 @@
 #include "pdx/measure/scale.h"
 #include "pdx/measure/stats.h"
 #include "pdx/util/errors.h"
-#include "pdx/util/platform.h"
 #include "pdx/util/utf8.h"
 #include "shown_name.h"
-
-std::string error_name(int code); // convert.cpp
 
 namespace {
 
@@ -50,25 +48,14 @@ Info inspect(const FileName &name, const Options &options) {
     if (file_size(name, size)) {
         info.file_size = size;
     }
-    std::FILE *stream = pdx::u_platform_open_read(path.c_str());
-    if (stream == nullptr) {
-        info.error = pdx::ERR_CANT_OPEN_FILE;
-        return info;
-    }
     // The header's own fields first, for the report whether or not the
     // file then reads.
-    std::size_t length = 0;
-    if (pdx::data_file_read_header(stream, &info.header, &length) == 0) {
-        info.header_length = length;
-    }
-    // Then the read that convert and export do, from the start.
+    pdx::DataFileSummary layout;
+    (void)pdx::data_file_read_summary(path.c_str(), &layout, true, true, &info.header);
+    info.header_length = layout.header_length;
+    // Then the read that convert and export do.
     pdx::PhaseMatrix phase;
-    if (std::fseek(stream, 0, SEEK_SET) != 0) {
-        info.error = pdx::ERR_CANT_READ_FILE;
-    } else {
-        info.error = pdx::data_file_read_stream(stream, nullptr, nullptr, nullptr, &phase);
-    }
-    std::fclose(stream);
+    info.error = pdx::data_file_read(path.c_str(), nullptr, nullptr, nullptr, &phase);
     pdx::PhaseStats stats;
     if (info.error == 0 && options.stats &&
         pdx::phase_stats(phase, options.validity, &stats) == 0 && stats.count > 0) {
@@ -132,8 +119,7 @@ std::string region_json(const pdx::Region &r, const pdx::Scale &scale) {
 }
 
 std::uint64_t implied_size(const Info &info) {
-    const auto block = [](std::int32_t n) { return n > 0 ? std::uint64_t(n) : 0; };
-    return info.header_length + block(info.header.intens_nbytes) + block(info.header.phase_nbytes);
+    return pdx::data_file_summary(info.header, info.header_length).implied_size;
 }
 
 int status_of(const Info &info) {

@@ -34,10 +34,11 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "files.h"
 #include "pdx/measure/calibration.h"
 #include "pdx/output/signals.h"
-#include "pdx/util/platform.h"
+#include "pdx/util/standard_streams.h"
 #include "shown_name.h"
 #include "standard_output.h"
 #include "walk.h"
@@ -566,10 +567,10 @@ int run(std::vector<FileName> args) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t **argv) {
-    return out_close(run(command_line(argc, argv)));
+    return out_close(run(command_arguments(argc, argv)));
 }
 #else
 int main(int argc, char **argv) {
-    return out_close(run(command_line(argc, argv)));
+    return out_close(run(command_arguments(argc, argv)));
 }
 #endif

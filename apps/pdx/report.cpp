@@ -18,6 +18,7 @@
 #include "batch.h"
 #include "commands.h"
 #include "common/console.h"
+#include "common/exit_status.h"
 #include "file_identity.h"
 #include "file_kind.h"
 #include "pdx/datafile/data_file.h"
@@ -32,8 +33,6 @@
 #ifndef PDX_VERSION
 #define PDX_VERSION "unknown"
 #endif
-
-std::string error_name(int code); // convert.cpp
 
 namespace {
 

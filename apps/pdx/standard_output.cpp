@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "common/exit_status.h"
 
 namespace {
 

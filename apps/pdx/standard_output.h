@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "common/exit_status.h"
+
 // Writes `text` and flushes it. Once a write has failed nothing more is
 // written and every call returns false. Callers take turns (one thread at
 // a time).

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "common/console.h"
+#include "common/exit_status.h"
 
 bool out_reader_gone(int error) {
     return error == EPIPE;

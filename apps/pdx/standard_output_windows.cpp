@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "common/console.h"
+#include "common/exit_status.h"
 
 bool out_reader_gone(int error) {
     // The C runtime reports a pipe whose reader has closed as EINVAL; the

@@ -1,16 +1,15 @@
 #include "walk.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <system_error>
 #include <utility>
 
 #include "common/console.h"
-#include "pdx/datafile/data_file_header.h"
-#include "pdx/util/platform.h"
+#include "common/exit_status.h"
+#include "pdx/datafile/data_file.h"
 #include "shown_name.h"
 
 namespace fs = std::filesystem;
@@ -126,16 +125,11 @@ bool natural_less(std::string_view a, std::string_view b) {
 }
 
 bool has_data_magic(const FileName &name) {
-    std::FILE *stream = pdx::u_platform_open_read(name.path().c_str());
-    if (stream == nullptr) {
-        return true; // kept, to be reported by the read
+    if (pdx::data_file_has_magic(name.path().c_str())) {
+        return true;
     }
-    unsigned char b[4] = {};
-    const bool whole = std::fread(b, 1, 4, stream) == 4;
-    std::fclose(stream);
-    const std::uint32_t magic = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 |
-                                std::uint32_t{b[2]} << 8 | std::uint32_t{b[3]};
-    return whole && pdx::data_file_header_length(magic) != 0;
+    // One that cannot be opened is kept, for the read to report.
+    return !std::ifstream(std::filesystem::path(name.native), std::ios::binary).is_open();
 }
 
 std::vector<Input> expand_folders(std::vector<FileName> names, bool recursive, int &status) {

@@ -13,15 +13,11 @@
 #include <vector>
 
 #include "common/console.h"
-#include "pdx/datafile/data_file.h"
-#include "pdx/datafile/matrix_file.h"
-#include "pdx/matrix/region_matrix.h"
-#include "pdx/util/errors.h"
-#include "pdx/util/file.h"
-#include "pdx/output/output_file.h"
-#include "pdx/util/path.h"
-#include "pdx/util/platform.h"
+#include "common/exit_status.h"
+#include "pdx/datafile/convert_file.h"
 #include "pdx/output/signals.h"
+#include "pdx/util/errors.h"
+#include "pdx/util/standard_streams.h"
 
 namespace {
 
@@ -48,15 +44,21 @@ void print_unable(const char *input, const char *output) {
 // A path taken from the command line: absent until an argument fills it.
 class PathArgument {
   public:
-    void set(const Argument &arg) { arg_ = &arg; }
-    bool present() const { return arg_ != nullptr; }
+    void set(const FileName &arg) {
+        text_ = arg.text;
+        path_ = arg.path();
+        present_ = true;
+    }
+    bool present() const { return present_; }
     // The argument as typed, for messages.
-    const char *text() const { return arg_->text.c_str(); }
+    const char *text() const { return text_.c_str(); }
     // The path argument for the file functions.
-    const char *path() const { return arg_->path.c_str(); }
+    const char *path() const { return path_.c_str(); }
 
   private:
-    const Argument *arg_ = nullptr;
+    std::string text_;
+    std::string path_;
+    bool present_ = false;
 };
 
 struct CommandLine {
@@ -70,11 +72,11 @@ struct CommandLine {
 // (fewer than two arguments, an unknown option, a third path or a missing
 // path). Only the character right after '-' selects an option, so "-bf" is
 // "-b"; options may stand anywhere and repeat.
-bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
+bool parse_command_line(const std::vector<FileName> &args, CommandLine &cmd) {
     if (args.size() < 2) {
         return false;
     }
-    for (const Argument &arg : args) {
+    for (const FileName &arg : args) {
         const std::string &text = arg.text;
         if (text[0] == '-') {
             switch (text[1]) {
@@ -98,68 +100,52 @@ bool parse_command_line(const std::vector<Argument> &args, CommandLine &cmd) {
     return cmd.input.present() && cmd.output.present();
 }
 
-// Runs one conversion. The phase matrix in between gives its buffer back
-// when it goes out of scope, whatever happens here.
+// Runs one conversion.
 int convert(const CommandLine &cmd) {
-    pdx::PhaseMatrix phase;
     const char *input = cmd.input.text();
     const char *output = cmd.output.text();
 
-    if (!pdx::u_file_exists(cmd.input.path())) {
+    pdx::ConvertOptions how;
+    how.big_endian = cmd.bigEndian;
+    how.force = cmd.force;
+    how.on_start = [&] { message("Converting \"%s\" to \"%s\"\n", input, output); };
+    const pdx::ConvertResult result = pdx::convert_file(cmd.input.path(), cmd.output.path(), how);
+
+    int status = exit_success;
+    switch (result.stage) {
+    case pdx::ConvertStage::input:
         print_unable(input, output);
         message("\t\"%s\" does not exist\n", input);
         return exit_no_input;
-    }
-    // A name of an open descriptor (/dev/stdout) is written through it: the
-    // shell's redirection has already decided what it may overwrite.
-    if (!cmd.force && !pdx::u_output_names_descriptor(cmd.output.path()) &&
-        pdx::u_file_exists(cmd.output.path())) {
-        print_unable(input, output);
-        message("\t\"%s\" already exists\n", output);
-        return exit_output_exists;
-    }
-
-    message("Converting \"%s\" to \"%s\"\n", input, output);
-
-    // The input is read completely and closed before the output is opened,
-    // so an output that names the input itself is rewritten from memory.
-    int code = pdx::data_file_read(cmd.input.path(), nullptr, nullptr, nullptr, &phase);
-    if (code != 0) {
-        print_unable(input, output);
-        message("\tthere was an error reading the file \"%s\"\n", input);
-        message("\t%s\n", pdx::u_error_name(code));
-        return exit_read_failed;
-    }
-
-    // Without -f the output is published only if its name is still free
-    // once it is complete: another run may have taken it since the test
-    // above.
-    std::string left_behind;
-    code = pdx::matrix_file_write(cmd.output.path(), &phase, cmd.bigEndian,
-                                  cmd.force ? pdx::UPublish::replace : pdx::UPublish::if_absent,
-                                  &left_behind);
-    int status = exit_success;
-    if (code == pdx::ERR_CANT_CREATE_FILE) {
+    case pdx::ConvertStage::output:
         print_unable(input, output);
         message("\t\"%s\" already exists\n", output);
         status = exit_output_exists;
-    } else if (code != 0) {
+        break;
+    case pdx::ConvertStage::read:
+        print_unable(input, output);
+        message("\tthere was an error reading the file \"%s\"\n", input);
+        message("\t%s\n", pdx::u_error_name(result.code));
+        return exit_read_failed;
+    case pdx::ConvertStage::write:
         print_unable(input, output);
         message("\tthere was an error writing to the file \"%s\"\n", output);
-        message("\t%s\n", pdx::u_error_name(code));
+        message("\t%s\n", pdx::u_error_name(result.code));
         status = exit_write_failed;
-    } else {
+        break;
+    case pdx::ConvertStage::done:
         message("Conversion from \"%s\" to \"%s\" successful\n", input, output);
+        break;
     }
     // A directory that lets names be added but not removed keeps the
     // temporary (after a success, as a second name of the output).
-    if (!left_behind.empty()) {
-        message("\tthe temporary file \"%s\" could not be removed\n", left_behind.c_str());
+    if (!result.left_behind.empty()) {
+        message("\tthe temporary file \"%s\" could not be removed\n", result.left_behind.c_str());
     }
     return status;
 }
 
-int run(const std::vector<Argument> &args) {
+int run(const std::vector<FileName> &args) {
     // The messages are the same bytes on every platform, so scripts that
     // read them need no per-platform handling.
     pdx::u_platform_binary_stderr();

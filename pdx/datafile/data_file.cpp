@@ -336,4 +336,114 @@ int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
     return rc;
 }
 
+DataFileSummary data_file_summary(const DataFileHeader &record, std::size_t length) {
+    DataFileSummary layout;
+    layout.header_length = length;
+    if (record.phase_nbytes > 0) {
+        layout.phase = record.phase_region;
+        layout.phase_bytes = static_cast<std::uint32_t>(record.phase_nbytes);
+    }
+    if (record.intens_nbytes > 0) {
+        layout.intensity = record.intens_region;
+        layout.frames = record.intens_n_buckets;
+        layout.tag = record.intens_tag;
+        layout.intensity_bytes = static_cast<std::uint32_t>(record.intens_nbytes);
+    }
+    layout.implied_size = std::uint64_t{length} + layout.phase_bytes + layout.intensity_bytes;
+    return layout;
+}
+
+std::size_t data_file_header_length(const HeaderBody &body) {
+    return body.layout_code == 3 ? 4096 : 834;
+}
+
+namespace {
+
+// Opens `path` and reads its header into `record`, leaving the stream after
+// it: null, with *rc set, when either fails.
+std::FILE *open_header(const char *path, DataFileHeader &record, std::size_t &length, int &rc) {
+    std::FILE *stream = path != nullptr ? u_platform_open_read(path) : nullptr;
+    if (stream == nullptr) {
+        rc = ERR_CANT_OPEN_FILE;
+        return nullptr;
+    }
+    rc = data_file_read_header(stream, &record, &length);
+    if (rc != 0) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    record.body.layout_code = length == 4096 ? 3 : 0;
+    return stream;
+}
+
+} // namespace
+
+int data_file_read_summary(const char *path, DataFileSummary *layout, bool intensity, bool phase,
+                           DataFileHeader *record) {
+    DataFileHeader own;
+    DataFileHeader &header = record != nullptr ? *record : own;
+    std::size_t length = 0;
+    int rc = 0;
+    std::FILE *stream = open_header(path, header, length, rc);
+    if (stream == nullptr) {
+        return rc;
+    }
+    std::fclose(stream);
+    if (layout != nullptr) {
+        *layout = data_file_summary(header, length);
+    }
+    return data_file_check_blocks(header, intensity, phase);
+}
+
+bool operator==(const BlockGeometry &a, const BlockGeometry &b) {
+    return a.region.x == b.region.x && a.region.y == b.region.y &&
+           a.region.width == b.region.width && a.region.height == b.region.height &&
+           a.frames == b.frames;
+}
+
+int data_file_read_block(const char *path, bool phase, const BlockGeometry &expected, void *samples,
+                         std::size_t capacity, BlockGeometry *found) {
+    DataFileHeader record;
+    std::size_t length = 0;
+    int rc = 0;
+    std::FILE *stream = open_header(path, record, length, rc);
+    if (stream == nullptr) {
+        return rc;
+    }
+    rc = data_file_check_blocks(record, !phase, phase);
+    if (rc == 0) {
+        const DataFileSummary l = data_file_summary(record, length);
+        const BlockGeometry held =
+            phase ? BlockGeometry{l.phase, 0} : BlockGeometry{l.intensity, l.frames};
+        if (found != nullptr) {
+            *found = held;
+        }
+        if (held == expected) {
+            rc = phase ? data_file_read_phase_samples(
+                             stream, record, static_cast<std::int32_t *>(samples), capacity)
+                       : data_file_read_intensity_samples(
+                             stream, record, static_cast<std::uint16_t *>(samples), capacity);
+        }
+    }
+    std::fclose(stream);
+    return rc;
+}
+
+bool data_file_has_magic(const char *path) {
+    std::FILE *stream = path != nullptr ? u_platform_open_read(path) : nullptr;
+    if (stream == nullptr) {
+        return false;
+    }
+    unsigned char bytes[kMagicLength];
+    const bool whole = std::fread(bytes, kMagicLength, 1, stream) == 1;
+    std::fclose(stream);
+    if (!whole) {
+        return false;
+    }
+    std::uint32_t magic;
+    std::memcpy(&magic, bytes, sizeof magic);
+    u_swap_bytes(&magic, 4);
+    return data_file_header_length(magic) != 0;
+}
+
 } // namespace pdx

@@ -68,4 +68,61 @@ namespace pdx {
 [[nodiscard]] int data_file_read_phase_samples(std::FILE *stream, const DataFileHeader &record,
                                                std::int32_t *samples, std::size_t capacity);
 
+// What a data file holds, as its header tells: the blocks it announces
+// (an absent block has a region of zeros, no frames and no tag) and the
+// file's size the header implies.
+struct DataFileSummary {
+    std::size_t header_length = 0; // 834 or 4096
+    Region phase{};                // the phase map's region
+    Region intensity{};            // the intensity frames' region
+    std::int16_t frames = 0;       // intensity frames
+    std::uint16_t tag = 0;         // the intensity block's tag
+    std::uint32_t phase_bytes = 0; // the blocks' lengths, as stored
+    std::uint32_t intensity_bytes = 0;
+    std::uint64_t implied_size = 0; // header and both blocks
+};
+
+// The layout of `record`, a header of `length` bytes read by
+// data_file_read_header.
+DataFileSummary data_file_summary(const DataFileHeader &record, std::size_t length);
+
+// The header length that a body filled by data_file_read (or
+// data_file_read_summary) tells through its layout_code: 4096 or 834.
+std::size_t data_file_header_length(const HeaderBody &body);
+
+// Reads the header alone of the file at `path` (a path argument). Once the
+// header reads, *layout (when not null) receives its layout and *record (when
+// not null) the header in host order, its body's layout_code set as
+// data_file_read sets it; then the header is checked as
+// data_file_check_blocks checks it for the blocks asked for. Returns 0,
+// ERR_CANT_OPEN_FILE, data_file_read_header's failures (nothing filled) or
+// the check's refusal (everything filled).
+[[nodiscard]] int data_file_read_summary(const char *path, DataFileSummary *layout,
+                                         bool intensity = true, bool phase = true,
+                                         DataFileHeader *record = nullptr);
+
+// A block's place and shape: its region and, for the intensity frames,
+// their count (0 for the phase map).
+struct BlockGeometry {
+    Region region{};
+    std::int16_t frames = 0;
+};
+bool operator==(const BlockGeometry &a, const BlockGeometry &b);
+
+// Reads the phase map (`phase` true; int32 samples) or the intensity frames
+// (uint16 samples) of the file at `path` into `samples`, room for `capacity`
+// samples, when the file's block has the geometry `expected`. Once the
+// header reads and passes the block's check, *found receives the geometry
+// it gives (zeros for an absent block); a file whose geometry is not
+// `expected` returns 0 with nothing read, for the caller to compare. Returns
+// 0, ERR_CANT_OPEN_FILE, or what data_file_read_header and
+// data_file_read_phase_samples (data_file_read_intensity_samples) return.
+[[nodiscard]] int data_file_read_block(const char *path, bool phase, const BlockGeometry &expected,
+                                       void *samples, std::size_t capacity, BlockGeometry *found);
+
+// Whether the file at `path` begins with one of the three magic numbers:
+// false, not an error, for one that cannot be opened or has fewer than four
+// bytes.
+bool data_file_has_magic(const char *path);
+
 } // namespace pdx

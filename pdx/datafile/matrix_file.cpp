@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <string>
 
+#include "pdx/output/output_file.h"
 #include "pdx/util/byte_order.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/hooks.h"
-#include "pdx/output/output_file.h"
 #include "pdx/util/platform.h"
 #include "pdx/util/stream_size.h"
 
@@ -156,6 +156,28 @@ int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian) {
         release(*matrix);
     }
     return rc;
+}
+
+int matrix_file_read_shape(const char *path, bool bigEndian, int *width, int *height) {
+    if (width == nullptr || height == nullptr) {
+        return ERR_INVALID_PARAM;
+    }
+    std::FILE *file = u_platform_open_read(path);
+    if (file == nullptr) {
+        return ERR_CANT_OPEN_FILE;
+    }
+    unsigned char head[4];
+    const bool whole = std::fread(head, sizeof head, 1, file) == 1;
+    std::fclose(file);
+    if (!whole) {
+        return ERR_PREMATURE_EOF;
+    }
+    const auto dimension = [&](int i) {
+        return bigEndian ? head[i] << 8 | head[i + 1] : head[i + 1] << 8 | head[i];
+    };
+    *width = dimension(0);
+    *height = dimension(2);
+    return *width > 32767 || *height > 32767 ? ERR_PARAM_OUT_OF_RANGE : 0;
 }
 
 } // namespace pdx

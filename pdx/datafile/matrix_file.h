@@ -38,4 +38,12 @@ namespace pdx {
 // when the file's length is known, found before any memory is asked for).
 [[nodiscard]] int matrix_file_read(const char *path, PhaseMatrix *matrix, bool bigEndian);
 
+// Reads the dimensions at the start of a data matrix file, not its samples:
+// what a caller needs to give a file of no samples (a width or height of 0,
+// which matrix_file_read refuses, as no matrix holds it) its shape. Returns
+// 0, ERR_INVALID_PARAM (a null output; nothing opened), ERR_CANT_OPEN_FILE,
+// ERR_PREMATURE_EOF (fewer than 4 bytes) or ERR_PARAM_OUT_OF_RANGE (a
+// dimension above 32767; both are still stored).
+[[nodiscard]] int matrix_file_read_shape(const char *path, bool bigEndian, int *width, int *height);
+
 } // namespace pdx

@@ -21,9 +21,9 @@
 #include <sys/xattr.h>
 #endif
 
+#include "pdx/output/temporary_registry.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/platform.h"
-#include "pdx/output/signals.h"
 
 namespace pdx {
 namespace {

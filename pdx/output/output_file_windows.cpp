@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "pdx/output/temporary_registry.h"
 #include "pdx/util/errors.h"
-#include "pdx/output/signals.h"
 
 namespace pdx {
 namespace {

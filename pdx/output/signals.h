@@ -1,18 +1,15 @@
 #pragma once
 
 // The process-wide side of the output path (output_file.h): what signals do
-// to a program that writes output files, and the registry of the temporaries
-// that exist, for a signal that ends the program to remove. One file per
-// platform: signals_posix.cpp, signals_windows.cpp.
+// to a program that writes output files, for a signal that ends the program
+// to remove the temporaries that exist (their registry is the library's
+// own, temporary_registry.h). One file per platform: signals_posix.cpp,
+// signals_windows.cpp.
 //
 // The library itself never changes how signals are handled: a program opts
 // in at start.
 
 #include <cstddef>
-
-#ifndef _WIN32
-#include <signal.h>
-#endif
 
 namespace pdx {
 
@@ -41,37 +38,5 @@ void u_platform_remove_temporaries_on_signals();
 // gone from its directory once its last handle closes, at the latest when
 // the process ends.
 void u_platform_remove_temporaries();
-
-// The registry, for the output path. A temporary is tracked from just after
-// it is created until just after its name is gone; the name's storage must
-// stay put meanwhile. Output files beyond kTrackedTemporaries at once are
-// not tracked.
-#ifdef _WIN32
-void u_platform_track_temporary(const wchar_t *name);
-void u_platform_forget_temporary(const wchar_t *name);
-#else
-void u_platform_track_temporary(const char *name);
-void u_platform_forget_temporary(const char *name);
-#endif
-
-// Holds back the ending signals on this thread while it lives, so that none
-// finds a temporary created but not yet tracked. A signal handled on another
-// thread meanwhile (on Windows the console's control handler always runs on
-// a thread of its own) waits for it to end before it removes the
-// temporaries; ending() tells whether one already has begun, and then no
-// temporary may be created, as it would outlive the removal.
-class UEndingSignalsHeld {
-  public:
-    UEndingSignalsHeld();
-    ~UEndingSignalsHeld();
-    bool ending() const;
-    UEndingSignalsHeld(const UEndingSignalsHeld &) = delete;
-    UEndingSignalsHeld &operator=(const UEndingSignalsHeld &) = delete;
-
-#ifndef _WIN32
-  private:
-    sigset_t before_;
-#endif
-};
 
 } // namespace pdx

@@ -8,9 +8,45 @@
 
 #include <atomic>
 
+#ifndef _WIN32
+#include <signal.h>
+#endif
+
 #include "pdx/output/signals.h"
 
 namespace pdx {
+
+// The registry, for the output path. A temporary is tracked from just after
+// it is created until just after its name is gone; the name's storage must
+// stay put meanwhile. Output files beyond kTrackedTemporaries at once are
+// not tracked.
+#ifdef _WIN32
+void u_platform_track_temporary(const wchar_t *name);
+void u_platform_forget_temporary(const wchar_t *name);
+#else
+void u_platform_track_temporary(const char *name);
+void u_platform_forget_temporary(const char *name);
+#endif
+
+// Holds back the ending signals on this thread while it lives, so that none
+// finds a temporary created but not yet tracked. A signal handled on another
+// thread meanwhile (on Windows the console's control handler always runs on
+// a thread of its own) waits for it to end before it removes the
+// temporaries; ending() tells whether one already has begun, and then no
+// temporary may be created, as it would outlive the removal.
+class UEndingSignalsHeld {
+  public:
+    UEndingSignalsHeld();
+    ~UEndingSignalsHeld();
+    bool ending() const;
+    UEndingSignalsHeld(const UEndingSignalsHeld &) = delete;
+    UEndingSignalsHeld &operator=(const UEndingSignalsHeld &) = delete;
+
+#ifndef _WIN32
+  private:
+    sigset_t before_;
+#endif
+};
 
 template <typename Char> class UTemporaryRegistry {
   public:

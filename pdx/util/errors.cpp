@@ -26,4 +26,14 @@ const char *u_error_name(int code) {
     return text;
 }
 
+std::string_view u_error_name_view(int code) {
+    if (code == 0) {
+        return "NO_ERROR";
+    }
+    if (code >= 1 && code <= kErrorCount) {
+        return u_error_names[code];
+    }
+    return {};
+}
+
 } // namespace pdx

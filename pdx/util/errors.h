@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string_view>
+
 #include "pdx/util/error_list.h"
 
 namespace pdx {
@@ -34,7 +36,13 @@ extern const char *const u_error_names[kErrorCount + 1];
 // The name of any int: "NO_ERROR" for 0, the table's entry for 1 to
 // kErrorCount, and "invalid error number <code>" for anything else.
 // The text lives in one static buffer that the next call overwrites, so
-// this is not safe to call from several threads at once.
+// this is not safe to call from several threads at once (u_error_name_view
+// is).
 const char *u_error_name(int code);
+
+// The name of `code` from the table, safe to call from any thread: "NO_ERROR"
+// for 0, the constant's name for 1 to kErrorCount, and an empty view for
+// anything else, which the caller names as it sees fit. The text is static.
+std::string_view u_error_name_view(int code);
 
 } // namespace pdx

@@ -26,6 +26,12 @@ extern u_realloc_fn u_realloc; // starts as realloc (the same for large blocks)
 extern u_calloc_fn u_calloc;   // starts as calloc
 extern u_free_fn u_free;       // starts as free (the same for large blocks)
 
+// The blocks the default u_malloc, u_calloc and u_realloc (from null) have
+// handed out and the default u_free has not taken back, for a program's or
+// a test's check that nothing is kept: blocks of hooks that replace them are
+// not counted.
+long u_live_blocks();
+
 // A block of `size` bytes, every byte zero, that goes back through u_free;
 // null when there is no memory. For a buffer its caller may fill only in
 // part: memory that comes zero from the system is not written here, so the

@@ -133,6 +133,25 @@ bool u_platform_stat_mode(const char *path, unsigned *mode) {
     }
 }
 
+bool u_platform_regular_size(std::FILE *stream, std::uint64_t *size) {
+#ifdef _WIN32
+    struct _stat64 st;
+    if (_fstat64(_fileno(stream), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) {
+        return false;
+    }
+#else
+    struct stat st;
+    if (::fstat(fileno(stream), &st) != 0 || !S_ISREG(st.st_mode)) {
+        return false;
+    }
+#endif
+    if (st.st_size < 0) {
+        return false;
+    }
+    *size = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
 unsigned long u_platform_process_id() {
 #ifdef _WIN32
     return static_cast<unsigned long>(_getpid());

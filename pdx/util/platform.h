@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
+
+#include "pdx/util/standard_streams.h"
 
 namespace pdx {
 
@@ -19,11 +22,6 @@ std::FILE *u_platform_open_read(const char *path);
 // in mask 0xF000) and returns true. Every failure returns false.
 bool u_platform_stat_mode(const char *path, unsigned *mode);
 
-// Puts the standard error stream in binary mode where the platform
-// distinguishes one (Windows), so that messages are the same bytes
-// everywhere: "\n" is not turned into "\r\n". Elsewhere it does nothing.
-void u_platform_binary_stderr();
-
 // The name the platform's own file calls take for `path` (either form): on
 // Windows the UTF-16 text of a wide path, or a narrow path converted from
 // the code page the narrow file calls use; elsewhere the path itself, or the
@@ -34,6 +32,11 @@ bool u_platform_native_name(const char *path, std::wstring &name);
 #else
 bool u_platform_native_name(const char *path, std::string &name);
 #endif
+
+// The size of the regular file `stream` reads, from its status, without
+// moving it; false, nothing stored, for a stream that is not a regular file
+// or whose status cannot be had.
+bool u_platform_regular_size(std::FILE *stream, std::uint64_t *size);
 
 // The identifier of this process.
 unsigned long u_platform_process_id();

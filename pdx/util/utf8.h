@@ -1,7 +1,7 @@
 #pragma once
 
 // UTF-8 checking for the text the programs and the export writers emit
-// (header-only; not installed).
+// (header-only).
 
 #include <cstddef>
 #include <string_view>

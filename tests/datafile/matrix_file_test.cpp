@@ -106,7 +106,17 @@ TEST_F(MatrixFileTest, ZeroAreaWritesOnlyTheDimensions) {
         PhaseMatrix back;
         EXPECT_EQ(matrix_file_read(path.c_str(), &back, c.bigEndian), ERR_PARAM_OUT_OF_RANGE);
         EXPECT_TRUE(is_released(back));
+        // The shape such a file has, for a caller that gives it one.
+        int w = -2, h = -2;
+        EXPECT_EQ(matrix_file_read_shape(path.c_str(), c.bigEndian, &w, &h),
+                  c.w < 0 ? ERR_PARAM_OUT_OF_RANGE : 0);
+        EXPECT_EQ(w, static_cast<std::uint16_t>(c.w));
+        EXPECT_EQ(h, c.h);
     }
+    int w = 0, h = 0;
+    write_file(dir.file("short.dat"), Bytes{0x00, 0x00, 0x03});
+    EXPECT_EQ(matrix_file_read_shape(dir.file("short.dat").c_str(), false, &w, &h),
+              ERR_PREMATURE_EOF);
 }
 
 // No matrix, or one whose buffer holds fewer samples than its dimensions

@@ -9,6 +9,7 @@ typedef struct _XRegion *Region;
 #include <vector>
 
 // Every public header, as installed.
+#include <pdx/datafile/convert_file.h>
 #include <pdx/datafile/data_file.h>
 #include <pdx/datafile/data_file_header.h>
 #include <pdx/datafile/matrix_file.h>
@@ -26,6 +27,8 @@ typedef struct _XRegion *Region;
 #include <pdx/util/output_file.h>
 #include <pdx/util/path.h>
 #include <pdx/util/signals.h>
+#include <pdx/util/standard_streams.h>
+#include <pdx/util/utf8.h>
 
 static pdx::PhaseMatrix two_samples() {
     pdx::PhaseMatrix m;

@@ -177,7 +177,11 @@ TEST(ErrorNames, TableMatchesEveryCode) {
         SCOPED_TRACE(code);
         EXPECT_STREQ(u_error_names[code], kNames[code - 1]);
         EXPECT_STREQ(u_error_name(code), kNames[code - 1]);
+        EXPECT_EQ(u_error_name_view(code), kNames[code - 1]);
     }
+    EXPECT_EQ(u_error_name_view(0), "NO_ERROR");
+    EXPECT_EQ(u_error_name_view(-1), "");
+    EXPECT_EQ(u_error_name_view(463), "");
 }
 
 TEST(ErrorNames, ConstantsHoldTheirPositions) {

@@ -49,9 +49,11 @@ TEST(DefaultHooks, PrintFormatsOnStandardErrorAndFlushes) {
 
 TEST(DefaultHooks, AllocationsWorkTogether) {
     // A block just freed full of bytes is likely handed out again: calloc
-    // must clear it.
+    // must clear it. u_live_blocks counts what the defaults hold.
+    const long live = u_live_blocks();
     void *dirty = u_malloc(300);
     ASSERT_NE(dirty, nullptr);
+    EXPECT_EQ(u_live_blocks(), live + 1);
     std::memset(dirty, 0xA5, 300);
     u_free(dirty);
     auto *zeroed = static_cast<unsigned char *>(u_calloc(100, 3));
@@ -67,10 +69,14 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     block = static_cast<char *>(u_realloc(block, 1 << 16));
     ASSERT_NE(block, nullptr);
     EXPECT_STREQ(block, "abcde");
+    void *fresh = u_realloc(nullptr, 8);
+    EXPECT_EQ(u_live_blocks(), live + 3);
 
+    u_free(fresh);
     u_free(block);
     u_free(zeroed);
     u_free(nullptr);
+    EXPECT_EQ(u_live_blocks(), live);
 }
 
 // Large blocks start kLargeBlockLead bytes past a 2 MiB boundary on

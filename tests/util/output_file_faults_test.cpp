@@ -26,9 +26,9 @@
 
 #include <gtest/gtest.h>
 
-#include "pdx/util/errors.h"
 #include "pdx/output/output_file.h"
 #include "pdx/output/signals.h"
+#include "pdx/util/errors.h"
 #include "support/temp_dir.h"
 
 namespace {

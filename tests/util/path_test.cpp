@@ -1,5 +1,5 @@
-#include "pdx/util/file.h"
 #include "pdx/output/output_file.h"
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
@@ -103,6 +103,26 @@ TEST_F(PathTest, WideFormRule) {
     const std::string looks_wide = "\xFF\xFE"
                                    "ab";
     EXPECT_TRUE(u_path_is_wide(looks_wide.c_str()));
+
+    // A name given as bytes keeps them, behind "./" where they would read
+    // as a wide path.
+    const std::pair<std::string, std::string> named[] = {
+        {"plain.dat", "plain.dat"},
+        {"\xFF\xFE"
+         "ab",
+         "./\xFF\xFE"
+         "ab"},
+        {"\xFE\xFF", "./\xFE\xFF"},
+        {"\xFF", "\xFF"},
+        {"", ""},
+        {"/\xFF\xFE", "/\xFF\xFE"},
+    };
+    for (const auto &[name, path] : named) {
+        EXPECT_EQ(u_path_from_bytes(name), path);
+    }
+    EXPECT_EQ(u_path_from_utf16(u"a"), std::string("\xFF\xFE"
+                                                   "a\0\0\0",
+                                                   6));
 }
 
 #ifndef _WIN32

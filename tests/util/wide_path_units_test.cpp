@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "pdx/util/file.h"
 #include "pdx/output/output_file.h"
+#include "pdx/util/file.h"
 #include "pdx/util/path.h"
 #include "support/temp_dir.h"
 

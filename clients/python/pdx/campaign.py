@@ -22,10 +22,9 @@ from typing import Any, Optional
 
 from pdx import _core
 
-# The columns of _core._read_layouts: phase (height, width, x, y), then
-# intensity (frames, height, width, x, y), header length, intensity tag.
-_PHASE, _INTENSITY = slice(0, 4), slice(4, 9)
-_HEADER_LENGTH = 9
+# The fields of _core._read_layouts' records that give each block's layout.
+_PHASE = ("phase_height", "phase_width", "phase_x", "phase_y")
+_INTENSITY = ("frames", "intensity_height", "intensity_width", "intensity_x", "intensity_y")
 
 # The blocks' byte lengths in the header (big-endian int32; <= 0: none).
 _INTENSITY_NBYTES, _PHASE_NBYTES = 60, 72
@@ -63,7 +62,7 @@ def _fault(path: str, row: Any, intensity: bool, phase: bool) -> Optional[_core.
     """The error reading `path` (its layout `row`) would meet, found from its
     size; None when it reads."""
     try:
-        if _implied_size(path, int(row[_HEADER_LENGTH])) is None:
+        if _implied_size(path, int(row["header_length"])) is None:
             return None
         _core.read_data_file(path, intensity=intensity, phase=phase)
     except _core.Error as e:
@@ -108,7 +107,8 @@ def _layouts(paths: Sequence[str], intensity: bool, phase: bool,
             continue
         keep.append(i)
         kept_rows.append(row)
-    layouts = np.array(kept_rows, dtype=np.int64).reshape(len(kept_rows), 11)
+    layouts = (np.array(kept_rows, dtype=kept_rows[0].dtype) if kept_rows
+               else _core._read_layouts([], intensity=intensity, phase=phase))
     return keep, layouts, skipped
 
 
@@ -140,6 +140,6 @@ def group_by_layout(paths: Sequence[Any], *,
     columns = [c for c, asked in ((_PHASE, phase), (_INTENSITY, intensity)) if asked]
     groups: dict[tuple, list[Any]] = {}
     for i, row in zip(keep, layouts):
-        key = tuple(v for c in columns for v in row[c].tolist())
+        key = tuple(int(row[name]) for c in columns for name in c)
         groups.setdefault(key, []).append(paths[i])
     return list(groups.values())

@@ -46,12 +46,13 @@ def _row(path: Any, stats: bool, validity: measure.Validity) -> dict[str, Any]:
     name = os.fsdecode(path)
     row: dict[str, Any] = {"path": name, "reads": False}
     try:
-        layout = _core._read_layouts([name], intensity=False, phase=True)[0].tolist()
+        layout = _core._read_layouts([name], intensity=False, phase=True)[0]
     except _core.Error as e:
         row["error"] = e.name
         return row
-    height, width, x, y, frames = layout[:5]
-    row.update(header_length=layout[9], width=width, height=height, x=x, y=y, frames=frames)
+    row.update({key: int(layout[field]) for key, field in (
+        ("header_length", "header_length"), ("width", "phase_width"), ("height", "phase_height"),
+        ("x", "phase_x"), ("y", "phase_y"), ("frames", "frames"))})
     if not stats:
         fault = campaign._fault(name, layout, False, True)
         if fault is not None:

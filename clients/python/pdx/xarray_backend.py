@@ -190,24 +190,28 @@ class CampaignArray(BackendArray):
         return raw[0] if files.ndim == 0 else raw
 
 
-# The columns of _core._read_layouts' rows.
-_PHASE, _INTENSITY = slice(0, 4), slice(4, 9)
-_HEADER_LENGTH, _TAG = 9, 10
+# The fields of _core._read_layouts' records that give each block's layout.
+_PHASE, _INTENSITY = campaign._PHASE, campaign._INTENSITY
+
+
+def _fields(row: np.void, names: Sequence[str]) -> list[int]:
+    return [int(row[name]) for name in names]
 
 
 def _block_text(block: str, shape: Sequence[int], origin: Sequence[int]) -> str:
     return "%s (%s) at (%d, %d)" % (block, ", ".join("%d" % n for n in shape), *origin)
 
 
-def _describe(block: str, row: np.ndarray) -> str:
+def _describe(block: str, row: np.void) -> str:
     if block == "phase":
-        height, width, x, y = row[_PHASE].tolist()
+        height, width, x, y = _fields(row, _PHASE)
         return _block_text(block, (height, width), (x, y))
-    frames, height, width, x, y = row[_INTENSITY].tolist()
+    frames, height, width, x, y = _fields(row, _INTENSITY)
     return _block_text(block, (frames, height, width), (x, y))
 
 
 def _read_layouts(paths: Sequence[Any], blocks: Iterable[str]) -> np.ndarray:
+    """One record of named fields per file (see _core._read_layouts)."""
     # The header of a block not read is not checked: its file reads without it.
     return _core._read_layouts(paths, intensity="intensity" in blocks,
                                phase="phase" in blocks or "height" in blocks)
@@ -241,13 +245,13 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.S
             raise ValueError("no file of the campaign reads: " + _skipped_text(skipped))
         warnings.warn(campaign.SkippedFilesWarning(skipped), stacklevel=4)
         paths = tuple(paths[i] for i in keep)
-    if "intensity" in blocks and not (layouts[:, _INTENSITY.start] > 0).all():
+    if "intensity" in blocks and not (layouts["frames"] > 0).all():
         blocks.remove("intensity")
     for block in ("phase", "intensity"):
         if block not in blocks and (block != "phase" or "height" not in blocks):
             continue
-        columns = _PHASE if block == "phase" else _INTENSITY
-        differs = np.flatnonzero((layouts[:, columns] != layouts[0, columns]).any(axis=1))
+        fields = _PHASE if block == "phase" else _INTENSITY
+        differs = np.flatnonzero(np.any([layouts[f] != layouts[f][0] for f in fields], axis=0))
         if differs.size:
             i = differs[0]
             raise ValueError("%r differs from %r: %s, not %s (pdx.group_by_layout parts files "
@@ -262,9 +266,9 @@ def _open_campaign(filenames: Sequence[Any], drop: set[str], settings: measure.S
         variable.encoding["preferred_chunks"] = {"file": 1}
     coords = {name: c for name, c in coords.items() if name not in drop}
     attrs = {}
-    for name, column in (("header_length", _HEADER_LENGTH), ("intensity_tag", _TAG)):
-        if (layouts[:, column] == layouts[0, column]).all():
-            attrs[name] = int(layouts[0, column])
+    for name in ("header_length", "intensity_tag"):
+        if (layouts[name] == layouts[name][0]).all():
+            attrs[name] = int(layouts[name][0])
     if skipped:
         attrs["skipped_files"] = _skipped_text(skipped)
     return xr.Dataset(variables, coords=coords, attrs={**attrs, **_attrs(settings)})
@@ -284,16 +288,16 @@ _PHASE_ATTRS = {"units": "count", "long_name": "phase"}
 _INTENSITY_ATTRS = {"units": "count", "long_name": "intensity"}
 
 
-def _variables(lead: tuple[str, ...], row: np.ndarray, blocks: Iterable[str],
+def _variables(lead: tuple[str, ...], row: np.void, blocks: Iterable[str],
                settings: measure.Settings, mask: bool,
                make: Any) -> tuple[dict[str, xr.Variable], dict[str, Any]]:
     """The variables `blocks` ("phase", "height", "intensity") of the layout
-    `row` (one of _core._read_layouts' rows), their dimensions after `lead`,
+    `row` (one of _core._read_layouts' records), their dimensions after `lead`,
     each over make(block, shape, origin, convert, dtype, shared); and their
     coordinates. The intensity frames share y and x with the phase map when
     they cover its region. Phase and height share their reads."""
-    height, width, x, y = row[_PHASE].tolist()
-    frames, i_height, i_width, i_x, i_y = row[_INTENSITY].tolist()
+    height, width, x, y = _fields(row, _PHASE)
+    frames, i_height, i_width, i_x, i_y = _fields(row, _INTENSITY)
     validity, size = settings.validity, settings.pixel_size
     variables: dict[str, xr.Variable] = {}
     coords: dict[str, Any] = {}
@@ -413,13 +417,13 @@ class PdxBackendEntrypoint(BackendEntrypoint):
         # errors="raise" only: one file that does not read has nothing to open.
         row = campaign._layouts([path], "intensity" in blocks,
                                 "phase" in blocks or "height" in blocks, "raise")[1][0]
-        if "intensity" in blocks and row[_INTENSITY.start] == 0:
+        if "intensity" in blocks and row["frames"] == 0:
             blocks.remove("intensity")
         variables, coords = _variables((), row, blocks, settings, mask,
                                        functools.partial(DataFileArray, path))
         coords = {name: c for name, c in coords.items() if name not in drop}
-        attrs = {"header_length": int(row[_HEADER_LENGTH]), "intensity_tag": int(row[_TAG]),
-                 "source_path": path, **_attrs(settings)}
+        attrs = {name: int(row[name]) for name in ("header_length", "intensity_tag")}
+        attrs = {**attrs, "source_path": path, **_attrs(settings)}
         return xr.Dataset(variables, coords=coords, attrs=attrs)
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:
@@ -437,8 +441,9 @@ def files_per_chunk(path: Any, drop_variables: str | Iterable[str] | None = None
     """How many files of the layout of the file at `path` make up about
     CHUNK_BYTES of the blocks not dropped: open_campaign's chunks along file."""
     blocks = [b for b in ("phase", "intensity") if b not in _drop_set(drop_variables)]
-    height, width, _, _, frames, i_height, i_width, _, _, _, _ = _read_layouts(
-        [path], blocks)[0].tolist()
+    row = _read_layouts([path], blocks)[0]
+    height, width = _fields(row, _PHASE[:2])
+    frames, i_height, i_width = _fields(row, _INTENSITY[:3])
     per_file = 0
     if "phase" in blocks:
         per_file = 4 * height * width

@@ -274,7 +274,7 @@ def test_buffers_go_back_to_the_library(tmp_path):
 
 @pytest.mark.parametrize("read", [
     pdx.read_data_file, pdx.read_data_file_info, pdx.is_data_file,
-    lambda path: pdx._core._read_layouts([path]).shape == (1, 11),
+    lambda path: pdx._core._read_layouts([path]).shape == (1,),
     lambda path: pdx._core._read_stack([path], True, (0, 0), np.empty((1, 0, 0), np.int32)) is None])
 def test_reads_let_other_threads_run(tmp_path, read):
     # The read waits in the library for a writer to open the FIFO; holding
