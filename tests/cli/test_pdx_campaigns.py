@@ -152,3 +152,31 @@ def test_scan_agrees_with_info(tmp_path, rule, options):
     checked = pdx_module.scan(paths, stats=False)
     assert checked.error.tolist() == table.error.tolist()
     assert "mean" not in checked
+
+
+@pytest.mark.parametrize("rule", [
+    {}, {"valid": "all"}, {"valid": (-0.5, 2.5)}, {"valid": (2.2, 2.8)},
+    {"valid": (float("-inf"), float("inf")), "nodata": [5, 5, 2**31 - 1]},
+    {"valid": (-2**40, 2**33), "nodata": 7}, {"valid": (3, None), "nodata": list(range(1, 21))},
+])
+def test_scan_rules_the_library_takes(tmp_path, rule):
+    """Bounds that are no 32-bit integers, ranges holding no sample and more
+    nodata values than the library keeps, against numpy; threads beyond the
+    files, and no files."""
+    pdx_module = pytest.importorskip("pdx")
+    pytest.importorskip("pandas")
+    a = np.arange(-3, 27, dtype=np.int32).reshape(5, 6)
+    a[0, 0] = 2**31 - 1
+    (tmp_path / "a.dat").write_bytes(data_file(a))
+    v = a[pdx_module.valid_mask(a, **rule)].astype(np.float64)
+    for threads in (1, 8):
+        table = pdx_module.scan([str(tmp_path / "a.dat")] * 3, threads=threads, **rule)
+        assert table.reads.all() and table.valid.tolist() == [v.size] * 3
+        got = table[["min", "max", "mean", "std"]]
+        if v.size:
+            assert got.values.astype(float).ravel().tolist() == pytest.approx(
+                [v.min(), v.max(), v.mean(), v.std()] * 3, rel=1e-12)
+        else:
+            assert got.isna().all().all()
+    none = pdx_module.scan([], threads=2)
+    assert none.empty and none.columns.tolist() == pdx_module.scan_table.COLUMNS

@@ -3,8 +3,9 @@
 // The compiled core of the Python package `pdx` (pdx._core), over the data
 // library's public face, one file per idea: errors and paths
 // (errors_paths.cpp), data files (data_files.cpp), campaigns of data files
-// of one layout (campaigns.cpp), data matrix files (matrix_files.cpp), and
-// the module that gathers them (module.cpp). Sample buffers pass to numpy
+// of one layout (campaigns.cpp), a campaign's statistics (scan.cpp), data
+// matrix files (matrix_files.cpp), and the module that gathers them
+// (module.cpp). Sample buffers pass to numpy
 // without a copy: each array owns the matrix it was read into, through a
 // capsule whose destructor gives the buffer back to the library's
 // allocator. The interpreter lock is released while files are read and
@@ -64,6 +65,7 @@ py::array_t<Sample> adopt(Matrix &matrix, std::vector<py::ssize_t> shape) {
 
 void define_data_files(py::module_ &m);
 void define_campaigns(py::module_ &m);
+void define_scan(py::module_ &m);
 void define_matrix_files(py::module_ &m);
 
 } // namespace pdx_core

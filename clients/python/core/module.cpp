@@ -20,6 +20,7 @@ PYBIND11_MODULE(_core, m) {
     pdx_core::define_errors(m);
     pdx_core::define_data_files(m);
     pdx_core::define_campaigns(m);
+    pdx_core::define_scan(m);
     pdx_core::define_matrix_files(m);
 
     py::module_ testing = m.def_submodule("_testing", "Hooks for the module's own tests.");

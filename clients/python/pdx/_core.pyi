@@ -1,6 +1,6 @@
 import os
 from types import ModuleType
-from typing import Any, Sequence, Union
+from typing import Any, Optional, Sequence, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -61,3 +61,5 @@ def _read_layouts(paths: Sequence[_Path], *, intensity: bool = ...,
                   phase: bool = ...) -> npt.NDArray[np.void]: ...
 def _read_stack(paths: Sequence[_Path], phase: bool, origin: tuple[int, int],
                 out: npt.NDArray[Any]) -> None: ...
+def _scan(paths: Sequence[_Path], *, rule: str, lo: Optional[int], hi: Optional[int],
+          nodata: Sequence[int], threads: int) -> dict[str, Any]: ...

@@ -5,13 +5,14 @@
     table.sort_values("valid_percent").head()       # the worst covered
 
 Each file's header is read, then its phase map, and the statistics of its
-valid samples are taken; the reads and the reductions run with the
-interpreter lock released, so `threads` files are worked on at once. The
-numbers are those of `pdx info --json --stats`.
+valid samples are taken, all in the library (pdx._core._scan) on `threads`
+threads with the interpreter lock released, one map per thread at a time:
+the same functions as `pdx info --json --stats`, so the numbers are its own.
 """
 
 from __future__ import annotations
 
+import math
 import os
 from collections.abc import Sequence
 from concurrent.futures import ThreadPoolExecutor
@@ -23,6 +24,7 @@ from pdx import _core, campaign, measure
 
 COLUMNS = ["path", "reads", "error", "header_length", "width", "height", "x", "y", "frames",
            "count", "valid", "valid_percent", "min", "max", "mean", "std"]
+_MAX_NODATA = 16  # the nodata values the core's rule holds; more are taken here
 _INTEGERS = ["header_length", "width", "height", "x", "y", "frames", "count", "valid", "min",
              "max"]
 
@@ -39,6 +41,58 @@ def _stats(phase: np.ndarray, validity: measure.Validity) -> dict[str, Any]:
         d -= mean
         out.update(min=int(values.min()), max=int(values.max()), mean=float(mean),
                    std=float(np.sqrt(np.dot(d, d) / d.size)))
+    return out
+
+
+def _core_rule(validity: measure.Validity) -> Optional[dict[str, Any]]:
+    """`validity` as the core takes it: integer bounds within 32 bits, and
+    the nodata values the range does not already refuse; None when more
+    remain than the core keeps."""
+    if validity.every or validity.markers:
+        return {"rule": "all" if validity.every else "markers", "lo": None, "hi": None,
+                "nodata": []}
+    low, high = -(1 << 31), (1 << 31) - 1
+    lo = hi = None
+    empty = False
+    if validity.lo is not None and validity.lo > low:
+        empty = validity.lo > high
+        lo = None if empty else int(math.ceil(validity.lo))
+    if validity.hi is not None and validity.hi < high:
+        empty = empty or validity.hi < low
+        hi = None if empty else int(math.floor(validity.hi))
+    if empty or (lo is not None and hi is not None and lo > hi):
+        # No sample lies in the range: a range of one value, which is nodata.
+        return {"rule": "chosen", "lo": 0, "hi": 0, "nodata": [0]}
+    nodata = sorted({v for v in validity.nodata
+                     if (lo is None or v >= lo) and (hi is None or v <= hi)})
+    if len(nodata) > _MAX_NODATA:
+        return None
+    return {"rule": "chosen", "lo": lo, "hi": hi, "nodata": nodata}
+
+
+def _columns(paths: list[Any], rule: dict[str, Any], threads: int) -> dict[str, Any]:
+    import pandas as pd
+
+    c = _core._scan(paths, threads=threads, **rule)
+    header, stats = c["header"], c["stats"]
+    some = stats & (c["valid"] > 0)
+    reads = np.array([e is None for e in c["error"]], bool)
+
+    def integers(name: str, present: np.ndarray) -> Any:
+        return pd.arrays.IntegerArray(c[name].astype(np.int64), ~present)
+
+    out: dict[str, Any] = {"path": [os.fsdecode(p) for p in paths], "reads": reads,
+                           "error": pd.Series(c["error"], dtype=object)}
+    for name in ("header_length", "width", "height", "x", "y", "frames"):
+        out[name] = integers(name, header)
+    out["count"] = integers("count", stats)
+    out["valid"] = integers("valid", stats)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out["valid_percent"] = np.where(stats, 100.0 * c["valid"] / c["count"], np.nan)
+    out["min"] = integers("min", some)
+    out["max"] = integers("max", some)
+    out["mean"] = np.where(some, c["mean"], np.nan)
+    out["std"] = np.where(some, c["std"], np.nan)
     return out
 
 
@@ -86,6 +140,9 @@ def scan(paths: Sequence[Any], *, stats: bool = True, threads: Optional[int] = N
     validity = measure.settings(calibration, valid=valid, nodata=nodata).validity
     paths = list(paths)
     threads = max(1, threads or os.cpu_count() or 1)
+    rule = _core_rule(validity) if stats else None
+    if rule is not None:
+        return pd.DataFrame(_columns(paths, rule, threads), columns=COLUMNS)
     if threads == 1 or len(paths) < 2:
         rows = [_row(p, stats, validity) for p in paths]
     else:
