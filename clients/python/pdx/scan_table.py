@@ -142,7 +142,8 @@ def scan(paths: Sequence[Any], *, stats: bool = True, threads: Optional[int] = N
     threads = max(1, threads or os.cpu_count() or 1)
     rule = _core_rule(validity) if stats else None
     if rule is not None:
-        return pd.DataFrame(_columns(paths, rule, threads), columns=COLUMNS)
+        return pd.DataFrame(_columns(paths, rule, min(threads, max(len(paths), 1))),
+                            columns=COLUMNS)
     if threads == 1 or len(paths) < 2:
         rows = [_row(p, stats, validity) for p in paths]
     else:
