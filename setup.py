@@ -60,8 +60,10 @@ core = Pybind11Extension(
     include_dirs=["."],
     define_macros=[("PDX_VERSION", '"%s"' % VERSION)],
     cxx_std=20,
-    # No debug information in the package (a tenth of the size).
-    extra_compile_args=[] if sys.platform == "win32" else ["-g0"],
+    # No debug information in the package (a tenth of the size); pdx.scan's
+    # threads need the thread library where the C library does not hold it.
+    extra_compile_args=[] if sys.platform == "win32" else ["-g0", "-pthread"],
+    extra_link_args=[] if sys.platform == "win32" else ["-pthread"],
 )
 
 # Compiled on every core (NPY_NUM_BUILD_JOBS sets the number).
