@@ -86,9 +86,6 @@ int run_convert(const Options &options) {
         }
     }
 
-    // -u replaces the outputs it finds older than their inputs.
-    const pdx::UPublish publish =
-        options.force || options.update ? pdx::UPublish::replace : pdx::UPublish::if_absent;
     return batch.run(options.jobs, [&](std::size_t i) {
         const FileName &input = inputs[i];
         const FileName &output = outputs[i];
