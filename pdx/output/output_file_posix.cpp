@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/xattr.h>
@@ -335,6 +336,53 @@ int UOutputFile::open_direct(const Name &name, Method method) {
         return ERR_CANT_OPEN_FILE;
     }
     method_ = method;
+    return 0;
+}
+
+int UOutputFile::write(const Piece *pieces, std::size_t count) {
+    if (stream_ == nullptr || std::fflush(stream_) != 0) {
+        return ERR_CANT_WRITE_FILE;
+    }
+    const int fd = ::fileno(stream_);
+    constexpr std::size_t kMostPieces = 16;
+    struct iovec parts[kMostPieces];
+    while (count > 0) {
+        const std::size_t n = count < kMostPieces ? count : kMostPieces;
+        for (std::size_t i = 0; i < n; ++i) {
+            parts[i].iov_base = const_cast<void *>(pieces[i].data);
+            parts[i].iov_len = pieces[i].size;
+        }
+        // A call may write less than it was given (a pipe, or more than the
+        // system moves at once): go on from where it stopped.
+        struct iovec *next = parts;
+        std::size_t left = n;
+        while (left > 0) {
+            if (next->iov_len == 0) {
+                ++next;
+                --left;
+                continue;
+            }
+            const ssize_t wrote = ::writev(fd, next, static_cast<int>(left));
+            if (wrote < 0 && errno == EINTR) {
+                continue;
+            }
+            if (wrote <= 0) {
+                return ERR_CANT_WRITE_FILE;
+            }
+            auto done = static_cast<std::size_t>(wrote);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char *>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
+        pieces += n;
+        count -= n;
+    }
     return 0;
 }
 
