@@ -35,9 +35,10 @@ namespace pdx {
 // attributes pass as far as the user's rights and the file system allow.
 //
 // Publishing is one rename over the name (UPublish::replace), or, with
-// UPublish::if_absent, a link to the name that fails when anything already
-// holds it, so that of two writers racing to one new name exactly one wins
-// and the other's bytes never reach the file.
+// UPublish::if_absent, one rename that fails when anything already holds the
+// name (Linux) or else a link to the name that fails likewise, so that of
+// two writers racing to one new name exactly one wins and the other's bytes
+// never reach the file.
 //
 // Written directly, as an ordinary open for writing would:
 //  - a name that stands for a descriptor this process has open (POSIX:

@@ -19,6 +19,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -109,6 +110,24 @@ bool follow_links(const std::string &name, std::string &end, int &descriptor) {
 bool links_unsupported(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
            error == EMLINK || error == EXDEV;
+}
+
+// Renames `from` to `to` unless something holds `to`: 0, or the error
+// (ENOSYS where the system has no such rename).
+int rename_if_absent(const std::string &from, const std::string &to) {
+#if defined(RENAME_NOREPLACE)
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
+#elif defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned kNoReplace = 1; // the C library names no RENAME_NOREPLACE
+    return ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0
+               ? 0
+               : errno;
+#else
+    (void)from;
+    (void)to;
+    return ENOSYS;
+#endif
 }
 
 // False when a file may be written but not replaced: in a directory with
@@ -409,7 +428,22 @@ int UOutputFile::publish() {
         forget_temp(temp_);
         return 0;
     }
-    // A second name for the temporary appears only if nothing holds it.
+    // One rename that fails when anything holds the name.
+    const int refused = rename_if_absent(temp_, target_);
+    if (refused == 0) {
+        forget_temp(temp_);
+        return 0;
+    }
+    if (refused == EEXIST) {
+        return ERR_CANT_CREATE_FILE;
+    }
+    // Without it (an older kernel, a file system that lacks it), and in a
+    // directory that lets a name be added but not removed (EPERM), a second
+    // name for the temporary, which appears only if nothing holds it.
+    if (refused != EINVAL && refused != ENOSYS && refused != ENOTSUP && refused != EOPNOTSUPP &&
+        refused != EPERM) {
+        return ERR_CANT_WRITE_FILE;
+    }
     if (::link(temp_.c_str(), target_.c_str()) == 0) {
         return 0; // abandon() removes the temporary's own name
     }
@@ -419,18 +453,6 @@ int UOutputFile::publish() {
     if (!links_unsupported(errno)) {
         return ERR_CANT_WRITE_FILE;
     }
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) == 0) {
-        forget_temp(temp_);
-        return 0;
-    }
-    if (errno == EEXIST) {
-        return ERR_CANT_CREATE_FILE;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) {
-        return ERR_CANT_WRITE_FILE;
-    }
-#endif
     // A file system with neither: look, then rename. A run that slips in
     // between is replaced by a whole file, never mixed with one.
     struct stat st;
