@@ -86,9 +86,6 @@ int run_convert(const Options &options) {
         }
     }
 
-    // -u replaces the outputs it finds older than their inputs.
-    const pdx::UPublish publish =
-        options.force || options.update ? pdx::UPublish::replace : pdx::UPublish::if_absent;
     return batch.run(options.jobs, [&](std::size_t i) {
         const FileName &input = inputs[i];
         const FileName &output = outputs[i];
@@ -110,6 +107,7 @@ int run_convert(const Options &options) {
         how.big_endian = options.big_endian;
         how.force = options.force || options.update; // -u replaces the older outputs it found
         how.check_input = false;                     // file_kind has looked
+        how.check_output = false;                    // looked just above
         how.write_through_descriptors = false;
         pdx::ExportNotes notes;
         if (exporting) {
