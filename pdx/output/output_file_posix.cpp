@@ -64,13 +64,14 @@ int descriptor_named(const std::string &name) {
 }
 
 // Follows `name` through symbolic links to the entry they end at, which may
-// be missing (a dangling link), or to the first name on the way that stands
-// for an open descriptor, whose number goes to `descriptor` (else -1). False
-// when the links cannot be followed: a loop, a link that cannot be read, a
-// joined name that the system refuses (too long, a directory that may not be
-// searched).
-bool follow_links(const std::string &name, std::string &end, int &descriptor) {
+// be missing (a dangling link, or no entry at all: `missing`), or to the
+// first name on the way that stands for an open descriptor, whose number
+// goes to `descriptor` (else -1). False when the links cannot be followed: a
+// loop, a link that cannot be read, a joined name that the system refuses
+// (too long, a directory that may not be searched).
+bool follow_links(const std::string &name, std::string &end, int &descriptor, bool &missing) {
     end = name;
+    missing = false;
     // As many links as the kernel follows in one name, then the entry at
     // their end.
     for (int links = 0; links <= 40; ++links) {
@@ -80,7 +81,8 @@ bool follow_links(const std::string &name, std::string &end, int &descriptor) {
         }
         struct stat st;
         if (::lstat(end.c_str(), &st) != 0) {
-            return errno == ENOENT;
+            missing = errno == ENOENT;
+            return missing;
         }
         if (!S_ISLNK(st.st_mode)) {
             return true;
@@ -243,7 +245,8 @@ int UOutputFile::open_native(const Name &name) {
     std::string target;
     for (int look = 0;; ++look) {
         int descriptor = -1;
-        if (look == kLooks || !follow_links(name, target, descriptor)) {
+        bool missing = false;
+        if (look == kLooks || !follow_links(name, target, descriptor, missing)) {
             return ERR_CANT_OPEN_FILE;
         }
         if (descriptor >= 0) {
@@ -258,6 +261,11 @@ int UOutputFile::open_native(const Name &name) {
             }
             method_ = Method::direct;
             return 0;
+        }
+        // Nothing at the end of the links: a new file, as the look below
+        // would find again.
+        if (missing) {
+            break;
         }
         exists = ::stat(name.c_str(), &st) == 0;
         if (!exists && errno != ENOENT) {
@@ -480,8 +488,9 @@ bool u_output_names_descriptor(const char *path) {
         std::string name;
         std::string end;
         int descriptor = -1;
+        bool missing = false;
         return u_platform_native_name(path, name) && !name.empty() &&
-               follow_links(name, end, descriptor) && descriptor >= 0;
+               follow_links(name, end, descriptor, missing) && descriptor >= 0;
     } catch (const std::bad_alloc &) {
         return false;
     }
