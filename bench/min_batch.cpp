@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,15 +54,17 @@ bool convert(const std::string &in, mode_t mode, unsigned long id) {
         ::close(fd);
         return false;
     }
-    std::vector<std::uint32_t> block(samples);
+    // Not cleared: the read fills it.
+    const std::unique_ptr<std::uint32_t[]> owner(new std::uint32_t[samples]);
+    std::uint32_t *const block = owner.get();
     const off_t at = static_cast<off_t>(length) + (intensity > 0 ? intensity : 0);
-    const ssize_t read = ::pread(fd, block.data(), samples * 4, at);
+    const ssize_t read = ::pread(fd, block, samples * 4, at);
     ::close(fd);
     if (read != static_cast<ssize_t>(samples * 4)) {
         return false;
     }
-    for (std::uint32_t &s : block) {
-        s = __builtin_bswap32(s);
+    for (std::size_t i = 0; i < samples; ++i) {
+        block[i] = __builtin_bswap32(block[i]);
     }
 
     const std::string out = in.substr(0, in.size() - 4) + ".bin";
@@ -73,7 +76,7 @@ bool convert(const std::string &in, mode_t mode, unsigned long id) {
         return false;
     }
     struct iovec parts[2] = {{const_cast<std::uint16_t *>(dims), sizeof dims},
-                             {block.data(), samples * 4}};
+                             {block, samples * 4}};
     const bool written = ::writev(w, parts, 2) == static_cast<ssize_t>(sizeof dims + samples * 4) &&
                          ::fchmod(w, mode) == 0;
     if (::close(w) != 0 || !written) {
