@@ -107,6 +107,7 @@ int run_convert(const Options &options) {
         how.big_endian = options.big_endian;
         how.force = options.force || options.update; // -u replaces the older outputs it found
         how.check_input = false;                     // file_kind has looked
+        how.check_output = false;                    // looked just above
         how.write_through_descriptors = false;
         pdx::ExportNotes notes;
         if (exporting) {

@@ -16,7 +16,7 @@ ConvertResult convert_file(const char *input, const char *output, const ConvertO
     if (options.check_input && !u_file_exists(input)) {
         return stop(ConvertStage::input, ERR_CANT_OPEN_FILE);
     }
-    if (!options.force &&
+    if (!options.force && options.check_output &&
         !(options.write_through_descriptors && u_output_names_descriptor(output)) &&
         u_file_exists(output)) {
         return stop(ConvertStage::output, ERR_CANT_CREATE_FILE);

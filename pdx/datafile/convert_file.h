@@ -46,6 +46,10 @@ struct ConvertOptions {
     // else (stage input); otherwise the caller has looked, and an input gone
     // since fails to read.
     bool check_input = true;
+    // Without `force`, refuse an output whose name is taken before the
+    // input is read (stage output); otherwise the caller has just looked,
+    // and a name taken since is refused when the output is published.
+    bool check_output = true;
     // An output that names a descriptor the process has open (/dev/stdout)
     // is written through it without -f: whoever opened the descriptor has
     // decided what it may overwrite.

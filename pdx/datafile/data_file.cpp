@@ -134,6 +134,99 @@ int read_phase_block(std::FILE *stream, std::int32_t *samples, std::size_t count
     return 0;
 }
 
+// Where a whole read takes its bytes from: a stream read in order (a pipe
+// too), or a regular file read at offsets.
+class StreamSource {
+  public:
+    explicit StreamSource(std::FILE *stream) : stream_(stream) {}
+    int header(DataFileHeader &record, std::size_t &length) {
+        return data_file_read_header(stream_, &record, &length);
+    }
+    bool fits(std::uint64_t need) { return fits_stream(stream_, need); }
+    void skip(std::int32_t count) { pdx::skip(stream_, count); }
+    int intensity(const DataFileHeader &record, std::uint16_t *samples, std::size_t count) {
+        return read_intensity_block(stream_, record, samples, count);
+    }
+    int phase(std::int32_t *samples, std::size_t count) {
+        return read_phase_block(stream_, samples, count);
+    }
+
+  private:
+    std::FILE *stream_;
+};
+
+// A regular file of known size, read past its stream's buffer: the header
+// in one read of as many bytes as the longer header has, each block in one
+// read straight into its samples, no seek. The same bytes and the same
+// answers as a StreamSource over the file.
+class FileSource {
+  public:
+    FileSource(std::FILE *stream, std::uint64_t size) : stream_(stream), size_(size) {}
+    int header(DataFileHeader &record, std::size_t &length) {
+        auto *image = reinterpret_cast<unsigned char *>(&record);
+        length = 0;
+        const std::size_t got = u_platform_read_at(stream_, image, kLongest, 0);
+        std::uint32_t magic = 0;
+        std::memcpy(&magic, image, sizeof magic);
+        u_swap_bytes(&magic, 4);
+        const std::size_t n = got < kMagicLength ? 0 : data_file_header_length(magic);
+        // What follows a shorter header is no part of it.
+        const std::size_t kept = n != 0 && got >= n ? n : 0;
+        std::memset(image + kept, 0, sizeof record - kept);
+        if (got < kMagicLength || (n != 0 && got < n)) {
+            return ERR_PREMATURE_EOF;
+        }
+        if (n == 0) {
+            return ERR_NOT_A_DATA_FILE;
+        }
+        data_file_expand_header(&record, magic);
+        data_file_swap_header(&record);
+        at_ = n;
+        length = n;
+        return 0;
+    }
+    bool fits(std::uint64_t need) const {
+        return need == 0 || need <= (size_ > at_ ? size_ - at_ : 0);
+    }
+    void skip(std::int32_t count) { at_ += static_cast<std::uint64_t>(count); }
+    int intensity(const DataFileHeader &record, std::uint16_t *samples, std::size_t count) {
+        const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
+        if (n > count || !take(samples, n * 2)) {
+            return ERR_CORRUPT_DATA_FILE;
+        }
+        u_swap_samples(samples, n, 2);
+        at_ += static_cast<std::uint64_t>(record.intens_nbytes % 2);
+        return 0;
+    }
+    int phase(std::int32_t *samples, std::size_t count) {
+        if (!take(samples, count * 4)) {
+            return ERR_CORRUPT_DATA_FILE;
+        }
+        u_swap_samples(samples, count, 4);
+        return 0;
+    }
+
+  private:
+    static constexpr std::size_t kLongest = 4096;
+    static_assert(data_file_header_length(kDataFileMagicLong) == kLongest &&
+                  sizeof(DataFileHeader) >= kLongest);
+
+    bool take(void *into, std::size_t bytes) {
+        const std::size_t got = u_platform_read_at(stream_, into, bytes, at_);
+        at_ += got;
+        return got == bytes;
+    }
+
+    std::FILE *stream_;
+    std::uint64_t size_;
+    std::uint64_t at_ = 0;
+};
+
+// The whole read of data_file_read_stream, from `source`.
+template <typename Source>
+int read_from(Source &source, HeaderPreamble *preamble, HeaderBody *body,
+              IntensityMatrix *intensity, PhaseMatrix *phase);
+
 } // namespace
 
 int data_file_read_header(std::FILE *stream, DataFileHeader *record, std::size_t *length) {
@@ -183,6 +276,15 @@ int data_file_check_blocks(const DataFileHeader &record, bool intensity, bool ph
 
 int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBody *body,
                           IntensityMatrix *intensity, PhaseMatrix *phase) {
+    StreamSource source(stream);
+    return read_from(source, preamble, body, intensity, phase);
+}
+
+namespace {
+
+template <typename Source>
+int read_from(Source &source, HeaderPreamble *preamble, HeaderBody *body,
+              IntensityMatrix *intensity, PhaseMatrix *phase) {
     const auto fail = [&](int code) {
         if (intensity != nullptr) {
             release(*intensity);
@@ -195,7 +297,7 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     DataFileHeader record;
     std::size_t length = 0;
-    if (const int rc = data_file_read_header(stream, &record, &length); rc != 0) {
+    if (const int rc = source.header(record, length); rc != 0) {
         return fail(rc);
     }
 
@@ -235,7 +337,7 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
 
     if (has_intensity) {
         if (intensity != nullptr) {
-            if (!fits_stream(stream, intensity_need(record))) {
+            if (!source.fits(intensity_need(record))) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             const std::size_t n = static_cast<std::size_t>(record.intens_nbytes) / 2;
@@ -249,19 +351,18 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             if (rc != 0) {
                 return fail(rc);
             }
-            if (const int read =
-                    read_intensity_block(stream, record, intensity->matrix, intensity->size);
+            if (const int read = source.intensity(record, intensity->matrix, intensity->size);
                 read != 0) {
                 return fail(read);
             }
         } else {
-            skip(stream, record.intens_nbytes);
+            source.skip(record.intens_nbytes);
         }
     }
 
     if (has_phase) {
         if (phase != nullptr) {
-            if (!fits_stream(stream, phase_need(record.phase_region))) {
+            if (!source.fits(phase_need(record.phase_region))) {
                 return fail(ERR_CORRUPT_DATA_FILE);
             }
             if (const int rc = allocate(*phase); rc != 0) {
@@ -272,15 +373,17 @@ int data_file_read_stream(std::FILE *stream, HeaderPreamble *preamble, HeaderBod
             // The region, not phase_nbytes, sets how many samples are read:
             // files whose block length disagrees with their region have
             // always converted this way.
-            if (const int read = read_phase_block(stream, phase->matrix, n); read != 0) {
+            if (const int read = source.phase(phase->matrix, n); read != 0) {
                 return fail(read);
             }
         } else {
-            skip(stream, record.phase_nbytes);
+            source.skip(record.phase_nbytes);
         }
     }
     return 0;
 }
+
+} // namespace
 
 int data_file_read_intensity_samples(std::FILE *stream, const DataFileHeader &record,
                                      std::uint16_t *samples, std::size_t capacity) {
@@ -331,7 +434,17 @@ int data_file_read(const char *path, HeaderPreamble *preamble, HeaderBody *body,
     if (stream == nullptr) {
         return ERR_CANT_OPEN_FILE;
     }
-    const int rc = data_file_read_stream(stream, preamble, body, intensity, phase);
+    // A regular file is read at offsets, anything else (a pipe, a device) in
+    // order through the stream.
+    std::uint64_t size = 0;
+    int rc;
+    if (u_platform_regular_size(stream, &size)) {
+        FileSource source(stream, size);
+        rc = read_from(source, preamble, body, intensity, phase);
+    } else {
+        StreamSource source(stream);
+        rc = read_from(source, preamble, body, intensity, phase);
+    }
     std::fclose(stream);
     return rc;
 }

@@ -31,17 +31,6 @@ constexpr std::uint16_t kMaxDimension = 32767;
 constexpr std::uintptr_t kCopySlack = 64;
 constexpr std::uintptr_t kCopyPhase = 4;
 
-// Writes the dimensions and `samples` samples from `source`, all already in
-// the file's byte order, to `file`, which the caller closes.
-[[nodiscard]] int write_stream(std::FILE *file, std::uint16_t w, std::uint16_t h,
-                               const void *source, std::size_t samples) {
-    if (std::fwrite(&w, 2, 1, file) != 1 || std::fwrite(&h, 2, 1, file) != 1 ||
-        (samples > 0 && std::fwrite(source, 4, samples, file) != samples)) {
-        return ERR_CANT_WRITE_FILE;
-    }
-    return 0;
-}
-
 // Reads the dimensions and the samples from `file`, which the caller closes,
 // into `matrix`, which holds no buffer.
 [[nodiscard]] int read_stream(std::FILE *file, PhaseMatrix &matrix, bool bigEndian) {
@@ -132,9 +121,11 @@ int matrix_file_write(const char *path, const PhaseMatrix *matrix, bool bigEndia
     }
 
     // Nothing is published unless every byte reached the file.
-    const int rc = u_write_output(path, publish, left_behind, [&](std::FILE *stream) {
-        return write_stream(stream, w, h, source, samples);
-    });
+    // The dimensions and the samples in one write.
+    const std::uint16_t dimensions[2] = {w, h};
+    const UOutputFile::Piece pieces[] = {{dimensions, sizeof dimensions}, {source, samples * 4}};
+    const int rc = u_write_output(path, publish, left_behind,
+                                  [&](UOutputFile &out) { return out.write(pieces, 2); });
     if (copy != nullptr) {
         u_free(copy);
     }

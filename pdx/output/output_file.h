@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,9 +35,10 @@ namespace pdx {
 // attributes pass as far as the user's rights and the file system allow.
 //
 // Publishing is one rename over the name (UPublish::replace), or, with
-// UPublish::if_absent, a link to the name that fails when anything already
-// holds it, so that of two writers racing to one new name exactly one wins
-// and the other's bytes never reach the file.
+// UPublish::if_absent, one rename that fails when anything already holds the
+// name (Linux) or else a link to the name that fails likewise, so that of
+// two writers racing to one new name exactly one wins and the other's bytes
+// never reach the file.
 //
 // Written directly, as an ordinary open for writing would:
 //  - a name that stands for a descriptor this process has open (POSIX:
@@ -83,6 +86,17 @@ class UOutputFile {
     // The stream to write to (binary); null unless open() succeeded. Write
     // to it, but do not close it.
     std::FILE *stream() const { return stream_; }
+
+    // Bytes to write, for write() below.
+    struct Piece {
+        const void *data;
+        std::size_t size;
+    };
+
+    // Writes the `count` pieces in order after whatever the stream holds
+    // (flushed first), past the stream's buffer and, where the system has
+    // one (POSIX writev), in one call. Returns 0 or ERR_CANT_WRITE_FILE.
+    [[nodiscard]] int write(const Piece *pieces, std::size_t count);
 
     // Flushes and closes the stream, then publishes the file. Returns 0,
     // ERR_CANT_WRITE_FILE (the bytes did not all reach the file, or it could
@@ -141,9 +155,10 @@ class UOutputFile {
 #endif
 };
 
-// Writes one output whole: opens `path` for `publish`, hands the stream to
-// `write` (which returns 0 or an error code), commits when it returned 0 and
-// abandons otherwise. The name of a temporary that could not be removed
+// Writes one output whole: opens `path` for `publish`, hands the stream (or,
+// to a `write` that takes one, the UOutputFile itself) to `write` (which
+// returns 0 or an error code), commits when it returned 0 and abandons
+// otherwise. The name of a temporary that could not be removed
 // goes to *left_behind unless that is null. Returns 0 or the first error.
 template <typename Write>
 [[nodiscard]] int u_write_output(const char *path, UPublish publish, std::string *left_behind,
@@ -151,7 +166,11 @@ template <typename Write>
     UOutputFile out;
     int rc = out.open(path, publish);
     if (rc == 0) {
-        rc = write(out.stream());
+        if constexpr (std::is_invocable_v<Write &, UOutputFile &>) {
+            rc = write(out);
+        } else {
+            rc = write(out.stream());
+        }
         rc = rc == 0 ? out.commit() : rc;
     }
     out.abandon(); // after a commit, nothing left to do

@@ -16,8 +16,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #ifdef __linux__
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #endif
 
@@ -62,13 +64,14 @@ int descriptor_named(const std::string &name) {
 }
 
 // Follows `name` through symbolic links to the entry they end at, which may
-// be missing (a dangling link), or to the first name on the way that stands
-// for an open descriptor, whose number goes to `descriptor` (else -1). False
-// when the links cannot be followed: a loop, a link that cannot be read, a
-// joined name that the system refuses (too long, a directory that may not be
-// searched).
-bool follow_links(const std::string &name, std::string &end, int &descriptor) {
+// be missing (a dangling link, or no entry at all: `missing`), or to the
+// first name on the way that stands for an open descriptor, whose number
+// goes to `descriptor` (else -1). False when the links cannot be followed: a
+// loop, a link that cannot be read, a joined name that the system refuses
+// (too long, a directory that may not be searched).
+bool follow_links(const std::string &name, std::string &end, int &descriptor, bool &missing) {
     end = name;
+    missing = false;
     // As many links as the kernel follows in one name, then the entry at
     // their end.
     for (int links = 0; links <= 40; ++links) {
@@ -78,7 +81,8 @@ bool follow_links(const std::string &name, std::string &end, int &descriptor) {
         }
         struct stat st;
         if (::lstat(end.c_str(), &st) != 0) {
-            return errno == ENOENT;
+            missing = errno == ENOENT;
+            return missing;
         }
         if (!S_ISLNK(st.st_mode)) {
             return true;
@@ -108,6 +112,24 @@ bool follow_links(const std::string &name, std::string &end, int &descriptor) {
 bool links_unsupported(int error) {
     return error == EPERM || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS ||
            error == EMLINK || error == EXDEV;
+}
+
+// Renames `from` to `to` unless something holds `to`: 0, or the error
+// (ENOSYS where the system has no such rename).
+int rename_if_absent(const std::string &from, const std::string &to) {
+#if defined(RENAME_NOREPLACE)
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
+#elif defined(__linux__) && defined(SYS_renameat2)
+    constexpr unsigned kNoReplace = 1; // the C library names no RENAME_NOREPLACE
+    return ::syscall(SYS_renameat2, AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), kNoReplace) == 0
+               ? 0
+               : errno;
+#else
+    (void)from;
+    (void)to;
+    return ENOSYS;
+#endif
 }
 
 // False when a file may be written but not replaced: in a directory with
@@ -223,7 +245,8 @@ int UOutputFile::open_native(const Name &name) {
     std::string target;
     for (int look = 0;; ++look) {
         int descriptor = -1;
-        if (look == kLooks || !follow_links(name, target, descriptor)) {
+        bool missing = false;
+        if (look == kLooks || !follow_links(name, target, descriptor, missing)) {
             return ERR_CANT_OPEN_FILE;
         }
         if (descriptor >= 0) {
@@ -238,6 +261,11 @@ int UOutputFile::open_native(const Name &name) {
             }
             method_ = Method::direct;
             return 0;
+        }
+        // Nothing at the end of the links: a new file, as the look below
+        // would find again.
+        if (missing) {
+            break;
         }
         exists = ::stat(name.c_str(), &st) == 0;
         if (!exists && errno != ENOENT) {
@@ -338,6 +366,53 @@ int UOutputFile::open_direct(const Name &name, Method method) {
     return 0;
 }
 
+int UOutputFile::write(const Piece *pieces, std::size_t count) {
+    if (stream_ == nullptr || std::fflush(stream_) != 0) {
+        return ERR_CANT_WRITE_FILE;
+    }
+    const int fd = ::fileno(stream_);
+    constexpr std::size_t kMostPieces = 16;
+    struct iovec parts[kMostPieces];
+    while (count > 0) {
+        const std::size_t n = count < kMostPieces ? count : kMostPieces;
+        for (std::size_t i = 0; i < n; ++i) {
+            parts[i].iov_base = const_cast<void *>(pieces[i].data);
+            parts[i].iov_len = pieces[i].size;
+        }
+        // A call may write less than it was given (a pipe, or more than the
+        // system moves at once): go on from where it stopped.
+        struct iovec *next = parts;
+        std::size_t left = n;
+        while (left > 0) {
+            if (next->iov_len == 0) {
+                ++next;
+                --left;
+                continue;
+            }
+            const ssize_t wrote = ::writev(fd, next, static_cast<int>(left));
+            if (wrote < 0 && errno == EINTR) {
+                continue;
+            }
+            if (wrote <= 0) {
+                return ERR_CANT_WRITE_FILE;
+            }
+            auto done = static_cast<std::size_t>(wrote);
+            while (left > 0 && done >= next->iov_len) {
+                done -= next->iov_len;
+                ++next;
+                --left;
+            }
+            if (left > 0) {
+                next->iov_base = static_cast<char *>(next->iov_base) + done;
+                next->iov_len -= done;
+            }
+        }
+        pieces += n;
+        count -= n;
+    }
+    return 0;
+}
+
 void UOutputFile::seal() {
     if (!replaces_) {
         return;
@@ -361,7 +436,22 @@ int UOutputFile::publish() {
         forget_temp(temp_);
         return 0;
     }
-    // A second name for the temporary appears only if nothing holds it.
+    // One rename that fails when anything holds the name.
+    const int refused = rename_if_absent(temp_, target_);
+    if (refused == 0) {
+        forget_temp(temp_);
+        return 0;
+    }
+    if (refused == EEXIST) {
+        return ERR_CANT_CREATE_FILE;
+    }
+    // Without it (an older kernel, a file system that lacks it), and in a
+    // directory that lets a name be added but not removed (EPERM), a second
+    // name for the temporary, which appears only if nothing holds it.
+    if (refused != EINVAL && refused != ENOSYS && refused != ENOTSUP && refused != EOPNOTSUPP &&
+        refused != EPERM) {
+        return ERR_CANT_WRITE_FILE;
+    }
     if (::link(temp_.c_str(), target_.c_str()) == 0) {
         return 0; // abandon() removes the temporary's own name
     }
@@ -371,18 +461,6 @@ int UOutputFile::publish() {
     if (!links_unsupported(errno)) {
         return ERR_CANT_WRITE_FILE;
     }
-#ifdef RENAME_NOREPLACE
-    if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_NOREPLACE) == 0) {
-        forget_temp(temp_);
-        return 0;
-    }
-    if (errno == EEXIST) {
-        return ERR_CANT_CREATE_FILE;
-    }
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP && errno != EOPNOTSUPP) {
-        return ERR_CANT_WRITE_FILE;
-    }
-#endif
     // A file system with neither: look, then rename. A run that slips in
     // between is replaced by a whole file, never mixed with one.
     struct stat st;
@@ -410,8 +488,9 @@ bool u_output_names_descriptor(const char *path) {
         std::string name;
         std::string end;
         int descriptor = -1;
+        bool missing = false;
         return u_platform_native_name(path, name) && !name.empty() &&
-               follow_links(name, end, descriptor) && descriptor >= 0;
+               follow_links(name, end, descriptor, missing) && descriptor >= 0;
     } catch (const std::bad_alloc &) {
         return false;
     }

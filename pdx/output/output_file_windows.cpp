@@ -5,6 +5,7 @@
 #include "pdx/output/output_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
@@ -139,6 +140,16 @@ int UOutputFile::open_direct(const Name &name, Method method) {
         return ERR_CANT_OPEN_FILE;
     }
     method_ = method;
+    return 0;
+}
+
+int UOutputFile::write(const Piece *pieces, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (stream_ == nullptr ||
+            std::fwrite(pieces[i].data, 1, pieces[i].size, stream_) != pieces[i].size) {
+            return ERR_CANT_WRITE_FILE;
+        }
+    }
     return 0;
 }
 

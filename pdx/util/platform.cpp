@@ -1,6 +1,8 @@
 #include "pdx/util/platform.h"
 
+#include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -150,6 +152,34 @@ bool u_platform_regular_size(std::FILE *stream, std::uint64_t *size) {
     }
     *size = static_cast<std::uint64_t>(st.st_size);
     return true;
+}
+
+std::size_t u_platform_read_at(std::FILE *stream, void *into, std::size_t size,
+                               std::uint64_t offset) {
+#ifdef _WIN32
+    if (_fseeki64(stream, static_cast<__int64>(offset), SEEK_SET) != 0) {
+        return 0;
+    }
+    return std::fread(into, 1, size, stream);
+#else
+    // Linux moves at most about 2 GiB in one call.
+    constexpr std::size_t kLargestRead = std::size_t{1} << 30;
+    const int fd = fileno(stream);
+    auto *bytes = static_cast<unsigned char *>(into);
+    std::size_t done = 0;
+    while (done < size) {
+        const std::size_t ask = size - done < kLargestRead ? size - done : kLargestRead;
+        const ssize_t got = ::pread(fd, bytes + done, ask, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(got);
+    }
+    return done;
+#endif
 }
 
 unsigned long u_platform_process_id() {

@@ -38,6 +38,14 @@ bool u_platform_native_name(const char *path, std::string &name);
 // or whose status cannot be had.
 bool u_platform_regular_size(std::FILE *stream, std::uint64_t *size);
 
+// Reads up to `size` bytes of the file `stream` reads, from `offset` on,
+// into `into`, without going through the stream's buffer (POSIX: pread on
+// its descriptor, which leaves the descriptor's position alone). Returns the
+// bytes read: fewer only at the end of the file or on an error. For a
+// regular file whose stream has not been read through.
+std::size_t u_platform_read_at(std::FILE *stream, void *into, std::size_t size,
+                               std::uint64_t offset);
+
 // The identifier of this process.
 unsigned long u_platform_process_id();
 

@@ -187,7 +187,10 @@ TEST(DataFileHeader, ReaderHandsOutPreambleAndBodyAsLaidOut) {
         SCOPED_TRACE(testing::Message()
                      << "header " << kind.length << " magic " << std::hex << kind.magic);
         const std::string path = dir.file("pattern.dat");
-        test_support::write_file(path, pattern_file(kind.length, kind.magic));
+        // Bytes after the header that no block claims: none reach the record.
+        Bytes file = pattern_file(kind.length, kind.magic);
+        file.resize(file.size() + 4096, 0xAB);
+        test_support::write_file(path, file);
 
         HeaderPreamble preamble;
         HeaderBody body;
