@@ -143,7 +143,8 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
 TEST(Geometry, StoredSizesOfDamagedRegions) {
     // clang-format off
     const struct { std::int16_t w, h; std::uint32_t sw, sh; const char *damage; } cases[] = {
-        {64, 48, 64, 48, nullptr}, {32767, 0, 32767, 0, nullptr},
+        {64, 48, 64, 48, nullptr}, {32767, 0, 32767, 0, nullptr}, {0, 48, 0, 48, nullptr},
+        {-1, 0, 65535, 0, "width above 32767"},
         {-25536, 384, 40000, 384, "width above 32767"}, {5, -1, 5, 65535, "height above 32767"},
         {-32768, -32768, 32768, 32768, "width and height above 32767"},
     };
