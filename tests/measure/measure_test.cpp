@@ -3,7 +3,9 @@
 // where the calibration reader places its faults. test_measure.py checks
 // the statistics against numpy and the calibration files against the schema.
 
+#include <algorithm>
 #include <cstdint>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -143,6 +145,40 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_TRUE(t.other_values_exact);
     EXPECT_EQ(t.named_count * 100 + t.named[0].count * 10 + t.named[1].count, 232u);
     EXPECT_EQ(t.named[0].value, INT32_MIN);
+    // One distinct value past the table's room is past it.
+    std::vector<std::int32_t> over(PhaseStats::kInvalidTable + 1);
+    std::iota(over.begin(), over.end(), INT32_MIN);
+    EXPECT_FALSE(phase_stats(over.data(), over.size(), 1, Validity()).other_values_exact);
+}
+
+// Every integer up to 2^24 in magnitude is a float; the claim holds up to
+// that edge and no further. The matrix form takes a map of no samples and
+// refuses a buffer that is short or absent.
+TEST(Stats, Float32EdgeAndMatrixBounds) {
+    constexpr std::int32_t f = 1 << 24;
+    const std::int32_t edge[][2] = {{-f, f}, {-f - 1, 0}, {0, f + 1}};
+    for (const auto &v : edge) {
+        EXPECT_EQ(phase_stats(v, 2, 1, Validity()).float32_exact, v[0] == -f) << v[0] << v[1];
+    }
+    // clang-format off
+    const struct { std::int16_t w, h, held; int rc; } sizes[] = {
+        {0, 3, 0, 0}, {3, 0, 0, 0}, {2, 2, 4, 0}, {2, 2, 3, ERR_INVALID_PARAM},
+        {1, 1, 0, ERR_INVALID_PARAM}, {-1, 1, 8, ERR_INVALID_PARAM}, {1, -1, 8, ERR_INVALID_PARAM},
+    };
+    // clang-format on
+    for (const auto &c : sizes) {
+        PhaseMatrix m;
+        m.width = c.held;
+        m.height = 1;
+        ASSERT_TRUE(c.held == 0 || allocate(m) == 0);
+        std::fill(m.matrix, m.matrix + m.size, 7);
+        m.width = c.w;
+        m.height = c.h;
+        PhaseStats s;
+        s.count = 99;
+        EXPECT_EQ(phase_stats(m, Validity(), &s), c.rc) << c.w << "x" << c.h;
+        EXPECT_EQ(s.count, c.rc == 0 ? std::uint64_t(c.w) * c.h : 99u) << c.w << "x" << c.h;
+    }
 }
 
 TEST(Geometry, StoredSizesOfDamagedRegions) {
