@@ -158,7 +158,7 @@ TEST(Stats, Float32EdgeAndMatrixBounds) {
     // clang-format off
     const struct { std::int16_t w, h, held; int rc; } sizes[] = {
         {0, 3, 0, 0}, {3, 0, 0, 0}, {2, 2, 4, 0}, {2, 2, 3, ERR_INVALID_PARAM},
-        {1, 1, 0, ERR_INVALID_PARAM}, {-1, 1, 8, ERR_INVALID_PARAM}, {1, -1, 8, ERR_INVALID_PARAM},
+        {1, 1, 0, ERR_INVALID_PARAM}, {-1, 0, 8, ERR_INVALID_PARAM}, {0, -1, 8, ERR_INVALID_PARAM},
     };
     // clang-format on
     for (const auto &c : sizes) {
