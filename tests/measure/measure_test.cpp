@@ -77,6 +77,7 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
         {"3m", 3, 3, U::m}, {".5nm", 0.5, 0.5, U::nm}, {"2\xC2\xB5m", 2, 2, U::um},
         {"2\xCE\xBCm", 2, 2, U::um}, {"0.52um,0.55um", 0.52, 0.55, U::um},
         {"2um,0.003mm", 2, 3, U::um}, {"1e12m", 1e12, 1e12, U::m}, {"7E+2nm,1um", 700, 1000, U::nm},
+        {"19.5mm", 19.5, 19.5, U::mm},
     };
     // clang-format on
     for (const auto &c : good) {
@@ -103,8 +104,12 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
     EXPECT_EQ(z.value * (z.unit == U::nm), 0.158);
     EXPECT_DOUBLE_EQ(convert_length(1.5, U::mm, U::um), 1500);
     EXPECT_DOUBLE_EQ(convert_length(2, U::nm, U::m), 2e-9);
-    EXPECT_STREQ(unit_symbol(U::um), "\xC2\xB5m");
-    EXPECT_STREQ(unit_name(U::um), "um");
+    // What pdx info shows (UTF-8) and what file metadata takes (ASCII).
+    const char *symbols[] = {"m", "mm", "\xC2\xB5m", "nm"}, *names[] = {"m", "mm", "um", "nm"};
+    for (const U u : {U::m, U::mm, U::um, U::nm}) {
+        EXPECT_STREQ(unit_symbol(u), symbols[int(u)]);
+        EXPECT_STREQ(unit_name(u), names[int(u)]);
+    }
 }
 
 // Beyond the table's room the named values are still the most frequent,
