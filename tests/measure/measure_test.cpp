@@ -145,10 +145,15 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_TRUE(t.other_values_exact);
     EXPECT_EQ(t.named_count * 100 + t.named[0].count * 10 + t.named[1].count, 232u);
     EXPECT_EQ(t.named[0].value, INT32_MIN);
-    // One distinct value past the table's room is past it.
-    std::vector<std::int32_t> over(PhaseStats::kInvalidTable + 1);
+    // One distinct value past the table's room is past it, and when it
+    // comes as a stretch into a full table, it is still counted.
+    std::vector<std::int32_t> over(PhaseStats::kInvalidTable);
     std::iota(over.begin(), over.end(), INT32_MIN);
-    EXPECT_FALSE(phase_stats(over.data(), over.size(), 1, Validity()).other_values_exact);
+    over.insert(over.end(), 5, INT32_MAX);
+    const PhaseStats u = phase_stats(over.data(), over.size(), 1, Validity());
+    EXPECT_FALSE(u.other_values_exact);
+    EXPECT_EQ(u.named[0].value, INT32_MAX);
+    EXPECT_EQ(u.named[0].count, 5u);
 }
 
 // Every integer up to 2^24 in magnitude is a float; the claim holds up to
