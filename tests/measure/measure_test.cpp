@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -145,15 +144,25 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_TRUE(t.other_values_exact);
     EXPECT_EQ(t.named_count * 100 + t.named[0].count * 10 + t.named[1].count, 232u);
     EXPECT_EQ(t.named[0].value, INT32_MIN);
-    // One distinct value past the table's room is past it, and when it
-    // comes as a stretch into a full table, it is still counted.
-    std::vector<std::int32_t> over(PhaseStats::kInvalidTable);
-    std::iota(over.begin(), over.end(), INT32_MIN);
+    // Past the table's room: a stretch arriving at a full table is kept
+    // (INT32_MAX), and the values that fill it again after room was made
+    // are kept too (the last 255 of the 256 from INT32_MIN + 2000).
+    std::vector<std::int32_t> over;
+    const auto distinct = [&](std::int32_t from, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            over.push_back(from + static_cast<std::int32_t>(i));
+        }
+    };
+    distinct(INT32_MIN, PhaseStats::kInvalidTable);
     over.insert(over.end(), 5, INT32_MAX);
+    distinct(INT32_MIN + 1000, PhaseStats::kInvalidTable - 1);
+    distinct(INT32_MIN + 2000, PhaseStats::kInvalidTable);
     const PhaseStats u = phase_stats(over.data(), over.size(), 1, Validity());
     EXPECT_FALSE(u.other_values_exact);
+    ASSERT_EQ(u.named_count, PhaseStats::kNamed);
     EXPECT_EQ(u.named[0].value, INT32_MAX);
     EXPECT_EQ(u.named[0].count, 5u);
+    EXPECT_EQ(u.named[1].value, INT32_MIN + 2001);
 }
 
 // Every integer up to 2^24 in magnitude is a float; the claim holds up to
