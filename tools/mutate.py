@@ -54,7 +54,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 # The files a run without file arguments mutates.
 DEFAULT_SOURCES = ("pdx/util/*.cpp", "pdx/output/*.cpp", "pdx/matrix/*.cpp", "pdx/datafile/*.cpp",
-                   "pdx/export/*.cpp", "apps/*/*.cpp", "clients/python/core/*.cpp",
+                   "pdx/measure/*.cpp", "pdx/export/*.cpp", "apps/*/*.cpp", "clients/python/core/*.cpp",
                    "clients/python/pdx/*.py")
 EQUIVALENT_FILE = ROOT / "tools" / "mutate-equivalent.txt"
 # Calls whose loss leaks, loses output or leaves state behind.

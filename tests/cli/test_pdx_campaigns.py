@@ -30,7 +30,7 @@ def campaign(tmp_path):
     """Data files under odd names and cases, others that are not."""
     c = tmp_path / "c"
     for i, name in enumerate(["run10.dat", "run2.DAT", "Run3.bin", "run002a", "sub/run1.dat",
-                              "sub/run2.dat", "sub/deeper/x.dat"]):
+                              "sub/run2.dat", "sub/deeper/x.dat", "runA.dat", "run_.dat"]):
         write(c / name, i)
     (c / "notes.txt").write_text("not a data file")
     (c / "empty.dat").write_bytes(b"")
@@ -38,9 +38,9 @@ def campaign(tmp_path):
 
 
 @pytest.mark.parametrize("args,files", [
-    (["c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat"]),
-    (["-r", "c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat", "sub/deeper/x.dat",
-                   "sub/run1.dat", "sub/run2.dat"]),
+    (["c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat", "run_.dat", "runA.dat"]),
+    (["-r", "c"], ["run2.DAT", "run002a", "Run3.bin", "run10.dat", "run_.dat", "runA.dat",
+                   "sub/deeper/x.dat", "sub/run1.dat", "sub/run2.dat"]),
     (["c/sub", "c/run10.dat"], ["sub/run1.dat", "sub/run2.dat", "run10.dat"]),
 ])
 def test_folders_listed_in_natural_order(campaign, args, files):

@@ -3,6 +3,7 @@
 // where the calibration reader places its faults. test_measure.py checks
 // the statistics against numpy and the calibration files against the schema.
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -75,6 +76,7 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
         {"3m", 3, 3, U::m}, {".5nm", 0.5, 0.5, U::nm}, {"2\xC2\xB5m", 2, 2, U::um},
         {"2\xCE\xBCm", 2, 2, U::um}, {"0.52um,0.55um", 0.52, 0.55, U::um},
         {"2um,0.003mm", 2, 3, U::um}, {"1e12m", 1e12, 1e12, U::m}, {"7E+2nm,1um", 700, 1000, U::nm},
+        {"19.5mm", 19.5, 19.5, U::mm},
     };
     // clang-format on
     for (const auto &c : good) {
@@ -101,8 +103,12 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
     EXPECT_EQ(z.value * (z.unit == U::nm), 0.158);
     EXPECT_DOUBLE_EQ(convert_length(1.5, U::mm, U::um), 1500);
     EXPECT_DOUBLE_EQ(convert_length(2, U::nm, U::m), 2e-9);
-    EXPECT_STREQ(unit_symbol(U::um), "\xC2\xB5m");
-    EXPECT_STREQ(unit_name(U::um), "um");
+    // What pdx info shows (UTF-8) and what file metadata takes (ASCII).
+    const char *symbols[] = {"m", "mm", "\xC2\xB5m", "nm"}, *names[] = {"m", "mm", "um", "nm"};
+    for (const U u : {U::m, U::mm, U::um, U::nm}) {
+        EXPECT_STREQ(unit_symbol(u), symbols[int(u)]);
+        EXPECT_STREQ(unit_name(u), names[int(u)]);
+    }
 }
 
 // Beyond the table's room the named values are still the most frequent,
@@ -138,12 +144,62 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_TRUE(t.other_values_exact);
     EXPECT_EQ(t.named_count * 100 + t.named[0].count * 10 + t.named[1].count, 232u);
     EXPECT_EQ(t.named[0].value, INT32_MIN);
+    // Past the table's room: a stretch arriving at a full table is kept
+    // (INT32_MAX), and the values that fill it again after room was made
+    // are kept too (the last 255 of the 256 from INT32_MIN + 2000).
+    std::vector<std::int32_t> over;
+    const auto distinct = [&](std::int32_t from, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            over.push_back(from + static_cast<std::int32_t>(i));
+        }
+    };
+    distinct(INT32_MIN, PhaseStats::kInvalidTable);
+    over.insert(over.end(), 5, INT32_MAX);
+    distinct(INT32_MIN + 1000, PhaseStats::kInvalidTable - 1);
+    distinct(INT32_MIN + 2000, PhaseStats::kInvalidTable);
+    const PhaseStats u = phase_stats(over.data(), over.size(), 1, Validity());
+    EXPECT_FALSE(u.other_values_exact);
+    ASSERT_EQ(u.named_count, PhaseStats::kNamed);
+    EXPECT_EQ(u.named[0].value, INT32_MAX);
+    EXPECT_EQ(u.named[0].count, 5u);
+    EXPECT_EQ(u.named[1].value, INT32_MIN + 2001);
+}
+
+// Every integer up to 2^24 in magnitude is a float; the claim holds up to
+// that edge and no further. The matrix form takes a map of no samples and
+// refuses a buffer that is short or absent.
+TEST(Stats, Float32EdgeAndMatrixBounds) {
+    constexpr std::int32_t f = 1 << 24;
+    const std::int32_t edge[][2] = {{-f, f}, {-f - 1, 0}, {0, f + 1}};
+    for (const auto &v : edge) {
+        EXPECT_EQ(phase_stats(v, 2, 1, Validity()).float32_exact, v[0] == -f) << v[0] << v[1];
+    }
+    // clang-format off
+    const struct { std::int16_t w, h, held; int rc; } sizes[] = {
+        {0, 3, 0, 0}, {3, 0, 0, 0}, {2, 2, 4, 0}, {2, 2, 3, ERR_INVALID_PARAM},
+        {1, 1, 0, ERR_INVALID_PARAM}, {-1, 0, 8, ERR_INVALID_PARAM}, {0, -1, 8, ERR_INVALID_PARAM},
+    };
+    // clang-format on
+    for (const auto &c : sizes) {
+        PhaseMatrix m;
+        m.width = c.held;
+        m.height = 1;
+        ASSERT_TRUE(c.held == 0 || allocate(m) == 0);
+        std::fill(m.matrix, m.matrix + m.size, 7);
+        m.width = c.w;
+        m.height = c.h;
+        PhaseStats s;
+        s.count = 99;
+        EXPECT_EQ(phase_stats(m, Validity(), &s), c.rc) << c.w << "x" << c.h;
+        EXPECT_EQ(s.count, c.rc == 0 ? std::uint64_t(c.w) * c.h : 99u) << c.w << "x" << c.h;
+    }
 }
 
 TEST(Geometry, StoredSizesOfDamagedRegions) {
     // clang-format off
     const struct { std::int16_t w, h; std::uint32_t sw, sh; const char *damage; } cases[] = {
-        {64, 48, 64, 48, nullptr}, {32767, 0, 32767, 0, nullptr},
+        {64, 48, 64, 48, nullptr}, {32767, 0, 32767, 0, nullptr}, {0, 48, 0, 48, nullptr},
+        {-1, 0, 65535, 0, "width above 32767"},
         {-25536, 384, 40000, 384, "width above 32767"}, {5, -1, 5, 65535, "height above 32767"},
         {-32768, -32768, 32768, 32768, "width and height above 32767"},
     };
