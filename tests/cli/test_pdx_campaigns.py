@@ -96,6 +96,7 @@ def test_reruns_do_only_what_is_new(tmp_path, option, converted, skipped, status
     for i in range(3):
         mtime(c / f"m{i}.dat", 1_000_000)
         mtime(c / f"m{i}.bin", 2_000_000)
+    mtime(c / "m2.bin", 1_000_000)        # as new as its input: current
     write(c / "m1.dat", 11)               # changed after its output
     mtime(c / "m1.dat", 3_000_000)
     write(c / "m3.dat", 3)                # new
