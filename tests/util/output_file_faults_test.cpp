@@ -44,8 +44,8 @@ struct Fault {
 };
 
 std::vector<Fault> g_faults;
-char g_temp[4096];  // the last name created exclusively
-mode_t g_temp_mode; // and the mode it was created with
+char g_temp[4096];           // the last name created exclusively
+mode_t g_temp_mode;          // and the mode it was created with
 int g_ignored_at_unlink = 0; // a signal that unlink() makes ignored from then on
 
 bool fails(const char *call) {

@@ -23,6 +23,7 @@ struct LayoutRecord {
     std::int64_t phase_height, phase_width, phase_x, phase_y;
     std::int64_t frames, intensity_height, intensity_width, intensity_x, intensity_y;
     std::int64_t header_length, intensity_tag;
+    std::int64_t implied_size; // the header's and both blocks' bytes
 };
 
 // The layout of each file of `paths`, from its header alone, one record per
@@ -55,7 +56,8 @@ py::array_t<LayoutRecord> read_layouts(const py::sequence &paths, bool intensity
                                    l.intensity.x,
                                    l.intensity.y,
                                    static_cast<std::int64_t>(l.header_length),
-                                   l.tag};
+                                   l.tag,
+                                   static_cast<std::int64_t>(l.implied_size)};
         }
     }
     if (rc != 0) {
@@ -138,7 +140,7 @@ void read_stack(const py::sequence &paths, bool phase, std::pair<int, int> origi
 void define_campaigns(py::module_ &m) {
     PYBIND11_NUMPY_DTYPE(LayoutRecord, phase_height, phase_width, phase_x, phase_y, frames,
                          intensity_height, intensity_width, intensity_x, intensity_y, header_length,
-                         intensity_tag);
+                         intensity_tag, implied_size);
     m.def("_read_layouts", &read_layouts, py::arg("paths"), py::kw_only(),
           py::arg("intensity") = true, py::arg("phase") = true,
           "_read_layouts(paths, *, intensity=True, phase=True) -> record array (files,): the "

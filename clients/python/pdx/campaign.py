@@ -15,7 +15,6 @@ after all is kept.
 from __future__ import annotations
 
 import os
-import struct
 import warnings
 from collections.abc import Iterable, Sequence
 from typing import Any, Optional
@@ -26,8 +25,6 @@ from pdx import _core
 _PHASE = ("phase_height", "phase_width", "phase_x", "phase_y")
 _INTENSITY = ("frames", "intensity_height", "intensity_width", "intensity_x", "intensity_y")
 
-# The blocks' byte lengths in the header (big-endian int32; <= 0: none).
-_INTENSITY_NBYTES, _PHASE_NBYTES = 60, 72
 
 
 class SkippedFilesWarning(UserWarning):
@@ -46,23 +43,11 @@ def _blocks_asked(drop_variables: str | Iterable[str] | None) -> tuple[bool, boo
     return "intensity" not in drop, bool({"phase", "height"} - drop)
 
 
-def _implied_size(path: str, header_length: int) -> Optional[int]:
-    with open(path, "rb") as f:
-        head = f.read(_PHASE_NBYTES + 4)
-        size = os.fstat(f.fileno()).st_size
-    if len(head) < _PHASE_NBYTES + 4:
-        return None
-    (intensity,) = struct.unpack_from(">i", head, _INTENSITY_NBYTES)
-    (phase,) = struct.unpack_from(">i", head, _PHASE_NBYTES)
-    implied = header_length + max(intensity, 0) + max(phase, 0)
-    return implied if size < implied else None
-
-
 def _fault(path: str, row: Any, intensity: bool, phase: bool) -> Optional[_core.Error]:
     """The error reading `path` (its layout `row`) would meet, found from its
     size; None when it reads."""
     try:
-        if _implied_size(path, int(row["header_length"])) is None:
+        if os.stat(path).st_size >= int(row["implied_size"]):
             return None
         _core.read_data_file(path, intensity=intensity, phase=phase)
     except _core.Error as e:
