@@ -114,6 +114,10 @@ def test_page_not_replaced_unless_asked(campaign):
     assert (d / "c" / "run3.dat").read_bytes()[:4] == b"\x88\x1b\x03\x71"
     assert pdx(d, "report", "-f", "-o", "again.html", "c/run2.dat").returncode == 0
     assert (d / "again.html").read_bytes() != before
+    # Control characters in a name never reach the page.
+    os.link(d / "c" / "run3.dat", d / "a\x01\x1bb.dat")
+    assert pdx(d, "report", "-o", "ctl.html", "a\x01\x1bb.dat").returncode == 0
+    assert "a??b.dat" in (d / "ctl.html").read_text("utf-8")
 
 
 def test_page_in_a_browser(campaign, tmp_path):
@@ -130,6 +134,16 @@ def test_page_in_a_browser(campaign, tmp_path):
     dom = subprocess.run(flags + ["--dump-dom", page.as_uri()], capture_output=True, text=True,
                          timeout=120).stdout
     assert "c/head.dat" in dom and "ERR_PREMATURE_EOF" in dom
+    # A click on the Width heading, made by a line added to a copy of the
+    # page, sorts the rows by width.
+    clicked = d / "out" / "clicked.html"
+    clicked.write_text(page.read_text("utf-8").replace(
+        "</body>", "<script>document.querySelector('th[data-type=num]').click()</script></body>"),
+        "utf-8")
+    dom = subprocess.run(flags + ["--dump-dom", clicked.as_uri()], capture_output=True,
+                         text=True, timeout=120).stdout
+    assert 'aria-sort="ascending"' in dom
+    assert dom.index("c/run3.dat") < dom.index("c/run10.dat") < dom.index("c/run2.dat")
     subprocess.run(flags + ["--screenshot=%s" % shot, page.as_uri()], capture_output=True,
                    timeout=120, check=True)
     rgb = np.asarray(Image.open(shot).convert("RGB")).astype(int)
