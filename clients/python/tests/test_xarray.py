@@ -5,6 +5,7 @@ refused when its files differ), and a campaign reduced on a two-worker
 cluster and saved."""
 
 import os
+import pathlib
 import pickle
 import struct
 import subprocess
@@ -363,6 +364,58 @@ def test_group_by_layout(tmp_path, drop, groups):
     paths[1].write_bytes(paths[1].read_bytes()[:-1])
     with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_CORRUPT_DATA_FILE"):
         assert pdx.group_by_layout(paths, drop_variables=drop, errors="skip")[0][:2] == paths[0:3:2]
+
+
+# One layout field changed in the last file, the rest as the others'.
+@pytest.mark.parametrize("intensity, phase, fields, block", [
+    ((1, 2, 4), (2, 3), (), "intensity"),  # width
+    ((1, 3, 3), (2, 3), (), "intensity"),  # height
+    ((1, 2, 3), (2, 3), [(48, "h", 1)], "intensity"),  # x
+    ((1, 2, 3), (2, 3), [(50, "h", 1)], "intensity"),  # y
+    ((1, 2, 3), (2, 4), (), "phase"),
+    ((1, 2, 3), (3, 3), (), "phase"),
+    ((1, 2, 3), (2, 3), [(64, "h", 1)], "phase"),
+    ((1, 2, 3), (2, 3), [(66, "h", 1)], "phase"),
+])
+def test_campaign_files_differing_in_one_field(tmp_path, intensity, phase, fields, block):
+    layouts = [((1, 2, 3), (2, 3), ())] * 2 + [(intensity, phase, fields)]
+    paths = []
+    for i, (ishape, pshape, changed) in enumerate(layouts):
+        paths.append(str(tmp_path / ("d%d.dat" % i)))
+        open(paths[-1], "wb").write(data_file(4096, np.ones(ishape, np.uint16),
+                                              np.ones(pshape, np.int32), changed))
+    other = "phase" if block == "intensity" else "intensity"
+    dropped = [block] if block == "intensity" else ["phase", "height"]
+    assert pdx.group_by_layout(paths) == [paths[:2], paths[2:]]
+    assert pdx.group_by_layout(paths, drop_variables=dropped) == [paths]
+    with pytest.raises(ValueError, match=r"d2.dat' differs from .*d0.dat': %s" % block):
+        pdx.open_campaign(paths, drop_variables=other)
+    assert pdx.open_campaign(paths, drop_variables=dropped)[other].shape[0] == 3
+
+
+@pytest.mark.parametrize("form", [str, os.fsencode, pathlib.Path, lambda p: Named(p)])
+def test_campaign_paths_in_every_form(tmp_path, form):
+    paths = [str(p) for p in campaign(tmp_path, 3)]
+    open(paths[1], "wb").write(b"\x88\x1b\x03\x71")  # a header cut short
+    given = [form(p) for p in paths]
+    with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_PREMATURE_EOF"):
+        pdx.open_campaign(given)
+    assert pdx.campaign.check(given) == ([given[0], given[2]], {paths[1]: "ERR_PREMATURE_EOF"})
+    with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_PREMATURE_EOF"):
+        assert pdx.group_by_layout(given, errors="skip") == [[given[0], given[2]]]
+    with pytest.warns(pdx.SkippedFilesWarning):
+        ds = pdx.open_campaign(given, errors="skip")
+    assert list(ds.file.values) == [paths[0], paths[2]]
+
+
+class Named:
+    """A path as an object of the caller's own that knows its path."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
 
 
 def test_campaign_file_changed_after_open(tmp_path):
