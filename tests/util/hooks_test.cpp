@@ -61,6 +61,14 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     EXPECT_EQ(std::count(zeroed, zeroed + 300, 0), 300);
 #ifndef __SANITIZE_ADDRESS__ // which reports the overflow instead of returning null
     EXPECT_EQ(u_calloc(SIZE_MAX / 2 + 1, 2), nullptr); // 2^64 bytes, not 0
+    // Sizes whose large block, with the bytes before it, wraps past the top.
+    for (const std::size_t size : {SIZE_MAX, SIZE_MAX - 63, SIZE_MAX - (std::size_t{2} << 20)}) {
+        EXPECT_EQ(u_malloc(size), nullptr) << size;
+        EXPECT_EQ(u_malloc_zeroed(size), nullptr) << size;
+        void *small = u_malloc(8);
+        EXPECT_EQ(u_realloc(small, size), nullptr) << size;
+        u_free(small);
+    }
 #endif
 
     auto *block = static_cast<char *>(u_malloc(6));
