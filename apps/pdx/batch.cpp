@@ -10,6 +10,7 @@
 #include "common/console.h"
 #include "common/exit_status.h"
 #include "pdx/util/errors.h"
+#include "progress_text.h"
 #include "shown_name.h"
 #include "standard_output.h"
 
@@ -22,20 +23,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// "42 s", "3:07", "1:02:03".
-std::string duration_text(double seconds) {
-    const auto s = static_cast<unsigned long long>(seconds + 0.5);
-    char text[48];
-    if (s < 60) {
-        std::snprintf(text, sizeof text, "%llu s", s);
-    } else if (s < 3600) {
-        std::snprintf(text, sizeof text, "%llu:%02llu", s / 60, s % 60);
-    } else {
-        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
-    }
-    return text;
-}
 
 } // namespace
 
@@ -87,16 +74,8 @@ void Batch::draw_progress() {
         return;
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
-    char line[160];
-    int n = std::snprintf(line, sizeof line, "%zu/%zu files", done_, status_.size());
-    if (done_ > 0 && elapsed > 0) {
-        const double rate = static_cast<double>(done_) / elapsed;
-        n += std::snprintf(
-            line + n, sizeof line - static_cast<std::size_t>(n), ", %.0f files/s, %s left", rate,
-            duration_text(static_cast<double>(status_.size() - done_) / rate).c_str());
-    }
     std::string text(1, '\r');
-    text += line;
+    text += progress_text(done_, status_.size(), elapsed);
     // Blank out what a longer line before left behind.
     const std::size_t width = text.size() - 1;
     if (width < progress_width_) {

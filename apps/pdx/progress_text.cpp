@@ -1,0 +1,28 @@
+#include "progress_text.h"
+
+#include <cstdio>
+
+std::string duration_text(double seconds) {
+    const auto s = static_cast<unsigned long long>(seconds + 0.5);
+    char text[48];
+    if (s < 60) {
+        std::snprintf(text, sizeof text, "%llu s", s);
+    } else if (s < 3600) {
+        std::snprintf(text, sizeof text, "%llu:%02llu", s / 60, s % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%llu:%02llu:%02llu", s / 3600, s / 60 % 60, s % 60);
+    }
+    return text;
+}
+
+std::string progress_text(std::size_t done, std::size_t total, double elapsed_seconds) {
+    char line[160];
+    int n = std::snprintf(line, sizeof line, "%zu/%zu files", done, total);
+    if (done > 0 && elapsed_seconds > 0) {
+        const double rate = static_cast<double>(done) / elapsed_seconds;
+        n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n),
+                           ", %.0f files/s, %s left", rate,
+                           duration_text(static_cast<double>(total - done) / rate).c_str());
+    }
+    return std::string(line, static_cast<std::size_t>(n));
+}
