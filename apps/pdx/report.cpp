@@ -28,6 +28,7 @@
 #include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
 #include "pdx/util/file.h"
+#include "pdx/util/utf8.h"
 #include "shown_name.h"
 
 #ifndef PDX_VERSION
@@ -68,13 +69,7 @@ std::string html(const std::string &s) {
             ++i;
             continue;
         }
-        // A UTF-8 sequence, checked as far as its lead and continuation bytes.
-        const std::size_t n = c >= 0xF0 && c < 0xF5 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-        bool whole = n > 0 && i + n <= s.size() && !(c >= 0xE0 && n == 2);
-        for (std::size_t k = 1; whole && k < n; ++k) {
-            whole = (static_cast<unsigned char>(s[i + k]) & 0xC0) == 0x80;
-        }
-        if (whole) {
+        if (const std::size_t n = pdx::u_utf8_length(std::string_view(s).substr(i)); n != 0) {
             out.append(s, i, n);
             i += n;
         } else {

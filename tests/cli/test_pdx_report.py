@@ -114,10 +114,18 @@ def test_page_not_replaced_unless_asked(campaign):
     assert (d / "c" / "run3.dat").read_bytes()[:4] == b"\x88\x1b\x03\x71"
     assert pdx(d, "report", "-f", "-o", "again.html", "c/run2.dat").returncode == 0
     assert (d / "again.html").read_bytes() != before
-    # Control characters in a name never reach the page.
-    os.link(d / "c" / "run3.dat", d / "a\x01\x1bb.dat")
-    assert pdx(d, "report", "-o", "ctl.html", "a\x01\x1bb.dat").returncode == 0
-    assert "a??b.dat" in (d / "ctl.html").read_text("utf-8")
+    # Control characters in a name never reach the page, nor bytes that are
+    # not UTF-8 (a byte never in it, overlong, a surrogate, cut short).
+    names = {b"a\x01\x1bb": "a??b", b"<&\xc3\xa9\">": "&lt;&amp;\xe9&quot;&gt;",
+             b"\xf5\xc0\x80\xed\xa0\x80\xe0": "\ufffd" * 7,
+             b"\xf0\x9f\x99\x82\xf4\x90\x80\x80": "\U0001f642" + "\ufffd" * 4}
+    for name in names:
+        os.link(d / "c" / "run3.dat", d / os.fsdecode(name + b".dat"))
+    assert pdx(d, "report", "-o", "ctl.html",
+               *(os.fsdecode(n + b".dat") for n in names)).returncode == 0
+    page = (d / "ctl.html").read_text("utf-8")
+    for shown in names.values():
+        assert shown + ".dat" in page
 
 
 def test_page_in_a_browser(campaign, tmp_path):
