@@ -19,6 +19,7 @@ TEST(ProgressText, CountsRateAndTimeLeft) {
         {1, 3600, 1.0, "1/3600 files, 1 files/s, 59:59 left"},
         {1, 3601, 1.0, "1/3601 files, 1 files/s, 1:00:00 left"},
         {1, 3662, 1.0, "1/3662 files, 1 files/s, 1:01:01 left"},
+        {1, 7200, 1.0, "1/7200 files, 1 files/s, 1:59:59 left"},
         {1, 361000, 1.0, "1/361000 files, 1 files/s, 100:16:39 left"},
         {3000, 3000, 1.5, "3000/3000 files, 2000 files/s, 0 s left"},
     };

@@ -157,6 +157,10 @@ def test_row_zero_on_top_everywhere(tmp_path):
         run = pdx(tmp_path, "export", "--to", fmt, "--pixel-size", "2um", "m.dat")
         assert (run.returncode, run.stderr) == (0, "")
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "m.tif"), want)
+    software = pdx(tmp_path, "--version").stdout.splitlines()[0]  # "pdx 1.0.0"
+    with tifffile.TiffFile(tmp_path / "m.tif") as t:
+        assert t.pages[0].tags["Software"].value == software
+    assert Image.open(tmp_path / "m.png").text["Software"] == software
     meta, gsf = read_gsf(tmp_path / "m.gsf")
     np.testing.assert_array_equal(gsf, want)
     assert (meta["XOffset"], meta["YOffset"], meta["XYUnits"]) == ("10", "12", "um")
