@@ -58,6 +58,9 @@ def test_outputs_mirror_subfolders(campaign):
     for name, value in [("run10.npy", 0), ("sub/run2.npy", 5), ("sub/deeper/x.npy", 6),
                         ("run2.npy", 1)]:
         assert (np.load(out / name) == value).all(), name
+    # Without -o, each output is beside its input, in the subfolder.
+    assert pdx(campaign.parent, "export", "--to", "npy", "-r", "-q", "c").returncode == 0
+    assert (np.load(campaign / "sub" / "deeper" / "x.npy") == 6).all()
     # A mirrored output is still checked against every input: here it would
     # be the data file sub/x.npy itself.
     write(campaign / "sub" / "x.npy", 9)
