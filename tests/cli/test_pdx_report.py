@@ -126,6 +126,11 @@ def test_page_not_replaced_unless_asked(campaign):
     page = (d / "ctl.html").read_text("utf-8")
     for shown in names.values():
         assert shown + ".dat" in page
+    # The previews' folder as an address: every byte but the unreserved ones
+    # escaped.
+    assert pdx(d, "report", "-o", "a b%~.html", "c/run3.dat").returncode == 0
+    assert 'src="a%20b%25~_files/00001.png"' in (d / "a b%~.html").read_text("utf-8")
+    assert (d / "a b%~_files" / "00001.png").is_file()
 
 
 def test_page_in_a_browser(campaign, tmp_path):
