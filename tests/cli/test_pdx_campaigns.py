@@ -50,6 +50,17 @@ def test_folders_listed_in_natural_order(campaign, args, files):
     assert [os.path.relpath(n, "c").replace(os.sep, "/") for n in names] == files
 
 
+def test_natural_order_of_names_alike(tmp_path):
+    # Equal but for case or leading zeros: by their bytes; a name that
+    # begins another: first.
+    names = ["run1x.dat", "run1.dat.dat", "b.dat", "run1.dat", "B.dat", "run01.dat"]
+    order = ["B.dat", "b.dat", "run01.dat", "run1.dat", "run1.dat.dat", "run1x.dat"]
+    for i, name in enumerate(names):
+        write(tmp_path / "t" / name, i)
+    run = pdx(tmp_path, "info", "--json", "t")
+    assert [os.path.basename(json.loads(line)["file"]) for line in run.stdout.splitlines()] == order
+
+
 def test_outputs_mirror_subfolders(campaign):
     out = campaign.parent / "out"
     out.mkdir()
