@@ -4,8 +4,11 @@ and re-runs with -u and -n."""
 
 import json
 import os
+import pty
+import re
 import subprocess
 import sys
+import tty
 
 import numpy as np
 import pytest
@@ -195,3 +198,51 @@ def test_scan_rules_the_library_takes(tmp_path, rule):
             assert got.isna().all().all()
     none = pdx_module.scan([], threads=2)
     assert none.empty and none.columns.tolist() == pdx_module.scan_table.COLUMNS
+
+
+def test_progress_line_on_a_terminal(tmp_path):
+    # Through a terminal, the progress line is redrawn in place, blanked out
+    # to its widest before each message and at the end, and -q leaves it out.
+    for i in range(1500):
+        write(tmp_path / "t" / ("r%d.dat" % i), i, (1, 1))
+    (tmp_path / "t" / "r700.dat").write_bytes(b"\x88\x1b\x03\x71")  # a header cut short
+    for quiet in ([], ["-q"]):
+        primary, secondary = pty.openpty()
+        tty.setraw(secondary)
+        run = subprocess.Popen([PDX, "info", "-j1", *quiet, "t"], cwd=tmp_path,
+                               stdout=subprocess.DEVNULL, stderr=secondary)
+        os.close(secondary)
+        err = b""
+        while chunk := _read(primary):
+            err += chunk
+        os.close(primary)
+        assert run.wait() == 4
+        lines = ('pdx: "t/r700.dat": read: ERR_PREMATURE_EOF\n'
+                 "pdx: 1500 files, 1499 read, 1 failed\n")
+        if quiet:
+            assert err.decode() == lines
+            continue
+        width = 0
+        parts = re.findall(rb"\r +\r|\r\d[^\r\n]*|[^\r]*\n", err)
+        assert b"".join(parts) == err
+        for part in parts:
+            if part.endswith(b"\n"):
+                assert width == 0, part  # blanked out before a message
+            elif part.endswith(b"\r"):
+                assert part == b"\r" + b" " * width + b"\r" and width > 0
+                width = 0
+            else:
+                line = part[1:].rstrip(b" ")
+                assert re.fullmatch(rb"\d+/1500 files(, \d+ files/s, (\d+ s|\d+(:\d\d){1,2}) left)?",
+                                    line), part
+                assert len(part) - 1 == max(width, len(line))
+                width = max(width, len(line))
+        assert b"".join(p for p in parts if p.endswith(b"\n")).decode() == lines
+        assert parts[0].startswith(b"\r")  # drawn at once
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 65536)
+    except OSError:  # the terminal's other end is closed
+        return b""
