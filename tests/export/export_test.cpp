@@ -98,6 +98,34 @@ TEST_F(Export, NpyHeaderAndExactSamples) {
     }
 }
 
+TEST(TiffLayout, ResolutionsAsRationals) {
+    // Pixels per unit: exact where 32-bit terms hold them, else the nearest
+    // such fraction, and the ends of the range past it.
+    const struct {
+        double v;
+        std::uint32_t num, den;
+    } cases[] = {
+        {0.5, 1, 2},
+        {1.0 / 3, 1, 3},
+        {1e6, 1000000, 1},
+        {4294967295.0, 4294967295u, 1},
+        {1e12, 4294967295u, 1},
+        {1e-12, 1, 4294967295u},
+        {3.14159265358979, 144029661, 45846065}, // the first equal to v as a double
+        {1.0 / 0.55, 20, 11},
+    };
+    for (const auto &c : cases) {
+        std::uint32_t num = 0, den = 0;
+        pdx::export_detail::rational(c.v, &num, &den);
+        EXPECT_EQ(num, c.num) << c.v;
+        EXPECT_EQ(den, c.den) << c.v;
+    }
+    // A title made ASCII: spaces at its ends dropped, the rest kept.
+    char out[16];
+    EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text("  a\xc3\xa9 b  ", 15, out)), "a? b");
+    EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text("abcdef", 3, out)), "abc");
+}
+
 TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
     // clang-format off
     const struct { std::uint32_t w, h, text, rows, strips, offsets, data; } cases[] = {
