@@ -348,6 +348,21 @@ TEST_F(DataFileReadTest, EachBrokenFieldGivesItsCodeAndReleasesTheMatrices) {
         if (c.header_only) {
             EXPECT_LE(position, 4096);
         }
+        // The header read alone, then checked: the same refusal of a field
+        // (the others are found in the blocks).
+        if (c.body_filled && bytes.size() >= 4096) {
+            const bool field =
+                c.code == ERR_PARAM_OUT_OF_RANGE || c.code == ERR_DATASET_DIM_TOO_LARGE;
+            std::FILE *f = std::tmpfile();
+            ASSERT_NE(f, nullptr);
+            EXPECT_EQ(std::fwrite(bytes.data(), 1, 4096, f), 4096u);
+            std::rewind(f);
+            DataFileHeader record;
+            std::size_t length = 0;
+            EXPECT_EQ(data_file_read_header(f, &record, &length), 0);
+            EXPECT_EQ(data_file_check_header(record), field ? c.code : 0);
+            std::fclose(f);
+        }
 
         // Through the path the outcome is the same.
         Outputs by_path;
