@@ -136,20 +136,24 @@ def test_no_clobber_alone(tmp_path, args):
 
 @pytest.mark.parametrize("rule,options", [
     ({}, []), ({"valid": (-100, 3000)}, ["--valid", "-100:3000"]), ({"nodata": [2]}, ["--nodata", "2"]),
+    # More nodata values than the library keeps: the table is made here.
+    ({"nodata": [2] + list(range(-2**31, 17 - 2**31))}, ["--nodata", "2"]),
 ])
 def test_scan_agrees_with_info(tmp_path, rule, options):
     pdx_module = pytest.importorskip("pdx")
-    pytest.importorskip("pandas")
+    pd = pytest.importorskip("pandas")
     rng = np.random.default_rng(7)
     for i in range(4):
         a = rng.integers(-500, 4000, (20 + i, 30)).astype(np.int32)
         a[rng.random(a.shape) < 0.1] = 2**31 - 1
         a[0, :3] = 2
         (tmp_path / ("m%d.dat" % i)).write_bytes(data_file(a, x=i, y=2 * i))
+    (tmp_path / "m4.dat").write_bytes(data_file(np.array([[7]], np.int32)))   # one sample
+    (tmp_path / "m5.dat").write_bytes(data_file(np.zeros((0, 0), np.int32)))  # no phase map
     good = (tmp_path / "m0.dat").read_bytes()
     (tmp_path / "m8.dat").write_bytes(good[:-3])
     (tmp_path / "m9.dat").write_bytes(good[:50])
-    paths = [str(tmp_path / ("m%d.dat" % i)) for i in (0, 1, 2, 3, 8, 9)] + ["gone.dat"]
+    paths = [str(tmp_path / ("m%d.dat" % i)) for i in (0, 1, 2, 3, 4, 5, 8, 9)] + ["gone.dat"]
     run = pdx(tmp_path, "info", "--json", "--stats", "-j", "2", *options, *paths)
     records = [json.loads(line) for line in run.stdout.splitlines()]
     for threads in (1, 2):
@@ -159,7 +163,9 @@ def test_scan_agrees_with_info(tmp_path, rule, options):
             # A missing file is the module's ERR_CANT_OPEN_FILE.
             error = r["error"] or (None if r["exists"] else "ERR_CANT_OPEN_FILE")
             assert (row.reads, row.error) == (r["reads"], error), r
-            if r["reads"]:
+            if r["reads"] and r["phase"] is None:
+                assert pd.isna(row["count"]) and pd.isna(row["min"]) and row.width == 0
+            elif r["reads"]:
                 s, p = r["stats"], r["phase"]
                 assert (row.width, row.height, row.x, row.y) == (p["width"], p["height"],
                                                                   p["x"], p["y"])
@@ -167,15 +173,20 @@ def test_scan_agrees_with_info(tmp_path, rule, options):
                     s["count"], s["valid"], s["min"], s["max"])
                 assert (row["mean"], row["std"], row.valid_percent) == pytest.approx(
                     (s["mean"], s["std"], s["valid_percent"]), rel=1e-12)
-    checked = pdx_module.scan(paths, stats=False)
-    assert checked.error.tolist() == table.error.tolist()
-    assert "mean" not in checked
+    for threads in (None, -1):  # -1: one thread
+        checked = pdx_module.scan(paths, stats=False, threads=threads)
+        pd.testing.assert_frame_equal(checked, table[pdx_module.scan_table.COLUMNS[:9]])
+    assert pdx_module.scan([], stats=False, threads=2).empty
 
 
 @pytest.mark.parametrize("rule", [
     {}, {"valid": "all"}, {"valid": (-0.5, 2.5)}, {"valid": (2.2, 2.8)},
     {"valid": (float("-inf"), float("inf")), "nodata": [5, 5, 2**31 - 1]},
     {"valid": (-2**40, 2**33), "nodata": 7}, {"valid": (3, None), "nodata": list(range(1, 21))},
+    # Bounds at and just past the 32-bit ends, one value, nodata on the bounds.
+    {"valid": (-3e9, 3e9)}, {"valid": (0.5 - 2**31, 2**31 - 1.5)}, {"valid": (2**31 - 1, None)},
+    {"valid": (2**31 - 0.5, None)}, {"valid": (None, -2**31)}, {"valid": (None, -0.5 - 2**31)},
+    {"valid": (1.5, 2)}, {"valid": (3, 10), "nodata": [3, 10]}, {"nodata": list(range(4, 21))},
 ])
 def test_scan_rules_the_library_takes(tmp_path, rule):
     """Bounds that are no 32-bit integers, ranges holding no sample and more
@@ -184,12 +195,14 @@ def test_scan_rules_the_library_takes(tmp_path, rule):
     pdx_module = pytest.importorskip("pdx")
     pytest.importorskip("pandas")
     a = np.arange(-3, 27, dtype=np.int32).reshape(5, 6)
-    a[0, 0] = 2**31 - 1
+    a[0, 0], a[0, 1] = 2**31 - 1, -2**31
     (tmp_path / "a.dat").write_bytes(data_file(a))
     v = a[pdx_module.valid_mask(a, **rule)].astype(np.float64)
     for threads in (1, 8):
         table = pdx_module.scan([str(tmp_path / "a.dat")] * 3, threads=threads, **rule)
         assert table.reads.all() and table.valid.tolist() == [v.size] * 3
+        assert table["count"].tolist() == [a.size] * 3
+        assert table.valid_percent.tolist() == pytest.approx([100 * v.size / a.size] * 3)
         got = table[["min", "max", "mean", "std"]]
         if v.size:
             assert got.values.astype(float).ravel().tolist() == pytest.approx(

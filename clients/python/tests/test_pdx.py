@@ -292,3 +292,14 @@ def test_reads_let_other_threads_run(tmp_path, read):
     finally:
         faulthandler.cancel_dump_traceback_later()
     assert len(results) == 1 and results[0]
+
+
+@pytest.mark.parametrize("rule", [
+    {"rule": "none", "lo": None, "hi": None, "nodata": []},
+    {"rule": "chosen", "lo": 2, "hi": 1, "nodata": []},
+    {"rule": "chosen", "lo": None, "hi": None, "nodata": list(range(17))},
+])
+def test_scan_refuses_a_rule_it_cannot_hold(rule):
+    with pytest.raises(ValueError, match=r"^_scan: rule is 'markers', 'all' or 'chosen' with "
+                                         r"lo <= hi and at most 16 nodata values$"):
+        pdx._core._scan([EXAMPLE], threads=1, **rule)

@@ -31,6 +31,7 @@ def test_example_opens_lazily():
     np.testing.assert_array_equal(ds.x, 96 + np.arange(64))
     np.testing.assert_array_equal(ds.y, -120 - np.arange(48))
     np.testing.assert_array_equal(ds.row, 120 + np.arange(48))
+    assert ds.x.attrs == {"units": "pixel", "long_name": "x in the camera frame", "axis": "X"}
     assert ds.attrs == {"header_length": 4096, "intensity_tag": 0,
                         "source_path": os.path.abspath(EXAMPLE),
                         "valid_rule": "invalid: |count| >= 2**30 (markers)"}
@@ -187,6 +188,13 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     campaign_counts = pdx.open_campaign(paths, z_scale="0.5nm", decode_cf=False).compute()
     assert campaign_counts.phase.dtype == np.int32
     np.testing.assert_array_equal(campaign_counts.height, ds.height)
+    # In dask chunks: phase masked or kept as counts, height beside it or dropped.
+    for options, phase in [({}, ds.phase), ({"mask_and_scale": False}, campaign_counts.phase),
+                           ({"drop_variables": "height"}, ds.phase)]:
+        chunked = pdx.open_campaign(paths, z_scale="0.5nm", **options).compute()
+        assert chunked.phase.dtype == phase.dtype and set(chunked) == {"phase", "intensity"} | (
+            set() if options.get("drop_variables") else {"height"})
+        xr.testing.assert_identical(chunked.phase, phase)
     # Samples kept for height are not handed out again: a file read anew
     # shows its samples of now.
     ds = xr.open_dataset(path, engine="pdx", z_scale="0.5nm", cache=False)
