@@ -349,6 +349,7 @@ def test_campaign_with_damaged_files(tmp_path):
         with pytest.warns(pdx.SkippedFilesWarning) as caught:
             ds = opener(paths)
         assert caught[0].message.skipped == faults
+        assert caught[0].filename == __file__  # the caller's line, not the package's
         assert ds.attrs["skipped_files"] == "\n".join("%s: %s" % f for f in faults.items())
         assert list(ds.file.values) == good
         np.testing.assert_array_equal(ds.phase, [pdx.read_data_file(p).phase for p in good])
@@ -370,8 +371,9 @@ def test_group_by_layout(tmp_path, drop, groups):
     for group in found:
         assert pdx.open_campaign(group, drop_variables=drop).phase.shape == (len(group), 2, 3)
     paths[1].write_bytes(paths[1].read_bytes()[:-1])
-    with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_CORRUPT_DATA_FILE"):
+    with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_CORRUPT_DATA_FILE") as caught:
         assert pdx.group_by_layout(paths, drop_variables=drop, errors="skip")[0][:2] == paths[0:3:2]
+    assert caught[0].filename == __file__
 
 
 # One layout field changed in the last file, the rest as the others'.
