@@ -164,3 +164,11 @@ def test_page_in_a_browser(campaign, tmp_path):
     assert (np.abs(rgb - [0xB0, 0x00, 0x20]).sum(axis=2) < 30).sum() > 500
     assert (np.abs(rgb - [0xFD, 0xE7, 0x25]).sum(axis=2) < 60).sum() > 200
     assert (np.abs(rgb - [0x44, 0x01, 0x54]).sum(axis=2) < 60).sum() > 200
+
+
+def test_row_of_a_map_with_nothing_valid(tmp_path):
+    (tmp_path / "m.dat").write_bytes(data_file(np.full((3, 4), MARKER, np.int32), x=1, y=2))
+    run = pdx(tmp_path, "report", "-q", "m.dat")
+    assert run.returncode == 0, run.stderr
+    row = Page((tmp_path / "report.html").read_text("utf-8")).rows[1]
+    assert row[2:] == [("4", "4"), ("3", "3"), ("1", "1"), ("2", "2"), ("0.0", "0")] + [("", "")] * 6
