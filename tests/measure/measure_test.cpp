@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -231,6 +232,19 @@ TEST(Calibration, FaultsNameTheMemberAndPlace) {
         {"{\"z_scale\": {\"value\": 1, \"unit\": \"pm\"}}", E::bad_unit, "z_scale.unit", 1, 34},
         {"{\"z_scale\": {\"value\": 0, \"unit\": \"nm\"}}", E::bad_length, "z_scale.value", 1, 23},
         {"{} {}", E::not_json, "", 1, 4},
+        {"{\"pixel_size\": {\"x\": 1}}", E::missing_member, "pixel_size.unit", 1, 16},
+        {"{\"z_scale\": {\"unit\": \"nm\"}}", E::missing_member, "z_scale.value", 1, 13},
+        {"x", E::not_json, "", 1, 1},
+        // Escapes: cut short, not hexadecimal, unknown, a lone or unmatched surrogate.
+        {"{\"description\": \"\\u00e", E::not_json, "", 1, 20},
+        {"{\"description\": \"\\u00e9", E::not_json, "", 1, 24},
+        {"{\"description\": \"\\u00g0\"}", E::not_json, "", 1, 22},
+        {"{\"description\": \"\\x\"}", E::not_json, "", 1, 19},
+        {"{\"description\": \"\\udc00\"}", E::not_json, "", 1, 18},
+        {"{\"description\": \"\\udfff\"}", E::not_json, "", 1, 18},
+        {"{\"description\": \"\\ud800\\ue000\"}", E::not_json, "", 1, 24},
+        {"{\"description\": \"\\ud800\\udbff\"}", E::not_json, "", 1, 24},
+        {"{\"description\": \"\x1f\"}", E::not_json, "", 1, 18},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -255,16 +269,84 @@ TEST(Calibration, FaultsNameTheMemberAndPlace) {
     text.resize(kCalibrationMaxBytes, ' '); // as long as a file may be
     test_support::write_file(good, test_support::Bytes(text.begin(), text.end()));
     Calibration cal;
+    const int descriptor = test_support::lowest_free_descriptor();
     EXPECT_EQ(calibration_read(dir.file("none.json").c_str(), &cal, &p), ERR_CANT_OPEN_FILE);
     EXPECT_EQ(p.error, E::cant_open);
     EXPECT_EQ(calibration_read(big.c_str(), &cal, &p), ERR_CANT_READ_FILE);
     EXPECT_EQ(p.error, E::too_large);
     ASSERT_EQ(calibration_read(good.c_str(), &cal, &p), 0);
+#ifndef _WIN32
+    // A directory opens but does not read.
+    EXPECT_EQ(calibration_read(dir.path().string().c_str(), &cal, &p), ERR_CANT_READ_FILE);
+    EXPECT_EQ(calibration_message(p), "cannot be read");
+#endif
+    EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "a file was left open";
     Validity rule;
     ASSERT_EQ(cal.validity(&rule), 0);
     EXPECT_TRUE(!rule.is_valid(7) && rule.is_valid(INT32_MIN) && !rule.is_valid(10));
     ASSERT_EQ(Calibration{}.validity(&rule), 0);
     EXPECT_EQ(rule.rule(), Validity::Rule::markers);
+}
+
+// The message a program shows for each kind of fault.
+TEST(Calibration, Messages) {
+    // clang-format off
+    const struct { const char *text, *message; } cases[] = {
+        {"", "line 1, column 1: not JSON (or not UTF-8) from here"},
+        {"[]", "line 1, column 1: not a JSON object"},
+        {"{\"pixel_size\": 1}", "pixel_size (line 1, column 16): not an object"},
+        {"{\"z_scale\": []}", "z_scale (line 1, column 13): not an object"},
+        {"{\"valid\": 1}", "valid (line 1, column 11): not an object"},
+        {"{\"pixel_size\": {\"x\": \"1\"}}", "pixel_size.x (line 1, column 22): not a number"},
+        {"{\"z_scale\": {\"unit\": 5}}", "z_scale.unit (line 1, column 22): not a string"},
+        {"{\"description\": 5}", "description (line 1, column 17): not a string"},
+        {"{\"valid\": {\"min\": true}}", "valid.min (line 1, column 19): not a whole number or null"},
+        {"{\"nodata\": {}}", "nodata (line 1, column 12): not a list"},
+        {"{\"nodata\": [\"1\"]}", "nodata[0] (line 1, column 13): not a whole number"},
+        {"{\"nodata\": [1.5]}", "nodata[0] (line 1, column 13): not a whole number within the 32-bit range"},
+        {"{\"nodata\": []}", "nodata (line 1, column 12): not a list of 1 to 16 values"},
+        {"{\"valid\": {\"min\": 1, \"max\": 0}}", "valid (line 1, column 11): min is above max"},
+        {"{\"nodata\": [1], \"nodata\": [1]}", "nodata (line 1, column 17): given twice"},
+        {"{\"z_scale\": {\"unit\": \"nm\"}}", "z_scale.value (line 1, column 13): missing"},
+        {"{\"z_scale\": {\"value\": -1, \"unit\": \"nm\"}}", "z_scale.value (line 1, column 23): not a positive number of at most 1e12"},
+        {"{\"pixel_size\": {\"x\": 1, \"unit\": \"um\", \"z\": 1}}", "pixel_size.z (line 1, column 39): not a member of a calibration file (pixel_size, z_scale, nodata, valid, description; pixel_size takes x, y and unit, z_scale value and unit, valid min and max)"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        Calibration cal;
+        CalibrationProblem p;
+        EXPECT_EQ(calibration_parse(c.text, &cal, &p), ERR_INVALID_PARAM) << c.text;
+        EXPECT_EQ(calibration_message(p), c.message) << c.text;
+    }
+    using E = CalibrationError;
+    EXPECT_EQ(calibration_message(CalibrationProblem{}), "no fault");
+    EXPECT_EQ(calibration_message({E::wrong_type, "", 0, 0, nullptr}),
+              "a value of another type than the member takes");
+    // What the member takes is named for a wrong type only.
+    EXPECT_EQ(calibration_message({E::bad_unit, "", 0, 0, "a string"}),
+              "not a length unit (m, mm, um, \xC2\xB5m or nm)");
+    EXPECT_STREQ(calibration_error_text(static_cast<E>(99)), "unknown fault");
+}
+
+// The reader stays within its text: a view that a longer buffer goes on
+// past reads as the same bytes alone do.
+TEST(Calibration, ReadsOnlyItsText) {
+    // clang-format off
+    const struct { const char *buffer; std::size_t size; } cases[] = {
+        {"{}", 0}, {"{} ", 2}, {"{\"valid\": {}}", 12}, {"{\"description\": \"ab\"}", 19},
+        {"{\"description\": \"a\\n\"}", 19}, {"{\"description\": \"\\u00e9\"}", 22},
+        {"{\"nodata\": [12]}", 13}, {"{\"nodata\": [-0]}", 13}, {"{\"nodata\": [1.5]}", 13},
+        {"{\"nodata\": [1e5]}", 13}, {"{\"nodata\": [1e+5]}", 14},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        const std::string_view view(c.buffer, c.size);
+        const std::string alone(view);
+        Calibration a, b;
+        CalibrationProblem pa, pb;
+        EXPECT_EQ(calibration_parse(view, &a, &pa), calibration_parse(alone, &b, &pb)) << alone;
+        EXPECT_EQ(pa.line * 1000 + pa.column, pb.line * 1000 + pb.column) << alone;
+    }
 }
 
 } // namespace
