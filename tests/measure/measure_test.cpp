@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -124,7 +125,8 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     v.insert(v.end(), 300, -1100000000);
     v.insert(v.end(), 2, 1100000000); // ties: the smaller value first
     v.insert(v.end(), 2, 1100000001);
-    const PhaseStats s = phase_stats(v.data(), v.size(), 1, Validity());
+    // In rows of two: the second look meets the named values at the start of rows.
+    const PhaseStats s = phase_stats(v.data(), 2, v.size() / 2, Validity());
     EXPECT_EQ(s.count, v.size());
     EXPECT_EQ(s.valid, 3000u);
     EXPECT_EQ(s.mean, 0);
@@ -155,6 +157,9 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
         }
     };
     distinct(INT32_MIN, PhaseStats::kInvalidTable);
+    const PhaseStats full = phase_stats(over.data(), over.size(), 1, Validity());
+    EXPECT_TRUE(full.other_values_exact); // as many as the table holds
+    EXPECT_EQ(full.other_values, PhaseStats::kInvalidTable - PhaseStats::kNamed);
     over.insert(over.end(), 5, INT32_MAX);
     distinct(INT32_MIN + 1000, PhaseStats::kInvalidTable - 1);
     distinct(INT32_MIN + 2000, PhaseStats::kInvalidTable);
@@ -164,6 +169,28 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_EQ(u.named[0].value, INT32_MAX);
     EXPECT_EQ(u.named[0].count, 5u);
     EXPECT_EQ(u.named[1].value, INT32_MIN + 2001);
+    // Beyond the table's room the most frequent values survive its
+    // cancelling and are counted exactly: 400 values at random, the k-th k
+    // times; and 500 four times after 0 once and 1 to 255 three times each.
+    std::mt19937 random(1);
+    std::vector<std::int32_t> values, graded, zero{0};
+    for (std::size_t k = 1; k <= 400; ++k) {
+        values.push_back(static_cast<std::int32_t>(random()));
+        graded.insert(graded.end(), k, values.back());
+    }
+    for (std::int32_t k = 1; k < 256; ++k) {
+        zero.insert(zero.end(), 3, k);
+    }
+    zero.insert(zero.end(), 4, 500);
+    const PhaseStats g = phase_stats(graded.data(), graded.size(), 1, chosen(0, 0));
+    const PhaseStats z = phase_stats(zero.data(), zero.size(), 1, chosen(1000, {}));
+    ASSERT_EQ(g.named_count + z.named_count, 2 * PhaseStats::kNamed);
+    for (std::size_t i = 0; i < PhaseStats::kNamed; ++i) {
+        EXPECT_EQ(g.named[i].value, values[399 - i]) << i;
+        EXPECT_EQ(g.named[i].count, 400 - i) << i;
+        EXPECT_EQ(z.named[i].value, i == 0 ? 500 : std::int32_t(i)) << i;
+        EXPECT_EQ(z.named[i].count, i == 0 ? 4u : 3u) << i;
+    }
 }
 
 // Every integer up to 2^24 in magnitude is a float; the claim holds up to
@@ -175,6 +202,14 @@ TEST(Stats, Float32EdgeAndMatrixBounds) {
     for (const auto &v : edge) {
         EXPECT_EQ(phase_stats(v, 2, 1, Validity()).float32_exact, v[0] == -f) << v[0] << v[1];
     }
+    // A map of one sample: valid, it is the mean and both extremes with no
+    // spread; invalid, it is counted once, whatever follows it in memory.
+    const std::int32_t one[] = {-7, INT32_MAX, INT32_MAX};
+    const PhaseStats o = phase_stats(one, 1, 1, Validity());
+    EXPECT_TRUE(o.valid == 1 && o.min == -7 && o.max == -7);
+    EXPECT_EQ(o.mean, -7);
+    EXPECT_EQ(o.std_dev, 0);
+    EXPECT_EQ(phase_stats(one + 1, 1, 1, Validity()).named[0].count, 1u);
     // clang-format off
     const struct { std::int16_t w, h, held; int rc; } sizes[] = {
         {0, 3, 0, 0}, {3, 0, 0, 0}, {2, 2, 4, 0}, {2, 2, 3, ERR_INVALID_PARAM},
