@@ -78,7 +78,7 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
         {"3m", 3, 3, U::m}, {".5nm", 0.5, 0.5, U::nm}, {"2\xC2\xB5m", 2, 2, U::um},
         {"2\xCE\xBCm", 2, 2, U::um}, {"0.52um,0.55um", 0.52, 0.55, U::um},
         {"2um,0.003mm", 2, 3, U::um}, {"1e12m", 1e12, 1e12, U::m}, {"7E+2nm,1um", 700, 1000, U::nm},
-        {"19.5mm", 19.5, 19.5, U::mm},
+        {"19.5mm", 19.5, 19.5, U::mm}, {"2e3nm", 2000, 2000, U::nm},
     };
     // clang-format on
     for (const auto &c : good) {
@@ -100,6 +100,13 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
             EXPECT_EQ(z.value, 9) << bad;
         }
     }
+    // A number that ends the text given is read within it.
+    for (const char *longer : {"12um", "1.5um"}) {
+        PixelSize p;
+        EXPECT_EQ(parse_pixel_size(std::string_view(longer, 1), &p), ERR_INVALID_PARAM) << longer;
+    }
+    U unit = U::m;
+    EXPECT_EQ(parse_unit("pm", &unit), ERR_INVALID_PARAM);
     ZScale z;
     ASSERT_EQ(parse_z_scale("0.158nm", &z), 0);
     EXPECT_EQ(z.value * (z.unit == U::nm), 0.158);
