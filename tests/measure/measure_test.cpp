@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -76,7 +78,7 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
         {"3m", 3, 3, U::m}, {".5nm", 0.5, 0.5, U::nm}, {"2\xC2\xB5m", 2, 2, U::um},
         {"2\xCE\xBCm", 2, 2, U::um}, {"0.52um,0.55um", 0.52, 0.55, U::um},
         {"2um,0.003mm", 2, 3, U::um}, {"1e12m", 1e12, 1e12, U::m}, {"7E+2nm,1um", 700, 1000, U::nm},
-        {"19.5mm", 19.5, 19.5, U::mm},
+        {"19.5mm", 19.5, 19.5, U::mm}, {"2e3nm", 2000, 2000, U::nm},
     };
     // clang-format on
     for (const auto &c : good) {
@@ -98,6 +100,13 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
             EXPECT_EQ(z.value, 9) << bad;
         }
     }
+    // A number that ends the text given is read within it.
+    for (const char *longer : {"12um", "1.5um"}) {
+        PixelSize p;
+        EXPECT_EQ(parse_pixel_size(std::string_view(longer, 1), &p), ERR_INVALID_PARAM) << longer;
+    }
+    U unit = U::m;
+    EXPECT_EQ(parse_unit("pm", &unit), ERR_INVALID_PARAM);
     ZScale z;
     ASSERT_EQ(parse_z_scale("0.158nm", &z), 0);
     EXPECT_EQ(z.value * (z.unit == U::nm), 0.158);
@@ -123,7 +132,8 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     v.insert(v.end(), 300, -1100000000);
     v.insert(v.end(), 2, 1100000000); // ties: the smaller value first
     v.insert(v.end(), 2, 1100000001);
-    const PhaseStats s = phase_stats(v.data(), v.size(), 1, Validity());
+    // In rows of two: the second look meets the named values at the start of rows.
+    const PhaseStats s = phase_stats(v.data(), 2, v.size() / 2, Validity());
     EXPECT_EQ(s.count, v.size());
     EXPECT_EQ(s.valid, 3000u);
     EXPECT_EQ(s.mean, 0);
@@ -154,6 +164,9 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
         }
     };
     distinct(INT32_MIN, PhaseStats::kInvalidTable);
+    const PhaseStats full = phase_stats(over.data(), over.size(), 1, Validity());
+    EXPECT_TRUE(full.other_values_exact); // as many as the table holds
+    EXPECT_EQ(full.other_values, PhaseStats::kInvalidTable - PhaseStats::kNamed);
     over.insert(over.end(), 5, INT32_MAX);
     distinct(INT32_MIN + 1000, PhaseStats::kInvalidTable - 1);
     distinct(INT32_MIN + 2000, PhaseStats::kInvalidTable);
@@ -163,6 +176,28 @@ TEST(Stats, InvalidValuesBeyondTheTable) {
     EXPECT_EQ(u.named[0].value, INT32_MAX);
     EXPECT_EQ(u.named[0].count, 5u);
     EXPECT_EQ(u.named[1].value, INT32_MIN + 2001);
+    // Beyond the table's room the most frequent values survive its
+    // cancelling and are counted exactly: 400 values at random, the k-th k
+    // times; and 500 four times after 0 once and 1 to 255 three times each.
+    std::mt19937 random(1);
+    std::vector<std::int32_t> values, graded, zero{0};
+    for (std::size_t k = 1; k <= 400; ++k) {
+        values.push_back(static_cast<std::int32_t>(random()));
+        graded.insert(graded.end(), k, values.back());
+    }
+    for (std::int32_t k = 1; k < 256; ++k) {
+        zero.insert(zero.end(), 3, k);
+    }
+    zero.insert(zero.end(), 4, 500);
+    const PhaseStats g = phase_stats(graded.data(), graded.size(), 1, chosen(0, 0));
+    const PhaseStats z = phase_stats(zero.data(), zero.size(), 1, chosen(1000, {}));
+    ASSERT_EQ(g.named_count + z.named_count, 2 * PhaseStats::kNamed);
+    for (std::size_t i = 0; i < PhaseStats::kNamed; ++i) {
+        EXPECT_EQ(g.named[i].value, values[399 - i]) << i;
+        EXPECT_EQ(g.named[i].count, 400 - i) << i;
+        EXPECT_EQ(z.named[i].value, i == 0 ? 500 : std::int32_t(i)) << i;
+        EXPECT_EQ(z.named[i].count, i == 0 ? 4u : 3u) << i;
+    }
 }
 
 // Every integer up to 2^24 in magnitude is a float; the claim holds up to
@@ -174,6 +209,14 @@ TEST(Stats, Float32EdgeAndMatrixBounds) {
     for (const auto &v : edge) {
         EXPECT_EQ(phase_stats(v, 2, 1, Validity()).float32_exact, v[0] == -f) << v[0] << v[1];
     }
+    // A map of one sample: valid, it is the mean and both extremes with no
+    // spread; invalid, it is counted once, whatever follows it in memory.
+    const std::int32_t one[] = {-7, INT32_MAX, INT32_MAX};
+    const PhaseStats o = phase_stats(one, 1, 1, Validity());
+    EXPECT_TRUE(o.valid == 1 && o.min == -7 && o.max == -7);
+    EXPECT_EQ(o.mean, -7);
+    EXPECT_EQ(o.std_dev, 0);
+    EXPECT_EQ(phase_stats(one + 1, 1, 1, Validity()).named[0].count, 1u);
     // clang-format off
     const struct { std::int16_t w, h, held; int rc; } sizes[] = {
         {0, 3, 0, 0}, {3, 0, 0, 0}, {2, 2, 4, 0}, {2, 2, 3, ERR_INVALID_PARAM},
@@ -231,6 +274,19 @@ TEST(Calibration, FaultsNameTheMemberAndPlace) {
         {"{\"z_scale\": {\"value\": 1, \"unit\": \"pm\"}}", E::bad_unit, "z_scale.unit", 1, 34},
         {"{\"z_scale\": {\"value\": 0, \"unit\": \"nm\"}}", E::bad_length, "z_scale.value", 1, 23},
         {"{} {}", E::not_json, "", 1, 4},
+        {"{\"pixel_size\": {\"x\": 1}}", E::missing_member, "pixel_size.unit", 1, 16},
+        {"{\"z_scale\": {\"unit\": \"nm\"}}", E::missing_member, "z_scale.value", 1, 13},
+        {"x", E::not_json, "", 1, 1},
+        // Escapes: cut short, not hexadecimal, unknown, a lone or unmatched surrogate.
+        {"{\"description\": \"\\u00e", E::not_json, "", 1, 20},
+        {"{\"description\": \"\\u00e9", E::not_json, "", 1, 24},
+        {"{\"description\": \"\\u00g0\"}", E::not_json, "", 1, 22},
+        {"{\"description\": \"\\x\"}", E::not_json, "", 1, 19},
+        {"{\"description\": \"\\udc00\"}", E::not_json, "", 1, 18},
+        {"{\"description\": \"\\udfff\"}", E::not_json, "", 1, 18},
+        {"{\"description\": \"\\ud800\\ue000\"}", E::not_json, "", 1, 24},
+        {"{\"description\": \"\\ud800\\udbff\"}", E::not_json, "", 1, 24},
+        {"{\"description\": \"\x1f\"}", E::not_json, "", 1, 18},
     };
     // clang-format on
     for (const auto &c : cases) {
@@ -255,16 +311,84 @@ TEST(Calibration, FaultsNameTheMemberAndPlace) {
     text.resize(kCalibrationMaxBytes, ' '); // as long as a file may be
     test_support::write_file(good, test_support::Bytes(text.begin(), text.end()));
     Calibration cal;
+    const int descriptor = test_support::lowest_free_descriptor();
     EXPECT_EQ(calibration_read(dir.file("none.json").c_str(), &cal, &p), ERR_CANT_OPEN_FILE);
     EXPECT_EQ(p.error, E::cant_open);
     EXPECT_EQ(calibration_read(big.c_str(), &cal, &p), ERR_CANT_READ_FILE);
     EXPECT_EQ(p.error, E::too_large);
     ASSERT_EQ(calibration_read(good.c_str(), &cal, &p), 0);
+#ifndef _WIN32
+    // A directory opens but does not read.
+    EXPECT_EQ(calibration_read(dir.path().string().c_str(), &cal, &p), ERR_CANT_READ_FILE);
+    EXPECT_EQ(calibration_message(p), "cannot be read");
+#endif
+    EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "a file was left open";
     Validity rule;
     ASSERT_EQ(cal.validity(&rule), 0);
     EXPECT_TRUE(!rule.is_valid(7) && rule.is_valid(INT32_MIN) && !rule.is_valid(10));
     ASSERT_EQ(Calibration{}.validity(&rule), 0);
     EXPECT_EQ(rule.rule(), Validity::Rule::markers);
+}
+
+// The message a program shows for each kind of fault.
+TEST(Calibration, Messages) {
+    // clang-format off
+    const struct { const char *text, *message; } cases[] = {
+        {"", "line 1, column 1: not JSON (or not UTF-8) from here"},
+        {"[]", "line 1, column 1: not a JSON object"},
+        {"{\"pixel_size\": 1}", "pixel_size (line 1, column 16): not an object"},
+        {"{\"z_scale\": []}", "z_scale (line 1, column 13): not an object"},
+        {"{\"valid\": 1}", "valid (line 1, column 11): not an object"},
+        {"{\"pixel_size\": {\"x\": \"1\"}}", "pixel_size.x (line 1, column 22): not a number"},
+        {"{\"z_scale\": {\"unit\": 5}}", "z_scale.unit (line 1, column 22): not a string"},
+        {"{\"description\": 5}", "description (line 1, column 17): not a string"},
+        {"{\"valid\": {\"min\": true}}", "valid.min (line 1, column 19): not a whole number or null"},
+        {"{\"nodata\": {}}", "nodata (line 1, column 12): not a list"},
+        {"{\"nodata\": [\"1\"]}", "nodata[0] (line 1, column 13): not a whole number"},
+        {"{\"nodata\": [1.5]}", "nodata[0] (line 1, column 13): not a whole number within the 32-bit range"},
+        {"{\"nodata\": []}", "nodata (line 1, column 12): not a list of 1 to 16 values"},
+        {"{\"valid\": {\"min\": 1, \"max\": 0}}", "valid (line 1, column 11): min is above max"},
+        {"{\"nodata\": [1], \"nodata\": [1]}", "nodata (line 1, column 17): given twice"},
+        {"{\"z_scale\": {\"unit\": \"nm\"}}", "z_scale.value (line 1, column 13): missing"},
+        {"{\"z_scale\": {\"value\": -1, \"unit\": \"nm\"}}", "z_scale.value (line 1, column 23): not a positive number of at most 1e12"},
+        {"{\"pixel_size\": {\"x\": 1, \"unit\": \"um\", \"z\": 1}}", "pixel_size.z (line 1, column 39): not a member of a calibration file (pixel_size, z_scale, nodata, valid, description; pixel_size takes x, y and unit, z_scale value and unit, valid min and max)"},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        Calibration cal;
+        CalibrationProblem p;
+        EXPECT_EQ(calibration_parse(c.text, &cal, &p), ERR_INVALID_PARAM) << c.text;
+        EXPECT_EQ(calibration_message(p), c.message) << c.text;
+    }
+    using E = CalibrationError;
+    EXPECT_EQ(calibration_message(CalibrationProblem{}), "no fault");
+    EXPECT_EQ(calibration_message({E::wrong_type, "", 0, 0, nullptr}),
+              "a value of another type than the member takes");
+    // What the member takes is named for a wrong type only.
+    EXPECT_EQ(calibration_message({E::bad_unit, "", 0, 0, "a string"}),
+              "not a length unit (m, mm, um, \xC2\xB5m or nm)");
+    EXPECT_STREQ(calibration_error_text(static_cast<E>(99)), "unknown fault");
+}
+
+// The reader stays within its text: a view that a longer buffer goes on
+// past reads as the same bytes alone do.
+TEST(Calibration, ReadsOnlyItsText) {
+    // clang-format off
+    const struct { const char *buffer; std::size_t size; } cases[] = {
+        {"{}", 0}, {"{} ", 2}, {"{\"valid\": {}}", 12}, {"{\"description\": \"ab\"}", 19},
+        {"{\"description\": \"a\\n\"}", 19}, {"{\"description\": \"\\u00e9\"}", 22},
+        {"{\"nodata\": [12]}", 13}, {"{\"nodata\": [-0]}", 13}, {"{\"nodata\": [1.5]}", 13},
+        {"{\"nodata\": [1e5]}", 13}, {"{\"nodata\": [1e+5]}", 14},
+    };
+    // clang-format on
+    for (const auto &c : cases) {
+        const std::string_view view(c.buffer, c.size);
+        const std::string alone(view);
+        Calibration a, b;
+        CalibrationProblem pa, pb;
+        EXPECT_EQ(calibration_parse(view, &a, &pa), calibration_parse(alone, &b, &pb)) << alone;
+        EXPECT_EQ(pa.line * 1000 + pa.column, pb.line * 1000 + pb.column) << alone;
+    }
 }
 
 } // namespace

@@ -79,6 +79,7 @@ GOOD = [
     {"pixel_size": {"x": 1e-3, "unit": "µm"}, "nodata": [-2147483648, 0, 7.0]},
     {"pixel_size": {"unit": "μm", "x": 1e12}, "valid": {}, "description": "\u00e9\U0001F52C\n\"\\"},
     {"z_scale": {"value": 2, "unit": "mm"}, "valid": {"min": -5, "max": -5}},
+    {"nodata": list(range(16))},
 ]
 BAD = [  # each refused by the schema and by the parser
     [], "text", {"pixel": {}}, {"pixel_size": {"x": 1}}, {"pixel_size": {"unit": "um"}},
@@ -89,6 +90,14 @@ BAD = [  # each refused by the schema and by the parser
     {"nodata": []}, {"nodata": list(range(17))}, {"nodata": [2147483648]}, {"nodata": [1.5]},
     {"nodata": 5}, {"nodata": [True]}, {"valid": {"min": 1.5}}, {"valid": {"max": -2147483649}},
     {"valid": {"low": 1}}, {"valid": [1, 2]}, {"description": 5}, {"description": None},
+]
+GOOD_TEXT = [  # numbers and escapes in forms json.dumps does not write
+    ('{"nodata": [9, 19, -0, 7e0, 50E-1, 5e+0, 1e1], "z_scale": {"value": 2.5E-3, "unit": "nm"}}',
+     {"nodata": [9, 19, 0, 7, 5, 5, 10], "z_scale": {"value": 2.5e-3, "unit": "nm"}}),
+    (r'{"description": "\u0041\u007f\u0080\u07ff\u0800\uabcd\uEF9A\ud7ff\ue000\uffff'
+     r'\ud800\udc00\ud83d\udd2c\udbff\udfff\b\f\/"}',
+     {"description": "A\x7f\x80\u07ff\u0800\uabcd\uef9a\ud7ff\ue000\uffff\U00010000\U0001f52c"
+                     "\U0010ffff\b\f/"}),
 ]
 BAD_TEXT = [  # JSON that the schema cannot judge, or not JSON at all
     '{"valid": {"min": 3, "max": 2}}', '{"nodata": [1], "nodata": [2]}', '{"x": 1,}',
@@ -119,6 +128,9 @@ def test_calibration_files_against_the_schema(tmp_path):
             assert got == want
         else:
             assert got["member"] in got["message"]
+    for text, want in GOOD_TEXT:
+        path.write_text(text, encoding="utf-8")
+        assert run("calibration", path) == (0, want), text
     for text in BAD_TEXT:
         path.write_bytes(text if isinstance(text, bytes) else text.encode())
         rc, got = run("calibration", path)
