@@ -2,6 +2,7 @@
 told by their magic number, natural order, -r, outputs mirrored under -o)
 and re-runs with -u and -n."""
 
+import fcntl
 import json
 import os
 import pty
@@ -259,3 +260,15 @@ def _read(fd):
         return os.read(fd, 65536)
     except OSError:  # the terminal's other end is closed
         return b""
+
+
+def test_standard_output_refusing_writes(tmp_path):
+    # A memory file sealed against writing refuses them with EPERM: the run
+    # says so, with the system's own words, and ends with status 6.
+    write(tmp_path / "m.dat", 1)
+    fd = os.memfd_create("out", os.MFD_ALLOW_SEALING)
+    fcntl.fcntl(fd, fcntl.F_ADD_SEALS, fcntl.F_SEAL_WRITE)
+    run = subprocess.run([PDX, "info", "m.dat"], cwd=tmp_path, stdout=fd, stderr=subprocess.PIPE,
+                         text=True)
+    os.close(fd)
+    assert (run.returncode, run.stderr) == (6, "pdx: standard output: %s\n" % os.strerror(1))
