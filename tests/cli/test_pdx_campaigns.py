@@ -57,8 +57,10 @@ def test_folders_listed_in_natural_order(campaign, args, files):
 def test_natural_order_of_names_alike(tmp_path):
     # Equal but for case or leading zeros: by their bytes; a name that
     # begins another: first.
-    names = ["run1x.dat", "run1.dat.dat", "b.dat", "run1.dat", "B.dat", "run01.dat"]
-    order = ["B.dat", "b.dat", "run01.dat", "run1.dat", "run1.dat.dat", "run1x.dat"]
+    names = ["run1x.dat", "run10.dat", "run1.dat.dat", "b.dat", "run9.dat", "run1.dat", "B.dat",
+             "run01.dat"]
+    order = ["B.dat", "b.dat", "run01.dat", "run1.dat", "run1.dat.dat", "run1x.dat", "run9.dat",
+             "run10.dat"]
     for i, name in enumerate(names):
         write(tmp_path / "t" / name, i)
     run = pdx(tmp_path, "info", "--json", "t")

@@ -349,6 +349,8 @@ def test_campaign_with_damaged_files(tmp_path):
         with pytest.warns(pdx.SkippedFilesWarning) as caught:
             ds = opener(paths)
         assert caught[0].message.skipped == faults
+        assert str(caught[0].message) == "3 files left out, not readable:\n  " + "\n  ".join(
+            "%s: %s" % f for f in faults.items())
         assert caught[0].filename == __file__  # the caller's line, not the package's
         assert ds.attrs["skipped_files"] == "\n".join("%s: %s" % f for f in faults.items())
         assert list(ds.file.values) == good
@@ -371,7 +373,8 @@ def test_group_by_layout(tmp_path, drop, groups):
     for group in found:
         assert pdx.open_campaign(group, drop_variables=drop).phase.shape == (len(group), 2, 3)
     paths[1].write_bytes(paths[1].read_bytes()[:-1])
-    with pytest.warns(pdx.SkippedFilesWarning, match="c1.dat: ERR_CORRUPT_DATA_FILE") as caught:
+    with pytest.warns(pdx.SkippedFilesWarning, match="^1 file left out, not readable:\n  "
+                      ".*c1.dat: ERR_CORRUPT_DATA_FILE$") as caught:
         assert pdx.group_by_layout(paths, drop_variables=drop, errors="skip")[0][:2] == paths[0:3:2]
     assert caught[0].filename == __file__
 
