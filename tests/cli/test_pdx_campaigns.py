@@ -1,14 +1,19 @@
 """Campaigns through the pdx command: folders given as inputs (data files
-told by their magic number, natural order, -r, outputs mirrored under -o)
-and re-runs with -u and -n."""
+told by their magic number, natural order, -r, outputs mirrored under -o,
+a folder that cannot be listed), re-runs with -u and -n, the progress line
+on a terminal and a standard output that refuses writes."""
 
+import errno
 import fcntl
 import json
 import os
+import pathlib
 import pty
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 import tty
 
 import numpy as np
@@ -58,9 +63,9 @@ def test_natural_order_of_names_alike(tmp_path):
     # Equal but for case or leading zeros: by their bytes; a name that
     # begins another: first.
     names = ["run1x.dat", "run10.dat", "run1.dat.dat", "b.dat", "run9.dat", "run1.dat", "B.dat",
-             "run01.dat"]
+             "run01.dat", "Z.dat", "y.dat"]
     order = ["B.dat", "b.dat", "run01.dat", "run1.dat", "run1.dat.dat", "run1x.dat", "run9.dat",
-             "run10.dat"]
+             "run10.dat", "y.dat", "Z.dat"]
     for i, name in enumerate(names):
         write(tmp_path / "t" / name, i)
     run = pdx(tmp_path, "info", "--json", "t")
@@ -274,3 +279,26 @@ def test_standard_output_refusing_writes(tmp_path):
                          text=True)
     os.close(fd)
     assert (run.returncode, run.stderr) == (6, "pdx: standard output: %s\n" % os.strerror(1))
+
+
+def test_folder_that_cannot_be_listed():
+    # A subfolder the user may not read is named; the rest is still read,
+    # and the run ends with status 4. As root, run as nobody.
+    cmd = [PDX, "info", "-r", "c"]
+    if os.geteuid() == 0:
+        if shutil.which("setpriv") is None:
+            pytest.skip("setpriv (util-linux) is needed to run as another user")
+        cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *cmd]
+    base = pathlib.Path(tempfile.mkdtemp())
+    try:
+        base.chmod(0o755)
+        write(base / "c" / "a.dat", 1)
+        write(base / "c" / "locked" / "b.dat", 2)
+        (base / "c" / "locked").chmod(0)
+        run = subprocess.run(cmd, cwd=base, capture_output=True, text=True)
+        assert (run.returncode, run.stderr) == (
+            4, 'pdx: "c/locked": folder: cannot be listed: %s\n' % os.strerror(errno.EACCES))
+        assert run.stdout.startswith("c/a.dat: reads\n")
+    finally:
+        (base / "c" / "locked").chmod(0o755)
+        shutil.rmtree(base)
