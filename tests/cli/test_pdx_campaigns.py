@@ -63,9 +63,9 @@ def test_natural_order_of_names_alike(tmp_path):
     # Equal but for case or leading zeros: by their bytes; a name that
     # begins another: first.
     names = ["run1x.dat", "run10.dat", "run1.dat.dat", "b.dat", "run9.dat", "run1.dat", "B.dat",
-             "run01.dat", "Z.dat", "y.dat", "run00", "a", "a.a", "c.c", "c"]
-    order = ["a", "a.a", "B.dat", "b.dat", "c", "c.c", "run00", "run01.dat", "run1.dat", "run1.dat.dat", "run1x.dat", "run9.dat",
-             "run10.dat", "y.dat", "Z.dat"]
+             "run01.dat", "Z.dat", "y.dat", "run00", "a", "a.a", "C.c", "c"]
+    order = ["a", "a.a", "B.dat", "b.dat", "c", "C.c", "run00", "run01.dat", "run1.dat",
+             "run1.dat.dat", "run1x.dat", "run9.dat", "run10.dat", "y.dat", "Z.dat"]
     for i, name in enumerate(names):
         write(tmp_path / "t" / name, i)
     run = pdx(tmp_path, "info", "--json", "t")
