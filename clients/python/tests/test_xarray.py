@@ -4,6 +4,7 @@ dataset, a campaign opened as one dataset (equal to its files, lazy,
 refused when its files differ), and a campaign reduced on a two-worker
 cluster and saved."""
 
+import errno
 import os
 import pathlib
 import pickle
@@ -355,6 +356,10 @@ def test_campaign_with_damaged_files(tmp_path):
         assert ds.attrs["skipped_files"] == "\n".join("%s: %s" % f for f in faults.items())
         assert list(ds.file.values) == good
         np.testing.assert_array_equal(ds.phase, [pdx.read_data_file(p).phase for p in good])
+    with pytest.raises(pdx.Error) as missing:
+        pdx.open_campaign(paths[5:])
+    assert str(missing.value) == "reading '%s' failed: ERR_CANT_OPEN_FILE" % paths[5]
+    assert (missing.value.filename, missing.value.errno) == (paths[5], errno.ENOENT)
     with pytest.raises(ValueError, match="no file of the campaign reads"):
         pdx.open_campaign([paths[1], paths[3]], errors="skip")
     with pytest.raises(ValueError, match="errors is 'raise' or 'skip'"):
@@ -439,6 +444,9 @@ def test_campaign_file_changed_after_open(tmp_path):
     with pytest.raises(OSError, match=r"c1.dat' changed since it was opened: "
                                       r"phase \(3, 2\) at \(0, 0\), not phase \(2, 3\) at \(3, 4\)"):
         ds.phase.values
+    with pytest.raises(OSError, match=r"c1.dat' changed since it was opened: "
+                                      r"intensity \(0, 0, 0\) at \(0, 0\), not intensity \(1, 2, 3\)"):
+        ds.intensity.values
     paths[1].write_bytes(content[:-4])  # cut short within the samples
     with pytest.raises(pdx.Error, match="c1.dat' failed: ERR_CORRUPT_DATA_FILE"):
         ds.phase.mean().values
