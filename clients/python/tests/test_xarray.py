@@ -461,12 +461,30 @@ def test_campaign_file_changed_after_open(tmp_path):
         pdx.open_campaign([])
 
 
-@pytest.mark.parametrize("offset, writeable", [(1, True), (0, False)])
-def test_campaign_rows_refused_unless_safe_to_write(tmp_path, offset, writeable):
-    out = np.zeros(25, np.uint8)[offset:offset + 24].view(np.int32).reshape(1, 2, 3)
+@pytest.mark.parametrize("offset, writeable, dtype", [(1, True, np.int32), (0, False, np.int32),
+                                                     (1, True, np.uint16)])
+def test_campaign_rows_refused_unless_safe_to_write(tmp_path, offset, writeable, dtype):
+    phase = dtype == np.int32
+    out = np.zeros(25, np.uint8)[offset:offset + 24].view(dtype)
+    out = out.reshape((1, 2, 3) if phase else (1, 2, 2, 3))
     out.setflags(write=writeable)
-    with pytest.raises(ValueError, match="^_read_stack needs a writeable, aligned, C-contiguous int32"):
-        pdx._core._read_stack(campaign(tmp_path, 1), True, (3, 4), out)
+    what = ("int32 array (files, height, width)" if phase
+            else "uint16 array (files, frames, height, width)")
+    with pytest.raises(ValueError) as refused:
+        pdx._core._read_stack(campaign(tmp_path, 1), phase, (3, 4), out)
+    assert str(refused.value) == ("_read_stack needs a writeable, aligned, C-contiguous %s with one "
+                                  "row per path" % what)
+
+
+# Shapes and origins past what a data file can hold.
+@pytest.mark.parametrize("phase, origin, shape", [(True, (32768, 0), (1, 2, 3)),
+                                                  (True, (0, -32769), (1, 2, 3)),
+                                                  (False, (3, 4), (1, 32768, 1, 1))])
+def test_campaign_rows_refused_past_the_format(tmp_path, phase, origin, shape):
+    out = np.zeros(shape, np.int32 if phase else np.uint16)
+    with pytest.raises(ValueError, match="^_read_stack: no data file holds a block of that shape "
+                                         "or origin$"):
+        pdx._core._read_stack(campaign(tmp_path, 1), phase, origin, out)
 
 
 def test_campaign_of_small_files_announcing_huge_frames_stays_small_in_memory(tmp_path):
