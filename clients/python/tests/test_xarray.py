@@ -485,6 +485,7 @@ def test_campaign_rows_refused_past_the_format(tmp_path, phase, origin, shape):
     with pytest.raises(ValueError, match="^_read_stack: no data file holds a block of that shape "
                                          "or origin$"):
         pdx._core._read_stack(campaign(tmp_path, 1), phase, origin, out)
+    pdx._core._read_stack([], True, (0, 0), np.zeros((0, 2, 3), np.int32))  # nothing to read
 
 
 def test_campaign_of_small_files_announcing_huge_frames_stays_small_in_memory(tmp_path):
