@@ -88,9 +88,9 @@ TEST(Scale, LengthsPixelSizesAndUnits) {
         EXPECT_DOUBLE_EQ(p.y, c.y) << c.text;
         EXPECT_EQ(p.unit, c.unit) << c.text;
     }
-    for (const char *bad :
-         {"0.52", "um", "0.52 um", "-1um", "0um", "1.1e12m", "1e999m", "infm", "nanm", "1umm",
-          "1UM", "+1um", "1e+um", "2e", "0.5um,", ",0.5um", "1um,2um,3um", "1m,1e-320nm", "1um,2e6m"}) {
+    for (const char *bad : {"0.52", "um", "0.52 um", "-1um", "0um", "1.1e12m", "1e999m", "infm",
+                            "nanm", "1umm", "1UM", "+1um", "1e+um", "2e", "0.5um,", ",0.5um",
+                            "1um,2um,3um", "1m,1e-320nm", "1um,2e6m"}) {
         PixelSize p{9, 9, U::nm};
         ZScale z{9, U::m};
         EXPECT_EQ(parse_pixel_size(bad, &p), ERR_INVALID_PARAM) << bad;
