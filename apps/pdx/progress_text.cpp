@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace {
+
 std::string duration_text(double seconds) {
     const auto s = static_cast<unsigned long long>(seconds + 0.5);
     char text[48];
@@ -14,6 +16,8 @@ std::string duration_text(double seconds) {
     }
     return text;
 }
+
+} // namespace
 
 std::string progress_text(std::size_t done, std::size_t total, double elapsed_seconds) {
     // At most 47 characters of counts, 29 digits of rate (a file done in a

@@ -8,6 +8,4 @@
 #include <cstddef>
 #include <string>
 
-std::string duration_text(double seconds);
-
 std::string progress_text(std::size_t done, std::size_t total, double elapsed_seconds);

@@ -26,7 +26,6 @@ _PHASE = ("phase_height", "phase_width", "phase_x", "phase_y")
 _INTENSITY = ("frames", "intensity_height", "intensity_width", "intensity_x", "intensity_y")
 
 
-
 class SkippedFilesWarning(UserWarning):
     """Files of a campaign left out because they do not read; `skipped`
     maps each path to its error's name (ERR_PREMATURE_EOF, ...)."""
