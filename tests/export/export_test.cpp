@@ -247,18 +247,39 @@ TEST_F(Export, RefusedArgumentsAndFailedWrites) {
     const std::string taken = dir_.file("taken"), missing = dir_.file("no/x");
     test_support::write_file(taken, {1, 2});
     const PhaseMatrix ok = matrix(2, 2, {1, 2, 3, 4}), empty = matrix(0, 0, {});
-    PhaseMatrix negative = matrix(2, 2, {1, 2, 3, 4}), short_buffer = matrix(2, 2, {1, 2, 3, 4});
-    negative.width = -2;
+    // A negative side is refused even where its 16 bits read unsigned fit
+    // the buffer; so is a side with no buffer at all.
+    const std::vector<std::int32_t> plenty(32767 * 5);
+    PhaseMatrix negative = matrix(32767, 5, plenty), negative_height = matrix(32767, 5, plenty);
+    negative.width = -1;
+    negative.height = 2;
+    negative_height.width = 2;
+    negative_height.height = -1;
+    PhaseMatrix short_buffer = matrix(2, 2, {1, 2, 3, 4}), no_buffer = matrix(1, 1, {});
     short_buffer.size = 3;
     ExportOptions reversed, bad_size;
     reversed.valid = {5, 4};
     bad_size.png_size = -1;
+    // Lengths a caller set by hand: each side and the height per count must
+    // be positive and at most kLargestLength (which itself is taken).
+    std::vector<ExportOptions> bad_scales;
+    for (const double v : {0.0, -1.0, double(NAN), double(INFINITY), kLargestLength * 1.000001}) {
+        for (int field = 0; field < 3; ++field) {
+            ExportOptions o;
+            o.scale.pixel = PixelSize{kLargestLength, kLargestLength, LengthUnit::um};
+            o.scale.z = ZScale{kLargestLength, LengthUnit::nm};
+            (field == 0 ? o.scale.pixel->x : field == 1 ? o.scale.pixel->y : o.scale.z->value) = v;
+            bad_scales.push_back(o);
+        }
+    }
     for (const auto f :
          {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::npy, ExportFormat::png}) {
         // clang-format off
         const struct { const PhaseMatrix &m; ExportOptions o; const char *path; int want; } cases[] = {
             // A file in a missing directory: only a refusal before opening gives another code.
             {negative, {}, missing.c_str(), ERR_INVALID_PARAM},
+            {negative_height, {}, missing.c_str(), ERR_INVALID_PARAM},
+            {no_buffer, {}, missing.c_str(), ERR_INVALID_PARAM},
             {short_buffer, {}, missing.c_str(), ERR_INVALID_PARAM},
             {ok, reversed, missing.c_str(), ERR_INVALID_PARAM},
             {ok, bad_size, missing.c_str(), ERR_INVALID_PARAM},
@@ -274,6 +295,19 @@ TEST_F(Export, RefusedArgumentsAndFailedWrites) {
             c.o.format = f;
             EXPECT_EQ(export_matrix(c.path, c.m, c.o), c.want) << export_format_name(f) << c.path;
         }
+        for (ExportOptions o : bad_scales) {
+            o.format = f;
+            EXPECT_EQ(export_matrix(missing.c_str(), ok, o), ERR_INVALID_PARAM)
+                << o.scale.pixel->x << " " << o.scale.pixel->y << " " << o.scale.z->value;
+            o.scale.z.reset();
+            o.scale.pixel.reset();
+            EXPECT_EQ(export_matrix(missing.c_str(), ok, o), ERR_CANT_OPEN_FILE);
+        }
+        ExportOptions largest;
+        largest.format = f;
+        largest.scale.pixel = PixelSize{kLargestLength, kLargestLength, LengthUnit::um};
+        largest.scale.z = ZScale{kLargestLength, LengthUnit::nm};
+        EXPECT_EQ(export_matrix(missing.c_str(), ok, largest), ERR_CANT_OPEN_FILE);
         EXPECT_EQ(read_file(taken), (Bytes{1, 2}));
     }
 }

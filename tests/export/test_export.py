@@ -103,17 +103,14 @@ def test_tiff_tags_and_samples(tmp_path):
         np.testing.assert_array_equal(t.asarray(), want)
 
 
-@pytest.mark.parametrize("fmt", ["gsf", "tiff"])
+@pytest.mark.parametrize("fmt", ["gsf", "tiff", "npy"])
 def test_floats_past_the_first_buffer(tmp_path, fmt):
     # 262,145 samples: one past a 1 MiB conversion buffer; TIFF strips of
-    # 121 rows, the fourth short. Invalid samples at both ends.
+    # 121 rows, the fourth short. Invalid samples at both ends. The shape
+    # comes from each file's own header.
     a = ramp(481, 545)
-    out = export(tmp_path, a, fmt, "--valid", "-30000:200000000")
-    if fmt == "tiff":
-        got = tifffile.imread(out)
-    else:
-        b = out.read_bytes()
-        got = np.frombuffer(b, "<f4", offset=b.index(b"\0") // 4 * 4 + 4).reshape(a.shape)
+    out = export(tmp_path, a, fmt, "--valid", "-30000:200000000", "--npy-float")
+    got = {"tiff": tifffile.imread, "npy": np.load, "gsf": lambda p: read_gsf(p)[1]}[fmt](out)
     np.testing.assert_array_equal(got, as_floats(a, -30000, 200000000))
 
 
@@ -173,6 +170,8 @@ def with_markers(h, w):
      "um", "nm", 0.52, 0.55, 0.158),
     (("--pixel-size", "2mm", "--title", "sc\u00e4n 7.dat"), (40, 3), "mm", "count", 2, 2, None),
     ((), (5, 9), "pixel", "count", 1, 1, None),
+    # Resolutions whose rationals take all 32 bits of their terms.
+    (("--pixel-size", "0.123456789mm"), (5, 9), "mm", "count", 0.123456789, 0.123456789, None),
 ])
 def test_scale_origin_and_nodata_in_every_float_format(tmp_path, options, origin, unit, zunit,
                                                         px, py, z):
