@@ -62,7 +62,7 @@ TEST_F(Export, GsfHeaderPaddingAndTitles) {
         {"", "", 1}, {"a", "a", 3}, {"ab", "ab", 2}, {"abc", "abc", 1}, {" abcd ", "abcd", 4},
         {"a\nb\r", "a?b?", 4}, {"\xff\xc0z", "??z", 1}, {"\xc2\x85\xe0\x80\x80", "????", 4},
         {"\xed\xa0\x80\x7f", "????", 4}, {"\x1f\xf0\x8f\xbf\xbf\xf4\x90\x80\x80", "?????????", 3},
-        {"\xc1\xbf\xf5\x80\x80\x80", "??????", 2}, {"a\xc2\xa0" "b", "a\xc2\xa0" "b", 4},
+        {"\xc1\xbf\xf5\x80\x80\x80", "??????", 2}, {"a\xc2\xa0" "b", "a\xc2\xa0" "b", 4}, {"\xc2\x9f", "?", 3},
         {"\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", "\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", 1},
     };
     // clang-format on
@@ -120,10 +120,18 @@ TEST(TiffLayout, ResolutionsAsRationals) {
         EXPECT_EQ(num, c.num) << c.v;
         EXPECT_EQ(den, c.den) << c.v;
     }
-    // A title made ASCII: spaces at its ends dropped, the rest kept.
-    char out[16];
-    EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text("  a\xc3\xa9 b  ", 15, out)), "a? b");
-    EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text("abcdef", 3, out)), "abc");
+    // A title made ASCII: spaces at its ends dropped, controls and what is
+    // past ASCII a '?' each, the rest kept.
+    const struct {
+        const char *in;
+        std::size_t max;
+        const char *out;
+    } titles[] = {
+        {"  a\xc3\xa9 b  ", 15, "a? b"}, {"abcdef", 3, "abc"}, {"\x1f \x7e\x7f", 15, "? ~?"}};
+    for (const auto &t : titles) {
+        char out[16];
+        EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text(t.in, t.max, out)), t.out);
+    }
 }
 
 TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
