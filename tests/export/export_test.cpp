@@ -122,12 +122,11 @@ TEST(TiffLayout, ResolutionsAsRationals) {
     }
     // A title made ASCII: spaces at its ends dropped, controls and what is
     // past ASCII a '?' each, the rest kept.
-    const struct {
-        const char *in;
-        std::size_t max;
-        const char *out;
-    } titles[] = {
-        {"  a\xc3\xa9 b  ", 15, "a? b"}, {"abcdef", 3, "abc"}, {"\x1f \x7e\x7f", 15, "? ~?"}};
+    // clang-format off
+    const struct { const char *in; std::size_t max; const char *out; } titles[] = {
+        {"  a\xc3\xa9 b  ", 15, "a? b"}, {"abcdef", 3, "abc"}, {"\x1f \x7e\x7f", 15, "? ~?"},
+        {"a\xff" "b", 15, "a?b"}, {"   ", 15, ""}};
+    // clang-format on
     for (const auto &t : titles) {
         char out[16];
         EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text(t.in, t.max, out)), t.out);
