@@ -116,7 +116,7 @@ def test_page_not_replaced_unless_asked(campaign):
     assert (d / "again.html").read_bytes() != before
     # Control characters in a name never reach the page, nor bytes that are
     # not UTF-8 (a byte never in it, overlong, a surrogate, cut short).
-    names = {b"a\x01\x1bb": "a??b", b"<&\xc3\xa9\">": "&lt;&amp;\xe9&quot;&gt;",
+    names = {b"a\x01\x1b\x1f\x7f~b": "a????~b", b"<&\xc3\xa9\">": "&lt;&amp;\xe9&quot;&gt;",
              b"\xf5\xc0\x80\xed\xa0\x80\xe0": "\ufffd" * 7,
              b"\xf0\x9f\x99\x82\xf4\x90\x80\x80": "\U0001f642" + "\ufffd" * 4}
     for name in names:
