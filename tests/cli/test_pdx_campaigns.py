@@ -136,10 +136,12 @@ def test_reruns_do_only_what_is_new(tmp_path, option, converted, skipped, status
     assert (c / "m3.bin").exists()
 
 
-@pytest.mark.parametrize("args", [["-n", "-f"], ["-u", "-n"]])
-def test_no_clobber_alone(tmp_path, args):
+@pytest.mark.parametrize("args, other", [(["-n", "-f"], "-f"), (["-u", "-n"], "-u")])
+def test_no_clobber_alone(tmp_path, args, other):
     run = pdx(tmp_path, "convert", *args, "x.dat")
-    assert run.returncode == 1 and "-n keeps every output" in run.stderr
+    assert run.returncode == 1 and run.stderr == (
+        "pdx convert: -n keeps every output there already: it is not taken with %s\n"
+        "Try 'pdx convert --help'.\n" % other)
 
 
 @pytest.mark.parametrize("rule,options", [
