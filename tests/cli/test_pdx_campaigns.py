@@ -144,6 +144,20 @@ def test_no_clobber_alone(tmp_path, args, other):
         "Try 'pdx convert --help'.\n" % other)
 
 
+# Each command takes its own options alone: another command's is unknown,
+# even last, where one taking a value would miss it.
+@pytest.mark.parametrize("command, option", [
+    ("info", "-u"), ("report", "--update"), ("info", "-n"), ("report", "--no-clobber"),
+    ("info", "-f"), ("info", "-o"), ("convert", "--json"), ("export", "--stats"), ("export", "-b"),
+    ("report", "-b"), ("convert", "--to"), ("report", "--enlarge"), ("info", "--size"),
+    ("convert", "--size"),
+])
+def test_options_of_other_commands(tmp_path, command, option):
+    run = pdx(tmp_path, command, "x.dat", option)
+    assert (run.returncode, run.stderr) == (
+        1, "pdx %s: unknown option \"%s\"\nTry 'pdx %s --help'.\n" % (command, option, command))
+
+
 @pytest.mark.parametrize("rule,options", [
     ({}, []), ({"valid": (-100, 3000)}, ["--valid", "-100:3000"]), ({"nodata": [2]}, ["--nodata", "2"]),
     # More nodata values than the library keeps: the table is made here.
