@@ -5,6 +5,7 @@ previews and the failures."""
 
 import html.parser
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -148,14 +149,21 @@ def test_page_in_a_browser(campaign, tmp_path):
                          timeout=120).stdout
     assert "c/head.dat" in dom and "ERR_PREMATURE_EOF" in dom
     # A click on the Width heading, made by a line added to a copy of the
-    # page, sorts the rows by width.
+    # page, sorts the rows by width; the first row's cells are styled by
+    # their classes (the preview centred, the name monospace, numbers right).
     clicked = d / "out" / "clicked.html"
-    clicked.write_text(page.read_text("utf-8").replace(
-        "</body>", "<script>document.querySelector('th[data-type=num]').click()</script></body>"),
-        "utf-8")
+    clicked.write_text(page.read_text("utf-8").replace("</body>", """<script>
+document.querySelector('th[data-type=num]').click();
+var styles = Array.prototype.map.call(document.querySelector('tbody tr').cells, function (c) {
+  var s = getComputedStyle(c); return s.textAlign + ' ' + s.fontFamily; });
+document.body.setAttribute('data-styles', styles.slice(0, 3).join('|'));
+</script></body>"""), "utf-8")
     dom = subprocess.run(flags + ["--dump-dom", clicked.as_uri()], capture_output=True,
                          text=True, timeout=120).stdout
     assert 'aria-sort="ascending"' in dom
+    styles = re.search(r'data-styles="([^"]*)"', dom).group(1).split("|")
+    assert [s.split(" ", 1)[0] for s in styles] == ["center", "start", "right"], styles
+    assert styles[1].endswith(" monospace"), styles
     assert dom.index("c/run3.dat") < dom.index("c/run10.dat") < dom.index("c/run2.dat")
     subprocess.run(flags + ["--screenshot=%s" % shot, page.as_uri()], capture_output=True,
                    timeout=120, check=True)
