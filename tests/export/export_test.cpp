@@ -184,6 +184,11 @@ TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
             EXPECT_EQ(got.hi, valid[(k * 995 + 999) / 1000]) << c.n;
         }
     }
+    // The highest bin met first, then a low one: each keeps its own counts.
+    const std::int32_t top[] = {INT32_MAX, INT32_MAX - 1, 3, 4, 5, 6};
+    Contrast got;
+    ASSERT_EQ(contrast_range(top, std::size(top), all, &got), 0);
+    EXPECT_TRUE(got.any && got.lo == 3 && got.hi == INT32_MAX) << got.lo << " " << got.hi;
 }
 
 TEST(Preview, ColourIndexAndExtent) {
