@@ -203,6 +203,7 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     marked_file(tmp_path, -MARKED)
     np.testing.assert_array_equal(ds.phase, np.where(np.isnan(expected), np.nan,
                                                      -MARKED.astype(np.float32)))
+    np.testing.assert_array_equal(ds.height[1], -expected[1])  # not the phase map kept
 
 
 @pytest.mark.parametrize("blocks, drop, files", [
@@ -297,10 +298,12 @@ def test_campaign_is_its_files(tmp_path):
     np.testing.assert_array_equal(ds.y, [-4, -5])
     assert ds.attrs == {"header_length": 4096, "intensity_tag": 0,
                         "valid_rule": "invalid: |count| >= 2**30 (markers)"}
-    np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
-    np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
+    # Parts read as indexed, before the whole is cached.
     np.testing.assert_array_equal(ds.phase.isel(file=[4, 1], x=2),
                                   [files[4].phase[:, 2], files[1].phase[:, 2]])
+    np.testing.assert_array_equal(ds.phase[2:, 1:, ::2], [f.phase[1:, ::2] for f in files[2:]])
+    np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
+    np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
     assert pdx._testing.live_blocks() == blocks and len(os.listdir("/proc/self/fd")) == descriptors
 
     chunked = pdx.open_campaign(paths, chunks={"file": 2}, valid=(-4, 4),
