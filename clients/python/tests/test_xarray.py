@@ -19,6 +19,7 @@ import pdx
 from test_pdx import EXAMPLE, data_file
 
 xr = pytest.importorskip("xarray")
+import pdx.xarray_backend  # noqa: E402 (after xarray is found)
 
 
 def test_example_opens_lazily():
@@ -214,12 +215,16 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, None, 2),
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, "intensity", 4),
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, "phase", 2),
+    ({"phase": (1024, 2048)}, None, 1),  # a file past a chunk's bytes
 ])
 def test_files_per_chunk(tmp_path, blocks, drop, files):
     path = tmp_path / "m.dat"
     path.write_bytes(data_file(4096, *(None if b not in blocks else np.zeros(
         blocks[b], np.int32 if b == "phase" else np.uint16) for b in ("intensity", "phase"))))
     assert pdx.xarray_backend.files_per_chunk(path, drop) == files
+    if drop is None and "intensity" not in blocks:  # height in the dropped phase's room
+        ds = pdx.open_campaign([path] * 2, drop_variables="phase", z_scale="1nm")
+        assert ds.height.chunks[0] == ((2,) if files > 1 else (1, 1))
 
 
 @pytest.mark.parametrize("fields, drop, kept", [
@@ -239,7 +244,8 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
     f = pdx.read_data_file(path, **{drop: False})
     single = xr.open_dataset(path, engine="pdx", drop_variables=drop)
     stacked = pdx.open_campaign([path], drop_variables=drop)
-    for samples in (single[kept], stacked[kept][0]):
+    checked = pdx.open_campaign([path], drop_variables=drop, errors="skip")
+    for samples in (single[kept], stacked[kept][0], checked[kept][0]):
         np.testing.assert_array_equal(samples, getattr(f, kept))
 
 
