@@ -243,7 +243,7 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
                 xr.open_dataset(opened, engine="pdx", drop_variables=drop, z_scale="1nm")
     f = pdx.read_data_file(path, **{drop: False})
     single = xr.open_dataset(path, engine="pdx", drop_variables=drop)
-    stacked = pdx.open_campaign([path], drop_variables=drop)
+    stacked = pdx.open_campaign([path], drop_variables=[drop, "height"], z_scale="1nm")
     checked = pdx.open_campaign([path], drop_variables=drop, errors="skip")
     for samples in (single[kept], stacked[kept][0], checked[kept][0]):
         np.testing.assert_array_equal(samples, getattr(f, kept))
