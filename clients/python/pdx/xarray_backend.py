@@ -385,6 +385,11 @@ def _settings(calibration: Any = None, pixel_size: Any = None, z_scale: Any = No
     return measure.settings(calibration, pixel_size, z_scale, valid, nodata)
 
 
+def _settings_given(kwargs: dict[str, Any]) -> measure.Settings:
+    names = ("calibration", "pixel_size", "z_scale", "valid", "nodata")
+    return _settings(**{name: kwargs.get(name) for name in names})
+
+
 class PdxBackendEntrypoint(BackendEntrypoint):
     """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None,
     nodata=None, mask_and_scale=None, pixel_size=None, z_scale=None,
@@ -465,8 +470,12 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
     paths = list(paths)
     skipped: dict[str, str] = {}
     if kwargs.get("errors", "raise") == "skip":
-        # Checked first, so that the chunks are sized on a file that reads.
-        keep, skipped = campaign.check(paths, drop_variables=kwargs.get("drop_variables"))
+        # Checked first, so that the chunks are sized on a file that reads;
+        # without a z scale there is no height to read the phase block for.
+        drop = _drop_set(kwargs.get("drop_variables"))
+        if _settings_given(kwargs).z_scale is None:
+            drop.add("height")
+        keep, skipped = campaign.check(paths, drop_variables=drop)
         if skipped:
             if not keep:
                 raise ValueError("no file of the campaign reads: " + _skipped_text(skipped))
@@ -480,11 +489,12 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
 
 
 def _open_checked(paths: list[Any], chunks: Any, kwargs: dict[str, Any]) -> xr.Dataset:
-    if isinstance(chunks, dict) and "file" not in chunks and paths:
-        chunks = dict(chunks, file=files_per_chunk(paths[0], kwargs.get("drop_variables")))
-    names = ("calibration", "pixel_size", "z_scale", "valid", "nodata")
-    settings = _settings(**{name: kwargs.get(name) for name in names})
+    settings = _settings_given(kwargs)
     drop = _drop_set(kwargs.get("drop_variables"))
+    if isinstance(chunks, dict) and "file" not in chunks and paths:
+        # Height takes the phase block's room, dropped or not.
+        sized = drop - {"phase"} if settings.z_scale is not None and "height" not in drop else drop
+        chunks = dict(chunks, file=files_per_chunk(paths[0], sized))
     if chunks is None or settings.z_scale is None or {"phase", "height"} & drop:
         return xr.open_dataset(paths, engine="pdx", chunks=chunks, **kwargs)
     # The counts as read, then phase and height from the same dask chunks.

@@ -9,9 +9,12 @@ import errno
 import faulthandler
 import os
 import pathlib
+import pickle
+import re
 import resource
 import struct
 import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -50,6 +53,7 @@ def convert(tmp_path, *options):
 
 
 def test_example_matches_the_command(tmp_path):
+    exec("from pdx import *", {})  # every name of __all__ is there
     f = pdx.read_data_file(EXAMPLE)
     raw = np.fromfile(convert(tmp_path), dtype="<i4", offset=4).reshape(48, 64)
     assert f.phase.dtype == np.int32 and f.phase.flags.c_contiguous
@@ -79,8 +83,15 @@ def test_header_blocks_and_skipping(tmp_path):
     assert f.header[816] == 3 and f.header[898] == 0 and f.header[838] == 0
     assert 0 not in f.header and 48 not in f.header and 72 not in f.header
     assert f.header.keys() == pdx.read_data_file(EXAMPLE).header.keys()
+    info = pdx.read_data_file_info(path=path)
+    assert (info.phase_shape, info.phase_origin, info.intensity_shape, info.intensity_origin,
+            info.intensity_tag, info.header_length, info.header) == (
+        (3, 4), f.phase_origin, (2, 3, 4), f.intensity_origin, 7, 834, f.header)
+    assert repr(f) == "<pdx.DataFile header_length=834 phase=(3, 4) intensity=(2, 3, 4)>"
+    assert repr(info) == "<pdx.DataFileInfo header_length=834 phase=(3, 4) intensity=(2, 3, 4)>"
+    assert pdx.is_data_file(path=path)
 
-    skipped = pdx.read_data_file(path, intensity=False)
+    skipped = pdx.read_data_file(path=path, intensity=False)
     assert skipped.intensity.shape == (0, 0, 0)
     np.testing.assert_array_equal(skipped.phase, phase)
     assert pdx.read_data_file(path, phase=False).phase.shape == (0, 0)
@@ -96,8 +107,8 @@ def test_round_trip(tmp_path, dtype, big_endian):
     values = np.array([[max(info.min, -2**31), 0, 1], [min(info.max, 2**31 - 1), 2, 3]])
     array = values.astype(dtype)[:, ::-1]  # not C-contiguous
     path = tmp_path / "m.mat"
-    pdx.write_matrix_file(path, array, big_endian=big_endian)
-    back = pdx.read_matrix_file(path, big_endian=big_endian)
+    pdx.write_matrix_file(path=path, array=array, big_endian=big_endian)
+    back = pdx.read_matrix_file(path=path, big_endian=big_endian)
     assert back.dtype == np.int32
     np.testing.assert_array_equal(back, array)
 
@@ -130,12 +141,14 @@ def test_data_file_errors(tmp_path, content, name):
         pdx.read_data_file(path)
     assert isinstance(caught.value, OSError)
     assert caught.value.name == name and caught.value.code > 0
-    assert repr(str(path)) in str(caught.value)
+    assert str(caught.value) == "reading %r failed: %s" % (str(path), name)
     assert caught.value.filename == path  # the name as given
     assert caught.value.errno == (errno.ENOENT if content is None else None)
+    again = pickle.loads(pickle.dumps(caught.value))  # as from a worker process
+    assert type(again) is pdx.Error and str(again) == str(caught.value)
     # The header alone is refused alike, unless the fault lies in a block.
     if name != "ERR_CORRUPT_DATA_FILE":
-        with pytest.raises(pdx.Error, match=name):
+        with pytest.raises(pdx.Error, match="^%s$" % re.escape(str(caught.value))):
             pdx.read_data_file_info(path)
 
 
@@ -149,10 +162,11 @@ def test_matrix_file_errors(tmp_path, content, name):
     path = tmp_path / "bad.mat"
     if content is not None:
         path.write_bytes(content)
-    with pytest.raises(pdx.Error, match=name):
+    with pytest.raises(pdx.Error, match="^reading %s failed: %s$" % (re.escape(repr(str(path))), name)):
         pdx.read_matrix_file(path)
-    with pytest.raises(pdx.Error, match="ERR_CANT_OPEN_FILE"):
+    with pytest.raises(pdx.Error, match="^writing '.*such.mat' failed: ERR_CANT_OPEN_FILE$") as caught:
         pdx.write_matrix_file(tmp_path / "no" / "such.mat", np.zeros((1, 1), np.int32))
+    assert caught.value.errno is None  # ENOENT is for a missing input
 
 
 @pytest.mark.parametrize("content, big_endian, shape", [
@@ -165,6 +179,8 @@ def test_empty_maps_read_as_empty_arrays(tmp_path, content, big_endian, shape):
     path.write_bytes(content)
     back = pdx.read_matrix_file(path, big_endian=big_endian)
     assert back.shape == shape and back.dtype == np.int32
+    pdx.write_matrix_file(path, back.astype(np.int64), big_endian=big_endian)
+    assert path.read_bytes() == content[:4]
 
 
 def test_odd_intensity_length_reads_the_same_phase(tmp_path):
@@ -199,24 +215,43 @@ def test_small_file_announcing_huge_frames_stays_small_in_memory(tmp_path):
     # AddressSanitizer's own records of a block grow with its size.
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
         assert grown_kib < 100 * 1024
+        # Where 2 GiB cannot be had: pdx.Error with the errno of no memory.
+        child = ("import errno, resource, sys, pdx\n"
+                 "resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))\n"
+                 "try: pdx.read_data_file(sys.argv[1])\n"
+                 "except pdx.Error as e: print(e, e.errno == errno.ENOMEM)")
+        assert subprocess.run([sys.executable, "-c", child, path], capture_output=True, text=True,
+                              check=True).stdout == "reading %r failed: ERR_NO_MEM True\n" % str(path)
 
 
-@pytest.mark.parametrize("array, error", [
-    (np.zeros((2, 2)), TypeError),
-    (np.zeros((2, 2), bool), TypeError),
-    ([["a"]], TypeError),
-    (np.zeros((2, 2, 2), np.int32), ValueError),
-    (np.array([[2**31]]), OverflowError),
-    (np.array([[-2**31 - 1]]), OverflowError),
-    (np.array([[2**64 - 1]], np.uint64), OverflowError),
-    (np.zeros((1, 32768), np.int8), OverflowError),
+OUTSIDE = "^a sample lies outside the signed 32-bit range$"
+TOO_LARGE = "^at most 32767 rows and 32767 columns fit a data matrix file$"
+
+
+@pytest.mark.parametrize("array, error, message", [
+    (np.zeros((2, 2)), TypeError, "^the samples must be an integer array, not float64$"),
+    (np.zeros((2, 2), bool), TypeError, "not bool$"),
+    ([["a"]], TypeError, "not <U1$"),
+    (np.zeros((2, 2, 2), np.int32), ValueError, "^the samples must be a 2-D array, not 3-D$"),
+    (np.array([[2**31]]), OverflowError, OUTSIDE),
+    (np.array([[-2**31 - 1]]), OverflowError, OUTSIDE),
+    (np.array([[2**64 - 1]], np.uint64), OverflowError, OUTSIDE),
+    (np.array([[2**32 - 1]], np.uint32), OverflowError, OUTSIDE),
+    (np.zeros((1, 32768), np.int8), OverflowError, TOO_LARGE),
+    (np.zeros((32768, 1), np.int8), OverflowError, TOO_LARGE),
 ])
-def test_refused_arrays_leave_the_file_alone(tmp_path, array, error):
+def test_refused_arrays_leave_the_file_alone(tmp_path, array, error, message):
     path = tmp_path / "keep.mat"
     path.write_bytes(b"precious")
-    with pytest.raises(error):
+    with pytest.raises(error, match=message):
         pdx.write_matrix_file(path, array)
     assert path.read_bytes() == b"precious"
+
+
+@pytest.mark.parametrize("shape", [(32767, 1), (1, 32767)])
+def test_largest_matrices_written(tmp_path, shape):
+    pdx.write_matrix_file(tmp_path / "m.mat", np.ones(shape, np.int8))
+    assert pdx.read_matrix_file(tmp_path / "m.mat").shape == shape
 
 
 @pytest.mark.parametrize("kind", [str, os.fsencode, pathlib.Path])
@@ -227,6 +262,10 @@ def test_path_kinds_and_non_ascii_names(tmp_path, kind):
     np.testing.assert_array_equal(pdx.read_matrix_file(kind(str(path))), array)
     with pytest.raises(TypeError):
         pdx.read_matrix_file(42)
+    cut = tmp_path / "cut.mat"  # not the name before the null byte
+    with pytest.raises(ValueError, match="^embedded null byte in path$"):
+        pdx.write_matrix_file(kind(str(cut) + "\0.mat"), array)
+    assert not cut.exists()
 
 
 def test_marked_relative_name_is_narrow(tmp_path, monkeypatch):
@@ -244,9 +283,10 @@ def test_temporary_left_in_an_append_only_directory_is_named(tmp_path):
         pytest.skip("no append-only directories here")
     try:
         # Replacing renames the temporary, which such a directory refuses.
-        with pytest.warns(RuntimeWarning, match=r"the temporary file .*\.tmp\" could not"), \
+        with pytest.warns(RuntimeWarning, match=r"the temporary file .*\.tmp\" could not") as caught, \
                 pytest.raises(pdx.Error, match="ERR_CANT_WRITE_FILE"):
             pdx.write_matrix_file(folder / "o.mat", np.ones((1, 1), np.int32))
+        assert caught[0].filename == __file__  # the caller's line
     finally:
         subprocess.run(["chattr", "-a", str(folder)], check=True)
 

@@ -19,6 +19,7 @@ import pdx
 from test_pdx import EXAMPLE, data_file
 
 xr = pytest.importorskip("xarray")
+import pdx.xarray_backend  # noqa: E402 (after xarray is found)
 
 
 def test_example_opens_lazily():
@@ -62,6 +63,8 @@ def test_regions_valid_range_and_dropped_variables(tmp_path):
 
     with pytest.raises(TypeError, match="^the pdx engine opens files by path, not int"):
         xr.open_dataset(3, engine="pdx")
+    with pytest.raises(TypeError, match="^the pdx engine opens files by path; a campaign is a list"):
+        xr.open_dataset([path, 3], engine="pdx")
 
     path.write_bytes(data_file(4096))
     empty = xr.open_dataset(path, engine="pdx")
@@ -203,6 +206,7 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     marked_file(tmp_path, -MARKED)
     np.testing.assert_array_equal(ds.phase, np.where(np.isnan(expected), np.nan,
                                                      -MARKED.astype(np.float32)))
+    np.testing.assert_array_equal(ds.height[1], -expected[1])  # not the phase map kept
 
 
 @pytest.mark.parametrize("blocks, drop, files", [
@@ -211,12 +215,16 @@ def test_height_shares_the_phase_read(tmp_path, monkeypatch):
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, None, 2),
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, "intensity", 4),
     ({"phase": (512, 512), "intensity": (3, 512, 512)}, "phase", 2),
+    ({"phase": (1024, 2048)}, None, 1),  # a file past a chunk's bytes
 ])
 def test_files_per_chunk(tmp_path, blocks, drop, files):
     path = tmp_path / "m.dat"
     path.write_bytes(data_file(4096, *(None if b not in blocks else np.zeros(
         blocks[b], np.int32 if b == "phase" else np.uint16) for b in ("intensity", "phase"))))
     assert pdx.xarray_backend.files_per_chunk(path, drop) == files
+    if drop is None and "intensity" not in blocks:  # height in the dropped phase's room
+        ds = pdx.open_campaign([path] * 2, drop_variables="phase", z_scale="1nm")
+        assert ds.height.chunks[0] == ((2,) if files > 1 else (1, 1))
 
 
 @pytest.mark.parametrize("fields, drop, kept", [
@@ -227,15 +235,17 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
     path = tmp_path / "m.dat"
     path.write_bytes(data_file(834, np.ones((2, 2, 3), np.uint16),
                                np.arange(6, dtype=np.int32).reshape(2, 3), fields=fields))
-    with pytest.raises(pdx.Error):
-        xr.open_dataset(path, engine="pdx")
-    if drop == "phase":
-        with pytest.raises(pdx.Error):  # height reads the phase block
-            xr.open_dataset(path, engine="pdx", drop_variables=drop, z_scale="1nm")
+    for opened in (path, [path]):  # one file, and a campaign of it
+        with pytest.raises(pdx.Error):
+            xr.open_dataset(opened, engine="pdx")
+        if drop == "phase":
+            with pytest.raises(pdx.Error):  # height reads the phase block
+                xr.open_dataset(opened, engine="pdx", drop_variables=drop, z_scale="1nm")
     f = pdx.read_data_file(path, **{drop: False})
     single = xr.open_dataset(path, engine="pdx", drop_variables=drop)
-    stacked = pdx.open_campaign([path], drop_variables=drop)
-    for samples in (single[kept], stacked[kept][0]):
+    stacked = pdx.open_campaign([path], drop_variables=[drop, "height"], z_scale="1nm")
+    checked = pdx.open_campaign([path], drop_variables=drop, errors="skip")
+    for samples in (single[kept], stacked[kept][0], checked[kept][0]):
         np.testing.assert_array_equal(samples, getattr(f, kept))
 
 
@@ -297,10 +307,12 @@ def test_campaign_is_its_files(tmp_path):
     np.testing.assert_array_equal(ds.y, [-4, -5])
     assert ds.attrs == {"header_length": 4096, "intensity_tag": 0,
                         "valid_rule": "invalid: |count| >= 2**30 (markers)"}
-    np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
-    np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
+    # Parts read as indexed, before the whole is cached.
     np.testing.assert_array_equal(ds.phase.isel(file=[4, 1], x=2),
                                   [files[4].phase[:, 2], files[1].phase[:, 2]])
+    np.testing.assert_array_equal(ds.phase[2:, 1:, ::2], [f.phase[1:, ::2] for f in files[2:]])
+    np.testing.assert_array_equal(ds.phase, [f.phase for f in files])
+    np.testing.assert_array_equal(ds.intensity, [f.intensity for f in files])
     assert pdx._testing.live_blocks() == blocks and len(os.listdir("/proc/self/fd")) == descriptors
 
     chunked = pdx.open_campaign(paths, chunks={"file": 2}, valid=(-4, 4),
@@ -316,21 +328,21 @@ def test_campaign_is_its_files(tmp_path):
 
 
 @pytest.mark.parametrize("change, drop, error", [
-    (dict(origin=(3, 5)), None,
-     r"c3.dat' differs from '.*c0.dat': phase \(2, 3\) at \(3, 5\), not phase \(2, 3\) at \(3, 4\)"),
-    (dict(origin=(3, 5)), "phase", r"c3.dat' differs .*: phase \(2, 3\) at \(3, 5\), not"),  # height
-    (dict(frames=2), None, r"c3.dat' differs .*: intensity \(2, 2, 3\) at \(3, 4\), not"),
+    (dict(origin=(3, 5)), None, r"c1.dat' differs from '.*c0.dat': phase \(2, 3\) at \(3, 5\), not "
+     r"phase \(2, 3\) at \(3, 4\) \(pdx.group_by_layout parts files by layout\)$"),
+    (dict(origin=(3, 5)), "phase", r"c1.dat' differs .*: phase \(2, 3\) at \(3, 5\), not"),  # height
+    (dict(frames=2), None, r"c1.dat' differs .*: intensity \(2, 2, 3\) at \(3, 4\), not"),
     (dict(frames=2), "intensity", None),
     (dict(frames=0), None, None),  # not every file has frames: no intensity
 ])
 def test_campaign_of_different_files(tmp_path, change, drop, error):
-    paths = campaign(tmp_path, 3) + campaign(tmp_path, 2, first=3, **change)
+    paths = campaign(tmp_path, 1) + campaign(tmp_path, 2, first=1, **change)
     if error:
         with pytest.raises(ValueError, match=error):
             pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
     else:
         ds = pdx.open_campaign(paths, drop_variables=drop, z_scale="1nm")
-        assert "intensity" not in ds and ds.height.shape == (5, 2, 3)
+        assert "intensity" not in ds and ds.height.shape == (3, 2, 3)
 
 
 def test_campaign_with_damaged_files(tmp_path):
@@ -352,7 +364,8 @@ def test_campaign_with_damaged_files(tmp_path):
         assert caught[0].message.skipped == faults
         assert str(caught[0].message) == "3 files left out, not readable:\n  " + "\n  ".join(
             "%s: %s" % f for f in faults.items())
-        assert caught[0].filename == __file__  # the caller's line, not the package's
+        # The caller's line, not the package's.
+        assert (caught[0].filename, caught[0].lineno) == (__file__, opener.__code__.co_firstlineno)
         assert ds.attrs["skipped_files"] == "\n".join("%s: %s" % f for f in faults.items())
         assert list(ds.file.values) == good
         np.testing.assert_array_equal(ds.phase, [pdx.read_data_file(p).phase for p in good])
@@ -360,8 +373,9 @@ def test_campaign_with_damaged_files(tmp_path):
         pdx.open_campaign(paths[5:])
     assert str(missing.value) == "reading '%s' failed: ERR_CANT_OPEN_FILE" % paths[5]
     assert (missing.value.filename, missing.value.errno) == (paths[5], errno.ENOENT)
-    with pytest.raises(ValueError, match="no file of the campaign reads"):
-        pdx.open_campaign([paths[1], paths[3]], errors="skip")
+    for opener in (pdx.open_campaign, lambda p, **kw: xr.open_dataset(p, engine="pdx", **kw)):
+        with pytest.raises(ValueError, match="^no file of the campaign reads: .*c1.dat: ERR_CORR"):
+            opener([paths[1], paths[3]], errors="skip")
     with pytest.raises(ValueError, match="errors is 'raise' or 'skip'"):
         pdx.open_campaign(paths, errors="ignore")
 
@@ -396,7 +410,7 @@ def test_group_by_layout(tmp_path, drop, groups):
     ((1, 2, 3), (2, 3), [(66, "h", 1)], "phase"),
 ])
 def test_campaign_files_differing_in_one_field(tmp_path, intensity, phase, fields, block):
-    layouts = [((1, 2, 3), (2, 3), ())] * 2 + [(intensity, phase, fields)]
+    layouts = [((1, 2, 3), (2, 3), ()), (intensity, phase, fields)] * 2
     paths = []
     for i, (ishape, pshape, changed) in enumerate(layouts):
         paths.append(str(tmp_path / ("d%d.dat" % i)))
@@ -404,11 +418,12 @@ def test_campaign_files_differing_in_one_field(tmp_path, intensity, phase, field
                                               np.ones(pshape, np.int32), changed))
     other = "phase" if block == "intensity" else "intensity"
     dropped = [block] if block == "intensity" else ["phase", "height"]
-    assert pdx.group_by_layout(paths) == [paths[:2], paths[2:]]
+    assert pdx.group_by_layout(paths) == [paths[::2], paths[1::2]]
     assert pdx.group_by_layout(paths, drop_variables=dropped) == [paths]
-    with pytest.raises(ValueError, match=r"d2.dat' differs from .*d0.dat': %s" % block):
+    with pytest.raises(ValueError, match=r"d1.dat' differs from .*d0.dat': %s" % block):
         pdx.open_campaign(paths, drop_variables=other)
-    assert pdx.open_campaign(paths, drop_variables=dropped)[other].shape[0] == 3
+    kept = pdx.open_campaign(paths, drop_variables=dropped)[other]
+    assert kept.shape[0] == 4 and kept.dims[-1] == "x"  # as named in the first file
 
 
 @pytest.mark.parametrize("form", [str, os.fsencode, pathlib.Path, lambda p: Named(p)])
@@ -457,7 +472,7 @@ def test_campaign_file_changed_after_open(tmp_path):
     with pytest.raises(pdx.Error, match="^reading '.*c2.dat' failed: ERR_CANT_OPEN_FILE"):
         ds.phase[2].values
     np.testing.assert_array_equal(ds.phase[0], pdx.read_data_file(paths[0]).phase)
-    with pytest.raises(ValueError, match="at least one path"):
+    with pytest.raises(ValueError, match="^the pdx engine needs at least one path$"):
         pdx.open_campaign([])
 
 
