@@ -103,6 +103,29 @@ def test_tiff_tags_and_samples(tmp_path):
         np.testing.assert_array_equal(t.asarray(), want)
 
 
+@pytest.mark.parametrize("title", ["a", "ab", "abc", "abcd"])
+def test_tiff_parts_apart_and_aligned(tmp_path, title):
+    # Texts of each length modulo 4 before the strip tables: no two parts
+    # of the file overlap, numeric values lie on word boundaries, and the
+    # texts read whole.
+    b = export(tmp_path, ramp(300, 256), "tiff", "--title", title).read_bytes()
+    ifd = struct.unpack_from("<I", b, 4)[0]
+    n = struct.unpack_from("<H", b, ifd)[0]
+    tags = {e[0]: e[1:] for e in (struct.unpack_from("<HHII", b, ifd + 2 + 12 * i) for i in range(n))}
+    strips = tags[273][1]
+    assert (tags[278][2], strips) == (256, 2)  # 1024-byte rows: 256 KiB a strip
+    data = struct.unpack_from("<%dI" % strips, b, tags[273][2])
+    parts = [(0, 8), (ifd, ifd + 6 + 12 * n), (tags[282][2], tags[282][2] + 8),
+             (tags[283][2], tags[283][2] + 8), (tags[270][2], tags[270][2] + tags[270][1]),
+             (tags[305][2], tags[305][2] + tags[305][1]), (tags[273][2], tags[273][2] + 4 * strips),
+             (tags[279][2], tags[279][2] + 4 * strips), (data[0], len(b))]
+    parts.sort()
+    assert all(end <= start for (_, end), (start, _) in zip(parts, parts[1:])), parts
+    assert all(tags[t][2] % 2 == 0 for t in (282, 283, 273, 279)) and data[0] % 16 == 0
+    assert "\nsource=%s\n" % title in b[tags[270][2]:].split(b"\0")[0].decode()
+    assert b[tags[305][2]:].split(b"\0")[0].decode().startswith("pdx_convert ")
+
+
 @pytest.mark.parametrize("fmt", ["gsf", "tiff", "npy"])
 def test_floats_past_the_first_buffer(tmp_path, fmt):
     # 262,145 samples: one past a 1 MiB conversion buffer; TIFF strips of
@@ -111,6 +134,9 @@ def test_floats_past_the_first_buffer(tmp_path, fmt):
     a = ramp(481, 545)
     out = export(tmp_path, a, fmt, "--valid", "-30000:200000000", "--npy-float")
     got = {"tiff": tifffile.imread, "npy": np.load, "gsf": lambda p: read_gsf(p)[1]}[fmt](out)
+    if fmt == "tiff":
+        with tifffile.TiffFile(out) as t:
+            assert t.pages[0].tags["RowsPerStrip"].value == 121  # the fewest rows filling 256 KiB
     np.testing.assert_array_equal(got, as_floats(a, -30000, 200000000))
 
 
