@@ -148,12 +148,13 @@ def test_page_in_a_browser(campaign, tmp_path):
     dom = subprocess.run(flags + ["--dump-dom", page.as_uri()], capture_output=True, text=True,
                          timeout=120).stdout
     assert "c/head.dat" in dom and "ERR_PREMATURE_EOF" in dom
-    # A click on the Width heading, made by a line added to a copy of the
-    # page, sorts the rows by width; the first row's cells are styled by
-    # their classes (the preview centred and at most the previews' size, the
-    # name monospace, numbers right).
+    # A click on the Width heading, made by lines added to a copy of the
+    # page, sorts the rows by width, run3's key emptied to sort last; the
+    # first row's cells are styled by their classes (the preview centred and
+    # at most the previews' size, the name monospace, numbers right).
     clicked = d / "out" / "clicked.html"
     clicked.write_text(page.read_text("utf-8").replace("</body>", """<script>
+document.querySelectorAll('tbody tr')[1].cells[2].dataset.v = '';
 document.querySelector('th[data-type=num]').click();
 var styles = Array.prototype.map.call(document.querySelector('tbody tr').cells, function (c) {
   var s = getComputedStyle(c.firstElementChild || c);
@@ -166,7 +167,7 @@ document.body.setAttribute('data-styles', styles.slice(0, 3).join('|'));
     styles = re.search(r'data-styles="([^"]*)"', dom).group(1).split("|")
     assert [s.split(" ", 1)[0] for s in styles] == ["center", "start", "right"], styles
     assert styles[0].split(" ")[1] == "160px" and styles[1].endswith(" monospace"), styles
-    assert dom.index("c/run3.dat") < dom.index("c/run10.dat") < dom.index("c/run2.dat")
+    assert dom.index("c/run10.dat") < dom.index("c/run2.dat") < dom.index("c/run3.dat")
     subprocess.run(flags + ["--screenshot=%s" % shot, page.as_uri()], capture_output=True,
                    timeout=120, check=True)
     rgb = np.asarray(Image.open(shot).convert("RGB")).astype(int)
