@@ -80,7 +80,9 @@ def test_page_holds_previews_and_numbers(campaign):
     d, maps, run = campaign
     assert run.returncode == 4, run.stderr
     assert run.stderr.splitlines()[-1] == "pdx: 5 files, 3 reported, 2 failed"
-    page = Page((d / "out" / "page.html").read_text("utf-8"))
+    text = (d / "out" / "page.html").read_text("utf-8")
+    assert "<h1>5 files, 2 not readable</h1>" in text and "<h2>Not readable (2)</h2>" in text
+    page = Page(text)
     assert page.failures == ["c/cut.dat: ERR_CORRUPT_DATA_FILE", "c/head.dat: ERR_PREMATURE_EOF"]
     names = [row[1][0] for row in page.rows[1:]]
     assert names == ["c/run2.dat", "c/run3.dat", "c/run10.dat"]  # natural order
@@ -181,5 +183,7 @@ def test_row_of_a_map_with_nothing_valid(tmp_path):
     (tmp_path / "m.dat").write_bytes(data_file(np.full((3, 4), MARKER, np.int32), x=1, y=2))
     run = pdx(tmp_path, "report", "-q", "m.dat")
     assert run.returncode == 0, run.stderr
-    row = Page((tmp_path / "report.html").read_text("utf-8")).rows[1]
+    text = (tmp_path / "report.html").read_text("utf-8")
+    assert "<h1>1 files, 0 not readable</h1>" in text and 'id="failures"' not in text
+    row = Page(text).rows[1]
     assert row[2:] == [("4", "4"), ("3", "3"), ("1", "1"), ("2", "2"), ("0.0", "0")] + [("", "")] * 6

@@ -113,6 +113,8 @@ TEST(TiffLayout, ResolutionsAsRationals) {
         {1e-12, 1, 4294967295u},
         {3.14159265358979, 144029661, 45846065}, // the first equal to v as a double
         {1.0 / 0.55, 20, 11},
+        {2147483647.5, 4294967295u, 2}, // terms of exactly 32 bits
+        {2 / 4294967295.0, 2, 4294967295u},
     };
     for (const auto &c : cases) {
         std::uint32_t num = 0, den = 0;
