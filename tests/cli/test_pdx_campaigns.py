@@ -158,6 +158,28 @@ def test_options_of_other_commands(tmp_path, command, option):
         1, "pdx %s: unknown option \"%s\"\nTry 'pdx %s --help'.\n" % (command, option, command))
 
 
+# -j is the number of workers, -j1 too (not the default, one a CPU): the
+# process's threads, looked at while the files convert, are the main one
+# and the workers.
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task") or (os.cpu_count() or 1) < 2,
+                    reason="needs /proc and two CPUs, where the default is more than one")
+@pytest.mark.parametrize("jobs, threads", [("1", 2), ("2", 3)])
+def test_jobs_workers(tmp_path, jobs, threads):
+    for i in range(6):
+        write(tmp_path / "in" / ("%d.dat" % i), i, (1000, 1000))
+    (tmp_path / "out").mkdir()
+    run = subprocess.Popen([PDX, "convert", "-q", "-j", jobs, "-o", "out", "in"], cwd=tmp_path,
+                           stderr=subprocess.PIPE)
+    seen = 0
+    while run.poll() is None:
+        try:
+            seen = max(seen, len(os.listdir("/proc/%d/task" % run.pid)))
+        except FileNotFoundError:
+            break
+    assert run.wait() == 0, run.stderr.read()
+    assert seen == threads
+
+
 @pytest.mark.parametrize("rule,options", [
     ({}, []), ({"valid": (-100, 3000)}, ["--valid", "-100:3000"]), ({"nodata": [2]}, ["--nodata", "2"]),
     # More nodata values than the library keeps: the table is made here.
