@@ -24,6 +24,10 @@ them.
     tools/mutate.py --sample 40 --seed 7 a random 40 of them
     tools/mutate.py --list               list the mutants, build nothing
     tools/mutate.py --preset sanitize    judge them by the sanitizer build
+    tools/mutate.py --tests 'Export|export' pdx/export/png.cpp
+                                         a first pass with some tests only:
+                                         its survivors go to --rerun with
+                                         the whole suite
 
 Mutants known to behave exactly like the original are listed, each with its
 reason, in tools/mutate-equivalent.txt; they are counted apart and not run.
@@ -665,8 +669,9 @@ KILLERS = 6
 
 
 class Runner:
-    def __init__(self, preset, test_timeout):
+    def __init__(self, preset, test_timeout, tests=None):
         self.preset = preset
+        self.only = tests  # a ctest -R expression, or None for every test
         self.build_dir = ROOT / "build" / preset
         self.test_timeout = test_timeout
         self.targets = []
@@ -703,6 +708,8 @@ class Runner:
             for cache in (self.build_dir / d).rglob("__pycache__"):
                 shutil.rmtree(cache, ignore_errors=True)
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
+        if self.only:
+            cmd += ["-R", self.only]
         # A Python test program stops at its first failure too.
         env = dict(os.environ, PYTEST_ADDOPTS="-x")
         first = [n for n in self.killers.get(path, []) if 1 <= n <= self.tests] if path else []
@@ -801,6 +808,9 @@ def parse_args(argv):
     p.add_argument("--list", action="store_true", help="list the mutants and stop")
     p.add_argument("--listed", action="store_true",
                    help="run only the mutants of the equivalent-mutants file, to check them")
+    p.add_argument("--tests", metavar="REGEX",
+                   help="run only the tests whose names match (ctest -R); a survivor is then "
+                        "only a candidate, for --rerun with every test")
     p.add_argument("--report", type=Path, help="also write the summary and survivors to this file")
     return p.parse_args(argv)
 
@@ -830,7 +840,7 @@ def main(argv):
                              if not p.endswith(".py"))
     originals = {p: (ROOT / p).read_bytes() for p in paths}
     texts = {p: originals[p].decode("utf-8") for p in paths}
-    runner = Runner(args.preset, 0)
+    runner = Runner(args.preset, 0, args.tests)
     runner.configure()
     mutants = [mu for p in paths for mu in
                (generate_python(p, texts[p], operators) if p.endswith(".py") else
