@@ -48,8 +48,12 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         ASSERT_EQ(f.open(path.c_str(), UPublish::replace), 0);
         EXPECT_EQ(f.method(), UOutputFile::Method::temporary);
         std::fputs("new", f.stream());
+        // Pieces written past the stream go after what it holds.
+        const UOutputFile::Piece pieces[] = {{"-", 1}, {"", 0}, {"ab", 2}};
+        EXPECT_EQ(f.write(pieces, 3), 0);
         EXPECT_EQ(f.commit(), 0);
-        EXPECT_EQ(test_support::read_file(out), (test_support::Bytes{'n', 'e', 'w'}));
+        EXPECT_EQ(test_support::read_file(out),
+                  (test_support::Bytes{'n', 'e', 'w', '-', 'a', 'b'}));
         EXPECT_TRUE(only_out());
     }
 #ifdef __linux__
