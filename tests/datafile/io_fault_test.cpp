@@ -16,6 +16,7 @@
 
 #include "pdx/datafile/data_file.h"
 #include "pdx/datafile/matrix_file.h"
+#include "pdx/output/output_file.h"
 #include "pdx/util/errors.h"
 #include "support/alloc_hooks.h"
 #include "support/data_file_builder.h"
@@ -331,6 +332,13 @@ TEST_F(IoFaultTest, FullDeviceFailsEveryWrite) {
         }
         release(m);
     }
+    // Pieces written past the stream: the bytes it holds are flushed first,
+    // and that failure is the write's.
+    UOutputFile out;
+    ASSERT_EQ(out.open("/dev/full", UPublish::replace), 0);
+    std::fputs("held", out.stream());
+    const UOutputFile::Piece piece{"more", 4};
+    EXPECT_EQ(out.write(&piece, 1), ERR_CANT_WRITE_FILE);
 }
 
 // No memory for the big-endian copy, and the dimensions already written
