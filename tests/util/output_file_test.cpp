@@ -48,12 +48,22 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         ASSERT_EQ(f.open(path.c_str(), UPublish::replace), 0);
         EXPECT_EQ(f.method(), UOutputFile::Method::temporary);
         std::fputs("new", f.stream());
-        // Pieces written past the stream go after what it holds.
-        const UOutputFile::Piece pieces[] = {{"-", 1}, {"", 0}, {"ab", 2}};
-        EXPECT_EQ(f.write(pieces, 3), 0);
+        // Pieces written past the stream go after what it holds, in order:
+        // one alone, then more than one call takes, an empty one among them.
+        const UOutputFile::Piece dash{"-", 1};
+        EXPECT_EQ(f.write(&dash, 1), 0);
+        const std::string more = "abcdefghijklmnopqrstuvwxyz0123456789";
+        std::vector<UOutputFile::Piece> pieces;
+        for (std::size_t i = 0; i < more.size(); ++i) {
+            pieces.push_back({&more[i], 1});
+            if (i == 20) {
+                pieces.push_back({"", 0});
+            }
+        }
+        EXPECT_EQ(f.write(pieces.data(), pieces.size()), 0);
         EXPECT_EQ(f.commit(), 0);
-        EXPECT_EQ(test_support::read_file(out),
-                  (test_support::Bytes{'n', 'e', 'w', '-', 'a', 'b'}));
+        const std::string whole = "new-" + more;
+        EXPECT_EQ(test_support::read_file(out), test_support::Bytes(whole.begin(), whole.end()));
         EXPECT_TRUE(only_out());
     }
 #ifdef __linux__
