@@ -49,9 +49,11 @@ TEST(OutputFile, PublishesOnlyWholeFilesAndOnlyWithLeave) {
         EXPECT_EQ(f.method(), UOutputFile::Method::temporary);
         std::fputs("new", f.stream());
         // Pieces written past the stream go after what it holds, in order:
-        // one alone, then more than one call takes, an empty one among them.
-        const UOutputFile::Piece dash{"-", 1};
+        // one alone, an empty one alone, then more than one call takes, an
+        // empty one among them.
+        const UOutputFile::Piece dash{"-", 1}, none{"", 0};
         EXPECT_EQ(f.write(&dash, 1), 0);
+        EXPECT_EQ(f.write(&none, 1), 0);
         const std::string more = "abcdefghijklmnopqrstuvwxyz0123456789";
         std::vector<UOutputFile::Piece> pieces;
         for (std::size_t i = 0; i < more.size(); ++i) {
