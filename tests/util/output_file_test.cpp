@@ -15,6 +15,16 @@
 #ifdef __linux__
 #include <sys/xattr.h>
 #endif
+#ifndef _WIN32
+#include <chrono>
+#include <csignal>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+#endif
 
 #include "pdx/util/errors.h"
 #include "support/temp_dir.h"
@@ -161,5 +171,54 @@ TEST(OutputFile, TemporariesGoneAreForgotten) {
     EXPECT_EQ(outputs.back().commit(), ERR_CANT_WRITE_FILE);
     EXPECT_EQ(outputs[0].commit(), ERR_CANT_WRITE_FILE);
 }
+
+#ifndef _WIN32
+// Pieces written to a FIFO whose reader is slow, while a handler that does
+// not restart system calls (as an interpreter's may) keeps interrupting:
+// every byte arrives in order, whatever each call wrote before it stopped.
+TEST(OutputFile, PiecesReachASlowFifoThroughInterruptions) {
+    test_support::TempDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string bytes(1 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<char>((i * 2654435761u) >> 24);
+    }
+    // The reader is there before the output opens (it does not wait for one).
+    const int fd = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    UOutputFile f;
+    ASSERT_EQ(f.open(fifo.c_str(), UPublish::replace), 0);
+    ASSERT_EQ(::fcntl(fd, F_SETFL, 0), 0);
+    std::string got;
+    std::thread reader([&] {
+        char buffer[4096];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) != 0;) {
+            if (n < 0 && errno != EINTR) {
+                break;
+            }
+            got.append(buffer, n > 0 ? static_cast<std::size_t>(n) : 0);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(fd);
+    });
+    struct sigaction interrupt {
+    }, before{};
+    interrupt.sa_handler = [](int) {};
+    ::sigaction(SIGALRM, &interrupt, &before);
+    const itimerval every{{0, 500}, {0, 500}}, off{};
+    ::setitimer(ITIMER_REAL, &every, nullptr);
+    const UOutputFile::Piece pieces[] = {{bytes.data(), 1000},
+                                         {bytes.data() + 1000, bytes.size() - 1000}};
+    const int wrote = f.write(pieces, 2);
+    ::setitimer(ITIMER_REAL, &off, nullptr);
+    ::sigaction(SIGALRM, &before, nullptr);
+    const int committed = f.commit();
+    reader.join();
+    EXPECT_EQ(wrote, 0);
+    EXPECT_EQ(committed, 0);
+    EXPECT_TRUE(got == bytes) << got.size() << " bytes arrived";
+}
+#endif
 
 } // namespace
