@@ -211,6 +211,7 @@ const Case kCases[] = {
     {"NoLinksNorExclusiveRename", kNone, kIfAbsent, {{"link", EXDEV}, {"renameat2", EINVAL}}, 0, kTemp, 0, "new"},
     {"NoLinksNameTaken", kTakenBeforeCommit, kIfAbsent, {{"link", EMLINK}}, 0, kTemp, kCreate, "old"},
     {"NeitherNameTaken", kTakenBeforeCommit, kIfAbsent, {{"link", ENOSYS}, {"renameat2", ENOTSUP}}, 0, kTemp, kCreate, "old"},
+    {"NoExclusiveRenameNameTaken", kTakenBeforeCommit, kIfAbsent, {{"renameat2", EINVAL}}, 0, kTemp, kCreate, "old"},
     {"LinkFails", kNone, kIfAbsent, {{"renameat2", ENOSYS}, {"link", EIO}}, 0, kTemp, kWrite, nullptr},
     {"ExclusiveRenameFails", kNone, kIfAbsent, {{"link", EPERM}, {"renameat2", EIO}}, 0, kTemp, kWrite, nullptr},
     {"LastRenameFails", kNone, kIfAbsent, {{"link", EPERM}, {"renameat2", ENOSYS}, {"rename", EIO}}, 0, kTemp, kWrite, nullptr},
