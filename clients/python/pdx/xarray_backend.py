@@ -390,6 +390,18 @@ def _settings_given(kwargs: dict[str, Any]) -> measure.Settings:
     return _settings(**{name: kwargs.get(name) for name in names})
 
 
+def _unread(kwargs: dict[str, Any]) -> set[str]:
+    """The variables whose blocks a campaign opened with these options does
+    not read: height is read only with a z scale, and then takes the phase
+    block, dropped or not."""
+    drop = _drop_set(kwargs.get("drop_variables"))
+    if _settings_given(kwargs).z_scale is None:
+        drop.add("height")
+    elif "height" not in drop:
+        drop.discard("phase")
+    return drop
+
+
 class PdxBackendEntrypoint(BackendEntrypoint):
     """xr.open_dataset(path, engine="pdx", drop_variables=None, valid=None,
     nodata=None, mask_and_scale=None, pixel_size=None, z_scale=None,
@@ -470,12 +482,8 @@ def open_campaign(paths: Sequence[Any], *, chunks: Any = {}, **kwargs: Any) -> x
     paths = list(paths)
     skipped: dict[str, str] = {}
     if kwargs.get("errors", "raise") == "skip":
-        # Checked first, so that the chunks are sized on a file that reads;
-        # without a z scale there is no height to read the phase block for.
-        drop = _drop_set(kwargs.get("drop_variables"))
-        if _settings_given(kwargs).z_scale is None:
-            drop.add("height")
-        keep, skipped = campaign.check(paths, drop_variables=drop)
+        # Checked first, so that the chunks are sized on a file that reads.
+        keep, skipped = campaign.check(paths, drop_variables=_unread(kwargs))
         if skipped:
             if not keep:
                 raise ValueError("no file of the campaign reads: " + _skipped_text(skipped))
@@ -492,9 +500,7 @@ def _open_checked(paths: list[Any], chunks: Any, kwargs: dict[str, Any]) -> xr.D
     settings = _settings_given(kwargs)
     drop = _drop_set(kwargs.get("drop_variables"))
     if isinstance(chunks, dict) and "file" not in chunks and paths:
-        # Height takes the phase block's room, dropped or not.
-        sized = drop - {"phase"} if settings.z_scale is not None and "height" not in drop else drop
-        chunks = dict(chunks, file=files_per_chunk(paths[0], sized))
+        chunks = dict(chunks, file=files_per_chunk(paths[0], _unread(kwargs)))
     if chunks is None or settings.z_scale is None or {"phase", "height"} & drop:
         return xr.open_dataset(paths, engine="pdx", chunks=chunks, **kwargs)
     # The counts as read, then phase and height from the same dask chunks.
