@@ -4,7 +4,7 @@ temporary folder, runs the command line in it, and compares the exit
 status, the standard error and output byte for byte and the files left.
 
   run_case.py --program NAME PATH [--program ...] [--emulator WORD ...]
-              [--set NAME=VALUE ...] [--keep] CASE
+              [--set NAME=VALUE ...] [--faults LIBRARY] [--keep] CASE
 
 Exit status 0 when the case holds, 1 when it does not (with what differs
 on the standard output), 2 when the case file is malformed, and 77 when
@@ -196,6 +196,7 @@ class Case:
         self.setup = []  # (directive, words), in order
         self.run = None
         self.stdout_to = b"capture"
+        self.fault = None
         self.status = 0
         self.expected = {b"stdout": b"", b"stderr": b""}
         self.files = {}  # path -> (state, words)
@@ -268,6 +269,10 @@ class Case:
             if w[1] not in (b"full", b"closed", b"gone"):
                 raise Malformed("stdout-to full, closed or gone")
             self.stdout_to = w[1]
+        elif d == b"fault":
+            if w[1] not in (b"close-stdout", b"list-stops", b"name-taken"):
+                raise Malformed("fault close-stdout, list-stops N or name-taken NAME")
+            self.fault = b" ".join(w[1:])
         elif d == b"status":
             self.status = number(w[1])
         elif d == b"file":
@@ -355,7 +360,7 @@ def show(data):
     return data.decode("utf-8", "backslashreplace")
 
 
-def run_case(case, programs, emulator, keep):
+def run_case(case, programs, emulator, keep, faults):
     failures = []
     root = tempfile.mkdtemp(prefix="pdx-case-").encode()
     try:
@@ -377,9 +382,15 @@ def run_case(case, programs, emulator, keep):
             close = stdout
         elif case.stdout_to == b"closed":
             stdout, pre = None, lambda: os.close(1)
+        env = None
+        if case.fault is not None:
+            env = dict(os.environb, LD_PRELOAD=os.fsencode(os.path.abspath(faults)), PDX_TEST_FAULT=case.fault)
+            # In front of the sanitizers' runtime, which would refuse to start.
+            env[b"ASAN_OPTIONS"] = b":".join(
+                o for o in (env.get(b"ASAN_OPTIONS"), b"verify_asan_link_order=0") if o)
         try:
             child = subprocess.Popen(command, cwd=root, stdin=subprocess.DEVNULL, stdout=stdout,
-                                     stderr=subprocess.PIPE, preexec_fn=pre)
+                                     stderr=subprocess.PIPE, preexec_fn=pre, env=env)
         except OSError as e:
             return ["cannot start %s: %s" % (program, e)]
         finally:
@@ -450,6 +461,8 @@ def main(argv):
     parser.add_argument("--emulator", action="append", default=[], metavar="WORD",
                         help="a word of the command that runs the programs (Wine)")
     parser.add_argument("--set", action="append", default=[], metavar="NAME=VALUE")
+    parser.add_argument("--faults", metavar="LIBRARY",
+                        help="the library of the system's failures that cases may ask for")
     parser.add_argument("--keep", action="store_true", help="keep the temporary folder")
     parser.add_argument("case")
     a = parser.parse_args(argv)
@@ -469,7 +482,10 @@ def main(argv):
         if not case.applies:
             print("does not apply to", platform.decode())
             return SKIP
-        failures = run_case(case, programs, a.emulator, a.keep)
+        if case.fault is not None and not a.faults:
+            print("the library of failures is not built here")
+            return SKIP
+        failures = run_case(case, programs, a.emulator, a.keep, a.faults)
     except Malformed as e:
         print("malformed case:", e)
         return 2

@@ -266,16 +266,8 @@ def test_progress_line_on_a_terminal(tmp_path):
         write(tmp_path / "t" / ("r%d.dat" % i), i, (1, 1))
     (tmp_path / "t" / "r700.dat").write_bytes(b"\x88\x1b\x03\x71")  # a header cut short
     for quiet in ([], ["-q"]):
-        primary, secondary = pty.openpty()
-        tty.setraw(secondary)
-        run = subprocess.Popen([PDX, "info", "-j1", *quiet, "t"], cwd=tmp_path,
-                               stdout=subprocess.DEVNULL, stderr=secondary)
-        os.close(secondary)
-        err = b""
-        while chunk := _read(primary):
-            err += chunk
-        os.close(primary)
-        assert run.wait() == 4
+        status, err = _on_terminal(tmp_path, "info", "-j1", *quiet, "t")
+        assert status == 4
         lines = ('pdx: "t/r700.dat": read: ERR_PREMATURE_EOF\n'
                  "pdx: 1500 files, 1499 read, 1 failed\n")
         if quiet:
@@ -298,6 +290,28 @@ def test_progress_line_on_a_terminal(tmp_path):
                 width = max(width, len(line))
         assert b"".join(p for p in parts if p.endswith(b"\n")).decode() == lines
         assert parts[0].startswith(b"\r")  # drawn at once
+
+
+def test_progress_line_of_one_file(tmp_path):
+    # A run of one file has its line too, drawn at once while the file is
+    # read (16 MiB: far longer than the drawing thread takes to start).
+    write(tmp_path / "big.dat", 0, (2048, 2048))
+    status, err = _on_terminal(tmp_path, "info", "--stats", "big.dat")
+    assert status == 0 and re.fullmatch(rb"\r0/1 files *(\r[^\r]*)*\r +\r", err), err
+
+
+def _on_terminal(cwd, *args):
+    """Runs pdx with a terminal as its standard error: the status, and
+    the bytes it drew there."""
+    primary, secondary = pty.openpty()
+    tty.setraw(secondary)
+    run = subprocess.Popen([PDX, *args], cwd=cwd, stdout=subprocess.DEVNULL, stderr=secondary)
+    os.close(secondary)
+    err = b""
+    while chunk := _read(primary):
+        err += chunk
+    os.close(primary)
+    return run.wait(), err
 
 
 def _read(fd):
