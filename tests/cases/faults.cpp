@@ -51,7 +51,8 @@ template <typename F> F *next(const char *symbol) {
 unsigned long listed = 0;
 
 template <typename Entry> Entry *listing(Entry *(*real)(DIR *), DIR *dir) {
-    if (fault().name == "list-stops" && listed >= std::strtoul(fault().argument.c_str(), nullptr, 10)) {
+    if (fault().name == "list-stops" &&
+        listed >= std::strtoul(fault().argument.c_str(), nullptr, 10)) {
         errno = EIO;
         return nullptr;
     }
