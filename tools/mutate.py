@@ -692,6 +692,16 @@ class Runner:
         self.targets, self.dirs = test_targets(self.build_dir)
         rc, out = run(["ctest", "--test-dir", str(self.build_dir), "--show-only=json-v1"], 120)
         self.tests = len(json.loads(out)["tests"]) if rc == 0 else 0
+        # The numbers of the tests a run may use: with --tests, those its
+        # expression selects, so that the killers of an earlier run with
+        # other tests are not asked for (ctest would find no test to run,
+        # which is no kill).
+        self.selected = list(range(1, self.tests + 1))
+        if self.only:
+            rc, out = run(["ctest", "--test-dir", str(self.build_dir), "-N", "-R", self.only], 120)
+            self.selected = [int(n) for n in re.findall(r"Test\s+#(\d+):", out)] if rc == 0 else []
+            if not self.selected:
+                sys.exit("no test matches --tests " + self.only)
         try:
             self.killers = json.loads(self.killers_file.read_text())
         except (OSError, ValueError):
@@ -712,16 +722,19 @@ class Runner:
             cmd += ["-R", self.only]
         # A Python test program stops at its first failure too.
         env = dict(os.environ, PYTEST_ADDOPTS="-x")
-        first = [n for n in self.killers.get(path, []) if 1 <= n <= self.tests] if path else []
+        first = [n for n in self.killers.get(path, []) if n in self.selected] if path else []
         if not first:
             rc, out = run(cmd, timeout * 4 + 60, env)
         else:
             # Test numbers, as ctest's -I takes them: start, end and stride
             # left at 0, then the list.
             rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60, env)
-            rest = [n for n in range(1, self.tests + 1) if n not in first]
+            rest = [n for n in self.selected if n not in first]
             if rc == 0 and rest:
                 rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, rest))], timeout * 4 + 60, env)
+        if rc is not None and "No tests were found" in out:
+            # A selection that ran nothing would count as a kill.
+            sys.exit("ctest found no test to run:\n" + out)
         if path and rc != 0:
             failed = re.search(r"Test\s+#(\d+): .*\*\*\*", out)
             if failed:
