@@ -718,16 +718,15 @@ class Runner:
             for cache in (self.build_dir / d).rglob("__pycache__"):
                 shutil.rmtree(cache, ignore_errors=True)
         cmd = ["ctest", "--preset", self.preset, "--stop-on-failure", "--timeout", str(timeout)]
-        if self.only:
-            cmd += ["-R", self.only]
         # A Python test program stops at its first failure too.
         env = dict(os.environ, PYTEST_ADDOPTS="-x")
         first = [n for n in self.killers.get(path, []) if n in self.selected] if path else []
         if not first:
-            rc, out = run(cmd, timeout * 4 + 60, env)
+            rc, out = run(cmd + (["-R", self.only] if self.only else []), timeout * 4 + 60, env)
         else:
             # Test numbers, as ctest's -I takes them: start, end and stride
-            # left at 0, then the list.
+            # left at 0, then the list. Without -R, within which ctest would
+            # count them.
             rc, out = run(cmd + ["-I", "0,0,0," + ",".join(map(str, first))], timeout * 4 + 60, env)
             rest = [n for n in self.selected if n not in first]
             if rc == 0 and rest:
