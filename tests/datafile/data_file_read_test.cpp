@@ -660,7 +660,8 @@ TEST_F(DataFileReadTest, PipeReadsLikeAFile) {
 
 // A block read alone into the caller's memory gives what data_file_read asked
 // for that block alone gives, code and samples, for the valid file, each
-// broken copy of it, a short and an odd-length intensity block.
+// broken copy of it, a short and an odd-length intensity block; the header
+// read alone by name takes them all.
 TEST_F(DataFileReadTest, BlockIntoCallersMemoryReadsAsTheReaderReadsItAlone) {
     const Bytes good = valid_builder().build();
     std::vector<std::pair<std::string, Bytes>> files = {{"valid", good}};
@@ -695,6 +696,13 @@ TEST_F(DataFileReadTest, BlockIntoCallersMemoryReadsAsTheReaderReadsItAlone) {
             std::vector<std::uint16_t> frames(64);
             std::vector<std::int32_t> map(64);
             EXPECT_EQ(read_block(phase, frames, map, 64), code);
+            // The header alone, by name: it reads where the whole file does,
+            // and leaves no file open whatever it meets.
+            const int descriptor = test_support::lowest_free_descriptor();
+            DataFileSummary layout;
+            const int summary = data_file_read_summary(path_.c_str(), &layout, !phase, phase);
+            EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "left open";
+            EXPECT_TRUE(code != 0 || summary == 0);
             if (code == 0) {
                 frames.resize(alone.intensity.size);
                 map.resize(alone.phase.size);

@@ -3,12 +3,17 @@
 #include "pdx/util/path.h"
 #include "pdx/util/platform.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <utility>
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "support/temp_dir.h"
 
@@ -66,6 +71,27 @@ TEST_F(PathTest, FileExistsOnlyForRegularFiles) {
     const bool one_letter = u_file_exists("p");
     std::filesystem::current_path(cwd);
     EXPECT_TRUE(one_letter);
+}
+
+TEST_F(PathTest, ReadAtTakesNoOldErrorForAnInterruption) {
+    // EINTR left in errno by an earlier call says nothing of this read: it
+    // still ends at the end of the file. Taken for an interruption, the same
+    // bytes would be read again forever (the alarm ends the test then).
+    std::FILE *f = u_platform_open_read(dir.file("plain.dat").c_str());
+    ASSERT_NE(f, nullptr);
+    unsigned char got[8] = {};
+#ifndef _WIN32
+    alarm(20);
+#endif
+    errno = EINTR;
+    const std::size_t n = u_platform_read_at(f, got, sizeof got, 1);
+#ifndef _WIN32
+    alarm(0);
+#endif
+    std::fclose(f);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(got[0], 2);
+    EXPECT_EQ(got[1], 3);
 }
 
 TEST_F(PathTest, WidePathsInBothMarkOrdersNameTheSameFile) {
