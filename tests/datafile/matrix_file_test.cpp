@@ -119,6 +119,41 @@ TEST_F(MatrixFileTest, ZeroAreaWritesOnlyTheDimensions) {
               ERR_PREMATURE_EOF);
 }
 
+// The shape alone, of dimensions that take both bytes, at and just past the
+// largest a matrix may have, in each byte order; the samples that follow
+// are not read, and no file is left open. Nowhere to put it, or no file.
+TEST_F(MatrixFileTest, ShapeInEachByteOrderUpToTheLargest) {
+    struct Case {
+        Bytes head;
+        bool bigEndian;
+        int w, h, code;
+    };
+    const Case cases[] = {
+        {{0x7F, 0xFF, 0x01, 0x02}, true, 32767, 0x0102, 0},
+        {{0x02, 0x01, 0xFF, 0x7F}, false, 0x0102, 32767, 0},
+        {{0x7F, 0xFF, 0x80, 0x00}, true, 32767, 32768, ERR_PARAM_OUT_OF_RANGE},
+        {{0x00, 0x80, 0x01, 0x00}, false, 32768, 1, ERR_PARAM_OUT_OF_RANGE},
+    };
+    const std::string path = dir.file("shape.bin");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.w << " x " << c.h);
+        Bytes bytes = c.head;
+        bytes.resize(16, 0x55);
+        write_file(path, bytes);
+        const int descriptor = test_support::lowest_free_descriptor();
+        int w = 0, h = 0;
+        EXPECT_EQ(matrix_file_read_shape(path.c_str(), c.bigEndian, &w, &h), c.code);
+        EXPECT_EQ(test_support::lowest_free_descriptor(), descriptor) << "left open";
+        EXPECT_EQ(w, c.w);
+        EXPECT_EQ(h, c.h);
+    }
+    int n = 0;
+    EXPECT_EQ(matrix_file_read_shape(path.c_str(), false, &n, nullptr), ERR_INVALID_PARAM);
+    EXPECT_EQ(matrix_file_read_shape(path.c_str(), false, nullptr, &n), ERR_INVALID_PARAM);
+    EXPECT_EQ(matrix_file_read_shape(dir.file("missing.bin").c_str(), false, &n, &n),
+              ERR_CANT_OPEN_FILE);
+}
+
 // No matrix, or one whose buffer holds fewer samples than its dimensions
 // announce: refused before the file is created or truncated.
 TEST_F(MatrixFileTest, WriteRefusesAMatrixThatDoesNotHoldItsSamples) {
