@@ -79,7 +79,8 @@ struct ExportNotes {
     bool nothing_valid = false;
     // A valid sample has |v| > 2^24, which a 32-bit float does not always
     // hold exactly: the floats may differ from the counts in their last
-    // digits. (Not set by exact NPY files.)
+    // digits. (Not set by exact NPY files, nor by PNG previews, which hold
+    // colours.)
     bool float_inexact = false;
     // PNG only: the counts the colours span, the lowest and highest colour
     // (the preview's Colour range); not set when no sample is valid.

@@ -126,11 +126,9 @@ struct Contrast {
 };
 // Two passes over the samples, no copy: a histogram of the upper 16 bits of
 // an order-preserving key finds the bins holding both ranks, a second of
-// the lower 16 bits within those bins the samples. The first pass also
-// notes whether a valid sample passes 2^24 (`*inexact`). Returns 0 or
-// ERR_NO_MEM.
+// the lower 16 bits within those bins the samples. Returns 0 or ERR_NO_MEM.
 [[nodiscard]] int contrast_range(const std::int32_t *samples, std::size_t count,
-                                 const Validity &validity, Contrast *out, bool *inexact = nullptr);
+                                 const Validity &validity, Contrast *out);
 
 // The colour table index of value v under contrast lo..hi: 0 at or below
 // lo, 255 at or above hi, linear and rounded between; when lo == hi, 128

@@ -45,17 +45,16 @@ struct Lows {
 
 // The histogram of the upper 16 bits of the valid samples' keys, and the
 // lower histograms of the first two bins met; returns how many samples are
-// valid, and notes in `*wide` whether a valid one has |v| > 2^24.
+// valid.
 template <typename Valid>
 std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Valid valid,
-                         std::uint32_t *high, Lows *lows, bool *wide) {
+                         std::uint32_t *high, Lows *lows) {
     // Neighbouring samples mostly share a bin: they are counted in a
     // register, and the bin's count in memory (a chain of stores to one
     // address, each waiting for the last) changes once per stretch.
     std::uint64_t n = 0;
     std::uint32_t bin = 0;
     std::uint32_t run = 0;
-    bool beyond = false;
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t v = samples[i];
         if (valid(v)) {
@@ -68,7 +67,6 @@ std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Valid v
                 run = 0;
             }
             ++run;
-            beyond |= static_cast<std::uint32_t>(v) + (1u << 24) > (2u << 24);
             const int slot = b == lows->bin[0] || lows->bin[0] == kNoBin   ? 0
                              : b == lows->bin[1] || lows->bin[1] == kNoBin ? 1
                                                                            : -1;
@@ -79,7 +77,6 @@ std::uint64_t count_high(const std::int32_t *samples, std::size_t count, Valid v
         }
     }
     high[bin] += run;
-    *wide = beyond;
     return n + run;
 }
 
@@ -234,7 +231,7 @@ int emit_row(void *context, const double *row) {
 } // namespace
 
 int contrast_range(const std::int32_t *samples, std::size_t count, const Validity &validity,
-                   Contrast *out, bool *inexact) {
+                   Contrast *out) {
     // The upper histogram, then two lower ones.
     Block block(3 * kBins * sizeof(std::uint32_t));
     if (block.p == nullptr) {
@@ -245,12 +242,8 @@ int contrast_range(const std::int32_t *samples, std::size_t count, const Validit
     Lows lows;
     lows.hist[0] = high + kBins;
     lows.hist[1] = high + 2 * kBins;
-    bool wide = false;
     const std::uint64_t n = validity.with_test(
-        [&](auto valid) { return count_high(samples, count, valid, high, &lows, &wide); });
-    if (inexact != nullptr) {
-        *inexact = wide;
-    }
+        [&](auto valid) { return count_high(samples, count, valid, high, &lows); });
     *out = Contrast{};
     if (n == 0) {
         return 0;
@@ -504,14 +497,11 @@ int write_png(const char *path, const PhaseMatrix &m, const ExportOptions &o, Ex
     const Extent ext = preview_extent(w, h, static_cast<std::uint32_t>(o.png_size), o.png_enlarge);
 
     Encoder enc;
-    bool wide = false;
-    if (const int rc =
-            contrast_range(m.matrix, std::size_t{w} * h, o.validity, &enc.contrast, &wide);
+    if (const int rc = contrast_range(m.matrix, std::size_t{w} * h, o.validity, &enc.contrast);
         rc != 0) {
         return rc;
     }
     notes->nothing_valid = !enc.contrast.any;
-    notes->float_inexact = wide;
     notes->has_colour_range = enc.contrast.any;
     notes->colour_lo = enc.contrast.lo;
     notes->colour_hi = enc.contrast.hi;

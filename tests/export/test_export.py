@@ -276,6 +276,9 @@ def test_png_text_enlargement_and_notes(tmp_path):
         export(tmp_path, wide if "0:" in options or "--all" in options else wide[:, 1:], fmt, *options)
         assert export.notes["nothing_valid"] + export.notes["float_inexact"] == notes, fmt
     assert np.asarray(Image.open(tmp_path / "out.png"))[..., 3].max() == 0  # all transparent
+    # A preview holds colours, not floats: no note of their precision.
+    export(tmp_path, wide, "png", "--all")
+    assert export.notes == {"nothing_valid": "0", "float_inexact": "0"}
     # Exact in 32-bit floats up to 2**24 either side; one past either end is not.
     for values, note in [([2**24, -2**24, -1, 0], "0"), ([2**24 + 1], "1"), ([-2**24 - 1], "1")]:
         export(tmp_path, np.array([values], np.int32), "gsf", "--all")
