@@ -257,8 +257,8 @@ def test_png_text_enlargement_and_notes(tmp_path):
     hi = int(np.percentile(a[valid], 99.5, method="higher"))
     for options, size, text in [
         ((), (10, 4), {"Colour range": "%d count to %d count" % (lo, hi)}),
-        (("--size", 25, "--enlarge", "--z-scale", "0.158nm", "--title", "\u043a\u0430\n1.dat"),
-         (25, 10), {"Colour range": "%.6g nm to %.6g nm" % (lo * 0.158, hi * 0.158),
+        (("--size", 25, "--enlarge", "--z-scale", "0.1234567nm", "--title", "\u043a\u0430\n1.dat"),
+         (25, 10), {"Colour range": "%.6g nm to %.6g nm" % (lo * 0.1234567, hi * 0.1234567),
                     "Title": "\u043a\u0430?1.dat"}),
         (("--size", 25, "--software", "pdx 9 \u00e9"), (10, 4), {"Software": "pdx 9 ?"}),
     ]:
