@@ -223,6 +223,7 @@ def test_scale_origin_and_nodata_in_every_float_format(tmp_path, options, origin
         assert (ij["xoffset"], ij["yoffset"]) == pytest.approx((origin[0] * px, origin[1] * py))
         tags = t.pages[0].tags
         x, y = tags["XResolution"].value, tags["YResolution"].value
+        assert len(x) == len(y) == 2  # one rational each
         assert (x[0] / x[1], y[0] / y[1]) == pytest.approx((1 / px, 1 / py), rel=1e-12)
         assert tags["ResolutionUnit"].value == 1 and 274 not in tags  # no Orientation: top left
         assert tags[42113].value == "nan" and tags["Software"].value.startswith("pdx_convert ")
