@@ -23,7 +23,7 @@ import sys
 import tempfile
 
 SKIP = 77
-TIMEOUT = 120  # seconds a run may take
+TIMEOUT = 300  # seconds a run may take (the first under Wine starts its server: a minute or two)
 
 MAGIC = {834: 0x881B036F, 4096: 0x881B0371}
 # Where the header describes the sample blocks.
