@@ -384,7 +384,9 @@ def run_case(case, programs, emulator, keep, faults):
             stdout, pre = None, lambda: os.close(1)
         env = None
         if case.fault is not None:
-            env = dict(os.environb, LD_PRELOAD=os.fsencode(os.path.abspath(faults)), PDX_TEST_FAULT=case.fault)
+            env = dict(os.environb)
+            env[b"LD_PRELOAD"] = os.fsencode(os.path.abspath(faults))
+            env[b"PDX_TEST_FAULT"] = case.fault
             # In front of the sanitizers' runtime, which would refuse to start.
             env[b"ASAN_OPTIONS"] = b":".join(
                 o for o in (env.get(b"ASAN_OPTIONS"), b"verify_asan_link_order=0") if o)
