@@ -296,3 +296,13 @@ def test_campaign_previews_show_the_surface(tmp_path):
         raw = np.frombuffer(src.read_bytes(), ">i4", offset=4096).reshape(150, 200)
         np.testing.assert_array_equal(px[..., 3] == 0, raw == M)  # holes and edges transparent
         assert len(np.unique(px[px[..., 3] > 0], axis=0)) > 200  # a surface, not three colours
+
+
+def test_png_colour_range_over_many_bins(tmp_path):
+    # Samples spread over many 65536-wide bins, met in no order: the range
+    # is still the 0.5th and 99.5th percentiles.
+    a = np.random.default_rng(7).integers(-2**24, 2**24, (40, 50), dtype=np.int32)
+    lo = int(np.percentile(a, 0.5, method="lower"))
+    hi = int(np.percentile(a, 99.5, method="higher"))
+    im = Image.open(export(tmp_path, a, "png", "--all"))
+    assert im.text["Colour range"] == "%d count to %d count" % (lo, hi)
