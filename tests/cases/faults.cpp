@@ -1,6 +1,6 @@
 // Faults of the system that the cases ask for, loaded into the program with
 // LD_PRELOAD (Linux): the failures a lab machine can meet but no test can
-// bring about on demand. PDX_TEST_FAULT names one:
+// bring about on demand. PDX_TEST_FAULT names them, separated by ";":
 //
 //   close-stdout      the final close of the standard output fails (EIO), as
 //                     a network file system may report a write only then
@@ -8,6 +8,10 @@
 //                     listed, as on a disk that fails partway
 //   name-taken NAME   another program takes NAME just before this one's
 //                     rename or link would publish its output under it
+//   write-fails       every write to a file but the standard streams fails
+//                     (EIO), as on a disk that fails
+//   unlink-fails      a removal reports failure (EIO); it is done, so that
+//                     the case's folder holds no file the program lost
 //
 // Built without sanitizers: it stands in front of their runtime too.
 
@@ -16,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <dirent.h>
 #include <dlfcn.h>
@@ -29,18 +34,29 @@ struct Fault {
     std::string argument;
 };
 
-const Fault &fault() {
-    static const Fault f = [] {
-        Fault parsed;
-        if (const char *text = std::getenv("PDX_TEST_FAULT")) {
-            const std::string s = text;
-            const std::size_t space = s.find(' ');
-            parsed.name = s.substr(0, space);
-            parsed.argument = space == std::string::npos ? "" : s.substr(space + 1);
+std::vector<Fault> parse(const char *text) {
+    std::vector<Fault> faults;
+    std::string s = text != nullptr ? text : "";
+    while (!s.empty()) {
+        const std::size_t end = s.find(';');
+        const std::string one = s.substr(0, end);
+        const std::size_t space = one.find(' ');
+        faults.push_back(
+            {one.substr(0, space), space == std::string::npos ? "" : one.substr(space + 1)});
+        s = end == std::string::npos ? "" : s.substr(end + 1);
+    }
+    return faults;
+}
+
+// The fault of this name that the case asks for, or null.
+const Fault *fault(const char *name) {
+    static const std::vector<Fault> faults = parse(std::getenv("PDX_TEST_FAULT"));
+    for (const Fault &f : faults) {
+        if (f.name == name) {
+            return &f;
         }
-        return parsed;
-    }();
-    return f;
+    }
+    return nullptr;
 }
 
 template <typename F> F *next(const char *symbol) {
@@ -51,8 +67,8 @@ template <typename F> F *next(const char *symbol) {
 unsigned long listed = 0;
 
 template <typename Entry> Entry *listing(Entry *(*real)(DIR *), DIR *dir) {
-    if (fault().name == "list-stops" &&
-        listed >= std::strtoul(fault().argument.c_str(), nullptr, 10)) {
+    const Fault *stops = fault("list-stops");
+    if (stops != nullptr && listed >= std::strtoul(stops->argument.c_str(), nullptr, 10)) {
         errno = EIO;
         return nullptr;
     }
@@ -64,11 +80,9 @@ template <typename Entry> Entry *listing(Entry *(*real)(DIR *), DIR *dir) {
 }
 
 void take_if_named(const char *to) {
-    if (fault().name != "name-taken") {
-        return;
-    }
+    const Fault *taken = fault("name-taken");
     const char *slash = std::strrchr(to, '/');
-    if (fault().argument != (slash != nullptr ? slash + 1 : to)) {
+    if (taken == nullptr || taken->argument != (slash != nullptr ? slash + 1 : to)) {
         return;
     }
     const int fd = ::open(to, O_WRONLY | O_CREAT | O_EXCL, 0644);
@@ -85,11 +99,30 @@ extern "C" {
 
 int fclose(FILE *stream) {
     static auto *real = next<int(FILE *)>("fclose");
-    const bool failing = stream == stdout && fault().name == "close-stdout";
+    const bool failing = stream == stdout && fault("close-stdout") != nullptr;
     const int result = real(stream);
     if (failing) {
         errno = EIO;
         return EOF;
+    }
+    return result;
+}
+
+size_t fwrite(const void *data, size_t size, size_t count, FILE *stream) {
+    static auto *real = next<size_t(const void *, size_t, size_t, FILE *)>("fwrite");
+    if (stream != stdout && stream != stderr && fault("write-fails") != nullptr) {
+        errno = EIO;
+        return 0;
+    }
+    return real(data, size, count, stream);
+}
+
+int unlink(const char *path) {
+    static auto *real = next<int(const char *)>("unlink");
+    const int result = real(path);
+    if (result == 0 && fault("unlink-fails") != nullptr) {
+        errno = EIO;
+        return -1;
     }
     return result;
 }

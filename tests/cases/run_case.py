@@ -270,9 +270,12 @@ class Case:
                 raise Malformed("stdout-to full, closed or gone")
             self.stdout_to = w[1]
         elif d == b"fault":
-            if w[1] not in (b"close-stdout", b"list-stops", b"name-taken"):
-                raise Malformed("fault close-stdout, list-stops N or name-taken NAME")
-            self.fault = b" ".join(w[1:])
+            if w[1] not in (b"close-stdout", b"list-stops", b"name-taken", b"write-fails",
+                            b"unlink-fails"):
+                raise Malformed("fault close-stdout, list-stops N, name-taken NAME, write-fails"
+                                " or unlink-fails")
+            one = b" ".join(w[1:])
+            self.fault = one if self.fault is None else self.fault + b";" + one
         elif d == b"status":
             self.status = number(w[1])
         elif d == b"file":

@@ -25,12 +25,13 @@ def pdx(cwd, *args):
 
 
 class Page(html.parser.HTMLParser):
-    """The table's rows as lists of (text, sort key), and the failures."""
+    """The table's headings, its rows as lists of (text, sort key), and the
+    failures."""
 
     def __init__(self, text):
         super().__init__()
-        self.rows, self.failures, self.images = [], [], []
-        self._cell = self._li = None
+        self.rows, self.failures, self.images, self.headings = [], [], [], []
+        self._cell = self._li = self._th = None
         self.feed(text)
 
     def handle_starttag(self, tag, attrs):
@@ -41,6 +42,8 @@ class Page(html.parser.HTMLParser):
             self._cell = ["", a.get("data-v")]
         elif tag == "li":
             self._li = ""
+        elif tag == "th":
+            self._th = ""
         elif tag == "img":
             self.images.append(a)
 
@@ -51,12 +54,17 @@ class Page(html.parser.HTMLParser):
         elif tag == "li":
             self.failures.append(self._li)
             self._li = None
+        elif tag == "th":
+            self.headings.append(self._th)
+            self._th = None
 
     def handle_data(self, data):
         if self._cell is not None:
             self._cell[0] += data
         if self._li is not None:
             self._li += data
+        if self._th is not None:
+            self._th += data
 
 
 @pytest.fixture(scope="module")
@@ -82,7 +90,10 @@ def test_page_holds_previews_and_numbers(campaign):
     assert run.stderr.splitlines()[-1] == "pdx: 5 files, 3 reported, 2 failed"
     text = (d / "out" / "page.html").read_text("utf-8")
     assert "<h1>5 files, 2 not readable</h1>" in text and "<h2>Not readable (2)</h2>" in text
+    assert '<p class="about">Statistics over the valid samples, in nm (0.5 nm a count);' in text
     page = Page(text)
+    assert page.headings[6:] == ["Valid %"] + [h + " (nm)" for h in (
+        "Minimum", "Maximum", "Mean", "Std. dev.", "Colours from", "Colours to")]
     assert page.failures == ["c/cut.dat: ERR_CORRUPT_DATA_FILE", "c/head.dat: ERR_PREMATURE_EOF"]
     names = [row[1][0] for row in page.rows[1:]]
     assert names == ["c/run2.dat", "c/run3.dat", "c/run10.dat"]  # natural order
