@@ -158,6 +158,8 @@ TEST(TiffLayout, LargestMapFitsAndLargerIsRefused) {
 }
 
 TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
+    test_support::AllocHooks hooks; // histograms in memory that is not zero
+    hooks.scribble(0xA5);
     std::mt19937 rng(7);
     const Validity all = Validity::all();
     // clang-format off
@@ -186,11 +188,19 @@ TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
             EXPECT_EQ(got.hi, valid[(k * 995 + 999) / 1000]) << c.n;
         }
     }
-    // The highest bin met first, then a low one: each keeps its own counts.
-    const std::int32_t top[] = {INT32_MAX, INT32_MAX - 1, 3, 4, 5, 6};
-    Contrast got;
-    ASSERT_EQ(contrast_range(top, std::size(top), all, &got), 0);
-    EXPECT_TRUE(got.any && got.lo == 3 && got.hi == INT32_MAX) << got.lo << " " << got.hi;
+    // The highest bin met first, then a low one: each keeps its own counts;
+    // a third bin, the lowest, has none of the first's.
+    // clang-format off
+    const struct { std::vector<std::int32_t> v; std::int32_t lo, hi; } bins[] = {
+        {{INT32_MAX, INT32_MAX - 1, 3, 4, 5, 6}, 3, INT32_MAX},
+        {{(100 << 16) | 2, 200 << 16, (1 << 16) | 7, (1 << 16) | 9}, (1 << 16) | 7, 200 << 16},
+    };
+    // clang-format on
+    for (const auto &b : bins) {
+        Contrast got;
+        ASSERT_EQ(contrast_range(b.v.data(), b.v.size(), all, &got), 0);
+        EXPECT_TRUE(got.any && got.lo == b.lo && got.hi == b.hi) << got.lo << " " << got.hi;
+    }
 }
 
 TEST(Preview, ColourIndexAndExtent) {

@@ -16,7 +16,10 @@
 // it outwards). Not for use from several threads at once.
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -51,6 +54,9 @@ class AllocHooks {
     void fail_all(bool on = true) { fail_all_ = on; }
     // Refuses a u_malloc call that would take live_bytes() above `bytes`.
     void set_budget(std::size_t bytes) { budget_ = bytes; }
+    // Fills each block handed out with `byte`, as a reused block may hold
+    // anything: a caller that reads what it never cleared is then seen.
+    void scribble(std::uint8_t byte) { scribble_ = byte; }
 
     std::size_t malloc_count() const { return mallocs_.size(); }
     std::size_t free_count() const { return frees_.size(); }
@@ -90,6 +96,9 @@ class AllocHooks {
         } else if (block != nullptr) {
             self.live_[block] = bytes;
             self.live_bytes_ += bytes;
+            if (self.scribble_) {
+                std::memset(block, *self.scribble_, bytes);
+            }
         }
         return block;
     }
@@ -117,6 +126,7 @@ class AllocHooks {
     std::unordered_map<void *, std::size_t> live_;
     std::size_t live_bytes_ = 0;
     std::size_t refused_ = 0;
+    std::optional<std::uint8_t> scribble_;
 };
 
 } // namespace test_support
