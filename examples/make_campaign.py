@@ -37,7 +37,7 @@ def surface(rng, width, height):
     # Dropout holes: a few ellipses, and single samples here and there.
     for _ in range(rng.integers(1, 6)):
         hx, hy = rng.uniform(0, width), rng.uniform(0, height)
-        ax, ay = rng.uniform(2, width / 12), rng.uniform(2, height / 12)
+        ax, ay = rng.uniform(2, max(width / 12, 2)), rng.uniform(2, max(height / 12, 2))
         phase[((x - hx) / ax) ** 2 + ((y - hy) / ay) ** 2 <= 1] = MARKER
     phase[rng.random((height, width)) < 0.002] = MARKER
     return phase
