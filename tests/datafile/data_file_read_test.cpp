@@ -364,11 +364,14 @@ TEST_F(DataFileReadTest, EachBrokenFieldGivesItsCodeAndReleasesTheMatrices) {
             std::fclose(f);
         }
 
-        // Through the path the outcome is the same.
+        // Through the path the outcome is the same, as are the blocks
+        // asked for.
+        test_support::AllocHooks path_hooks;
         Outputs by_path;
         EXPECT_EQ(read(bytes, by_path), c.code);
         EXPECT_TRUE(is_released(by_path.intensity));
         EXPECT_TRUE(is_released(by_path.phase));
+        EXPECT_EQ(path_hooks.malloc_count(), c.mallocs);
     }
 }
 
