@@ -227,42 +227,55 @@ TEST(Preview, ColourIndexAndExtent) {
 
 // Area averages against each output pixel's overlap with every source pixel.
 TEST(Preview, AreaAverageWeighsOverlaps) {
-    const Extent cases[][2] = {{{3, 1}, {2, 1}}, {{5, 4}, {2, 3}}, {{7, 3}, {3, 1}},
-                               {{4, 4}, {2, 2}}, {{1, 5}, {1, 2}}, {{6, 5}, {6, 5}}};
+    // Each also with samples near the 32-bit ends: 8 x 1000 into 8 x 950
+    // spans one column a pixel while rows are averaged.
+    const Extent cases[][2] = {{{3, 1}, {2, 1}},     {{5, 4}, {2, 3}}, {{7, 3}, {3, 1}},
+                               {{4, 4}, {2, 2}},     {{1, 5}, {1, 2}}, {{6, 5}, {6, 5}},
+                               {{8, 1000}, {8, 950}}};
     for (const auto &[in, out] : cases) {
-        std::vector<std::int32_t> v(std::size_t{in.w} * in.h);
-        for (std::size_t i = 0; i < v.size(); ++i) {
-            v[i] = i % 4 == 3 ? -99 : static_cast<std::int32_t>(i * 7 % 23) - 11; // -99 invalid
-        }
-        struct Rows {
-            std::uint32_t w;
-            std::vector<double> values;
-        } rows{out.w, {}};
-        const RowSink sink = [](void *ctx, const double *row) {
-            auto &r = *static_cast<Rows *>(ctx);
-            r.values.insert(r.values.end(), row, row + r.w);
-            return 0;
-        };
-        std::vector<double> work(area_average_bytes(out) / sizeof(double));
-        ASSERT_EQ(area_average(v.data(), in.w, in.h, out, rule(-50, 50), work.data(), sink, &rows),
-                  0);
-        ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
-        const auto overlap = [](double a0, double a1, double b0) {
-            return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
-        };
-        const double sx = double(in.w) / out.w, sy = double(in.h) / out.h;
-        for (std::uint32_t o = 0; o < out.w * out.h; ++o) {
-            const std::uint32_t ox = o % out.w, oy = o / out.w;
-            double s = 0, wsum = 0;
-            for (std::uint32_t i = 0; i < in.w * in.h; ++i) {
-                const double a = overlap(ox * sx, (ox + 1) * sx, i % in.w) *
-                                 overlap(oy * sy, (oy + 1) * sy, i / in.w);
-                s += v[i] != -99 ? a * v[i] : 0;
-                wsum += v[i] != -99 ? a : 0;
+        for (const bool ends : {false, true}) {
+            const std::int32_t invalid = ends ? INT32_MIN : -99;
+            std::vector<std::int32_t> v(std::size_t{in.w} * in.h);
+            for (std::size_t i = 0; i < v.size(); ++i) {
+                const auto k = static_cast<std::int32_t>(i * 7 % 23) - 11;
+                v[i] = i % 4 == 3 ? invalid : ends ? k * 195225786 : k;
             }
-            const double g = rows.values[o];
-            EXPECT_TRUE(wsum == 0 ? std::isnan(g) : std::abs(g - s / wsum) < 1e-9)
-                << in.w << "x" << in.h << " pixel " << o << ": " << g;
+            struct Rows {
+                std::uint32_t w;
+                std::vector<double> values;
+            } rows{out.w, {}};
+            const RowSink sink = [](void *ctx, const double *row) {
+                auto &r = *static_cast<Rows *>(ctx);
+                r.values.insert(r.values.end(), row, row + r.w);
+                return 0;
+            };
+            std::vector<double> work(area_average_bytes(out) / sizeof(double));
+            const Validity valid = ends ? rule(INT32_MIN + 1, INT32_MAX) : rule(-50, 50);
+            ASSERT_EQ(area_average(v.data(), in.w, in.h, out, valid, work.data(), sink, &rows), 0);
+            ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
+            const auto overlap = [](double a0, double a1, double b0) {
+                return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
+            };
+            const double sx = double(in.w) / out.w, sy = double(in.h) / out.h;
+            for (std::uint32_t o = 0; o < out.w * out.h; ++o) {
+                const std::uint32_t ox = o % out.w, oy = o / out.w;
+                double s = 0, wsum = 0;
+                // Only the input rows near the pixel's.
+                const std::uint32_t y0 = static_cast<std::uint32_t>(oy * sy);
+                for (std::uint32_t y = y0; y < std::min(in.h, y0 + 3 + std::uint32_t(sy)); ++y) {
+                    for (std::uint32_t x = 0; x < in.w; ++x) {
+                        const std::size_t i = std::size_t{y} * in.w + x;
+                        const double a =
+                            overlap(ox * sx, (ox + 1) * sx, x) * overlap(oy * sy, (oy + 1) * sy, y);
+                        s += v[i] != invalid ? a * v[i] : 0;
+                        wsum += v[i] != invalid ? a : 0;
+                    }
+                }
+                const double g = rows.values[o];
+                const double tolerance = ends ? 1e-9 * 2147483648.0 : 1e-9;
+                EXPECT_TRUE(wsum == 0 ? std::isnan(g) : std::abs(g - s / wsum) < tolerance)
+                    << in.w << "x" << in.h << " pixel " << o << ": " << g;
+            }
         }
     }
 }
