@@ -131,6 +131,7 @@ TEST(TiffLayout, ResolutionsAsRationals) {
     // clang-format on
     for (const auto &t : titles) {
         char out[16];
+        std::memset(out, ' ', sizeof out); // what a reused buffer may hold past the text
         EXPECT_EQ(std::string(out, pdx::export_detail::ascii_text(t.in, t.max, out)), t.out);
     }
 }
