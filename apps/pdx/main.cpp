@@ -168,8 +168,9 @@ const char kExportHelp[] =
     "  -j N          work on N files at a time (default: the number of cores)\n"
     "  -q            no progress line\n"
     "  -h, --help    show this help\n" PDX_MIRROR_HELP "\n" PDX_MEASURE_HELP "\n"
-    "A map with no valid sample, or with valid samples beyond 2^24 that 32-bit\n"
-    "floats hold only approximately, is exported with a warning line.\n";
+    "A map with no valid sample, or written as 32-bit floats (GSF, TIFF, NPY of\n"
+    "floats) with valid samples beyond 2^24, which such floats hold only\n"
+    "approximately, is exported with a warning line.\n";
 
 const char kReportHelp[] =
     "Usage: pdx report [-o PAGE] [--size N] [--valid MIN:MAX] [--nodata VALUE]\n"
