@@ -140,8 +140,13 @@ int write_chunk(std::FILE *out, const char *type, const std::uint8_t *data, std:
     return rc != 0 ? rc : put_bytes(out, tail, 4);
 }
 
+// zlib's memory goes through the hooks as every other block: a program that
+// replaced u_malloc and u_free alone gets it from its own u_malloc.
 voidpf z_alloc(voidpf, uInt items, uInt size) {
-    return u_calloc(items, size);
+    if (size != 0 && items > SIZE_MAX / size) {
+        return nullptr;
+    }
+    return u_malloc_zeroed(std::size_t{items} * size);
 }
 void z_free(voidpf, voidpf block) {
     u_free(block);
