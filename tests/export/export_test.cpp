@@ -190,11 +190,13 @@ TEST(Preview, ContrastIsTheSortedValidSamplesAtTheirRanks) {
         }
     }
     // The highest bin met first, then a low one: each keeps its own counts;
-    // a third bin, the lowest, has none of the first's.
+    // a third bin, the lowest, has none of the first's; the highest met third
+    // is counted again with the first sample.
     // clang-format off
     const struct { std::vector<std::int32_t> v; std::int32_t lo, hi; } bins[] = {
         {{INT32_MAX, INT32_MAX - 1, 3, 4, 5, 6}, 3, INT32_MAX},
         {{(100 << 16) | 2, 200 << 16, (1 << 16) | 7, (1 << 16) | 9}, (1 << 16) | 7, 200 << 16},
+        {{(1 << 16) | 5, 100 << 16, (200 << 16) | 3, (1 << 16) | 9}, (1 << 16) | 5, (200 << 16) | 3},
     };
     // clang-format on
     for (const auto &b : bins) {
