@@ -64,8 +64,11 @@ TEST_F(Export, GsfHeaderPaddingAndTitles) {
         {"\xed\xa0\x80\x7f", "????", 4}, {"\x1f\xf0\x8f\xbf\xbf\xf4\x90\x80\x80", "?????????", 3},
         {"\xc1\xbf\xf5\x80\x80\x80", "??????", 2}, {"a\xc2\xa0" "b", "a\xc2\xa0" "b", 4}, {"\xc2\x9f", "?", 3},
         {"\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", "\xdf\xbf\xe0\xa0\x80\xef\xbc\x81\xf0\x90\x80\x80\xf4\x8f\xbf\xbf\xef\xbf\xbd", 1},
+        {"   ", "", 1},
     };
     // clang-format on
+    test_support::AllocHooks hooks; // spaces past the title, as a reused buffer may hold
+    hooks.scribble(' ');
     ExportOptions o;
     o.valid.min = 0;
     for (const auto &c : cases) {
