@@ -118,12 +118,24 @@ TEST(TiffLayout, ResolutionsAsRationals) {
         {1.0 / 0.55, 20, 11},
         {2147483647.5, 4294967295u, 2}, // terms of exactly 32 bits
         {2 / 4294967295.0, 2, 4294967295u},
+        {4294967295.5, 4294967295u, 1}, // the next term passes 32 bits in one term alone
+        {1 / 4294967295.5, 1, 4294967295u},
     };
     for (const auto &c : cases) {
         std::uint32_t num = 0, den = 0;
         pdx::export_detail::rational(c.v, &num, &den);
         EXPECT_EQ(num, c.num) << c.v;
         EXPECT_EQ(den, c.den) << c.v;
+    }
+    // Numbers in texts: 15 significant digits, so that a product shows as
+    // the decimal it stands for.
+    const struct {
+        double v;
+        const char *text;
+    } numbers[] = {{14 * 0.55, "7.7"}, {0.123456789012345, "0.123456789012345"}, {-96.0, "-96"}};
+    for (const auto &n : numbers) {
+        char out[32];
+        EXPECT_EQ(std::string(out, pdx::export_detail::put_number(out, n.v)), n.text);
     }
     // A title made ASCII: spaces at its ends dropped, controls and what is
     // past ASCII a '?' each, the rest kept.
