@@ -327,8 +327,9 @@ int write_gsf(const char *path, const PhaseMatrix &m, const ExportOptions &o, Ex
 int write_tiff(const char *path, const PhaseMatrix &m, const ExportOptions &o, ExportNotes *notes) {
     const auto w = static_cast<std::uint32_t>(m.width);
     const auto h = static_cast<std::uint32_t>(m.height);
-    // The ASCII fields' text first, in a buffer of its own.
-    char text[tiff_description_capacity() + kTiffSoftwareBytes + 1];
+    // The ASCII fields' text first, in a buffer of its own, zeroed so that no
+    // byte of the stack can reach the file.
+    char text[tiff_description_capacity() + kTiffSoftwareBytes + 1] = {};
     const std::size_t description = tiff_description(o, text);
     const std::size_t software =
         ascii_text(software_of(o), kTiffSoftwareBytes, text + description) + 1;

@@ -81,6 +81,11 @@ TEST_F(Export, GsfHeaderPaddingAndTitles) {
         want += std::string("\x00\x00\xc0\x7f\x00\x00\xe0\x40", 8);
         EXPECT_EQ(run(matrix(2, 1, {-5, 7}), o), want) << c.title;
     }
+    // A title longer than the conversion buffer.
+    const std::string long_title(std::size_t{3} << 20, 'a');
+    o.title = long_title;
+    EXPECT_NE(run(matrix(2, 1, {-5, 7}), o).find("\nTitle = " + long_title + "\n"),
+              std::string::npos);
 }
 
 TEST_F(Export, NpyHeaderAndExactSamples) {
@@ -247,9 +252,9 @@ TEST(Preview, ColourIndexAndExtent) {
 TEST(Preview, AreaAverageWeighsOverlaps) {
     // Each also with samples near the 32-bit ends: 8 x 1000 into 8 x 950
     // spans one column a pixel while rows are averaged.
-    const Extent cases[][2] = {{{3, 1}, {2, 1}},     {{5, 4}, {2, 3}}, {{7, 3}, {3, 1}},
-                               {{4, 4}, {2, 2}},     {{1, 5}, {1, 2}}, {{6, 5}, {6, 5}},
-                               {{8, 1000}, {8, 950}}};
+    const Extent cases[][2] = {{{3, 1}, {2, 1}}, {{4, 1}, {3, 1}},     {{5, 4}, {2, 3}},
+                               {{7, 3}, {3, 1}}, {{4, 4}, {2, 2}},     {{1, 5}, {1, 2}},
+                               {{6, 5}, {6, 5}}, {{8, 1000}, {8, 950}}};
     for (const auto &[in, out] : cases) {
         for (const bool ends : {false, true}) {
             const std::int32_t invalid = ends ? INT32_MIN : -99;

@@ -147,6 +147,7 @@ def png_chunks(b):
         n, kind = struct.unpack_from(">I4s", b, at)
         crc = struct.unpack_from(">I", b, at + 8 + n)[0]
         assert zlib.crc32(b[at + 4:at + 8 + n]) == crc, kind
+        assert kind != b"IHDR" or n == 13
         chunks.append(kind)
         at += 12 + n
     return chunks
@@ -228,6 +229,12 @@ def test_scale_origin_and_nodata_in_every_float_format(tmp_path, options, origin
         assert (x[0] / x[1], y[0] / y[1]) == pytest.approx((1 / px, 1 / py), rel=1e-12)
         assert tags["ResolutionUnit"].value == 1 and 274 not in tags  # no Orientation: top left
         assert tags[42113].value == "nan" and tags["Software"].value.startswith("pdx_convert ")
+        # Each tag with its type (LONG 4, SHORT 3, ASCII 2, RATIONAL 5); the
+        # nodata text with its closing NUL.
+        types = {tag.code: int(tag.dtype) for tag in tags.values()}
+        assert types == {256: 4, 257: 4, 258: 3, 259: 3, 262: 3, 270: 2, 273: 4, 277: 3, 278: 4,
+                         279: 4, 282: 5, 283: 5, 296: 3, 305: 2, 339: 3, 42113: 2}
+        assert tags[42113].count == 4
 
 
 @pytest.mark.parametrize("options, valid", [
@@ -258,7 +265,10 @@ def test_png_text_enlargement_and_notes(tmp_path):
     lo = int(np.percentile(a[valid], 0.5, method="lower"))
     hi = int(np.percentile(a[valid], 99.5, method="higher"))
     for options, size, text in [
-        ((), (10, 4), {"Colour range": "%d count to %d count" % (lo, hi)}),
+        ((), (10, 4), {"Colour range": "%d count to %d count" % (lo, hi), "Description":
+                       "Phase map preview, row 0 at the top. Colours: viridis, from dark purple at "
+                       "%d count to yellow at %d count (the 0.5th and 99.5th percentiles of the "
+                       "valid samples). Transparent: no valid sample." % (lo, hi)}),
         (("--size", 25, "--enlarge", "--z-scale", "0.1234567nm", "--title", "\u043a\u0430\n1.dat"),
          (25, 10), {"Colour range": "%.6g nm to %.6g nm" % (lo * 0.1234567, hi * 0.1234567),
                     "Title": "\u043a\u0430?1.dat"}),
@@ -277,7 +287,15 @@ def test_png_text_enlargement_and_notes(tmp_path):
                                 ("npy", ("--npy-float", "--valid", "0:"), "01"), ("npy", (), "00")]:
         export(tmp_path, wide if "0:" in options or "--all" in options else wide[:, 1:], fmt, *options)
         assert export.notes["nothing_valid"] + export.notes["float_inexact"] == notes, fmt
-    assert np.asarray(Image.open(tmp_path / "out.png"))[..., 3].max() == 0  # all transparent
+    im = Image.open(tmp_path / "out.png")
+    assert np.asarray(im)[..., 3].max() == 0  # all transparent
+    out = export(tmp_path, a, "tiff", "--software", "pdx 9 \u00e9")
+    with tifffile.TiffFile(out) as t:
+        software = t.pages[0].tags["Software"]
+        assert software.value == "pdx 9 ?" and software.count == 8
+        assert out.read_bytes()[software.valueoffset + 7] == 0  # the closing NUL
+    assert im.text["Colour range"] == "none" and im.text["Description"] == (
+        "Phase map preview, row 0 at the top. No sample is valid: every pixel is transparent.")
     # A preview holds colours, not floats: no note of their precision.
     export(tmp_path, wide, "png", "--all")
     assert export.notes == {"nothing_valid": "0", "float_inexact": "0"}
