@@ -148,6 +148,7 @@ def png_chunks(b):
         crc = struct.unpack_from(">I", b, at + 8 + n)[0]
         assert zlib.crc32(b[at + 4:at + 8 + n]) == crc, kind
         assert kind != b"IHDR" or n == 13
+        assert kind != b"IEND" or n == 0
         chunks.append(kind)
         at += 12 + n
     return chunks
@@ -278,10 +279,18 @@ def test_png_text_enlargement_and_notes(tmp_path):
         assert im.size == size and im.text["Colour map"] == "viridis"
         assert im.text["Software"].startswith("pdx") and im.text["Description"]
         assert {k: im.text[k] for k in text} == text
+        assert ("Title" in im.text) == ("--title" in options)  # none without a title
         rows = (np.arange(size[1]) * 2 + 1) * 4 // (2 * size[1])  # the nearest source rows
         cols = (np.arange(size[0]) * 2 + 1) * 10 // (2 * size[0])
         np.testing.assert_array_equal(np.asarray(im)[..., 3] > 0, valid[np.ix_(rows, cols)])
         assert export.notes == {"nothing_valid": "0", "float_inexact": "0"}
+    # One side as it was, the other longer (2 x 5 and 5 x 2 at 6): still each
+    # pixel its nearest sample's colour, nothing blended.
+    near = (np.arange(6) * 2 + 1) * 5 // 12
+    for b, pick in [(ramp(5, 2), lambda p: p[near]), (ramp(2, 5), lambda p: p[:, near])]:
+        same = np.asarray(Image.open(export(tmp_path, b, "png", "--size", 0)))
+        im = np.asarray(Image.open(export(tmp_path, b, "png", "--size", 6, "--enlarge")))
+        np.testing.assert_array_equal(im, pick(same))
     wide = np.array([[2**24 + 1, M]], np.int32)
     for fmt, options, notes in [("png", (), "10"), ("gsf", (), "10"), ("tiff", ("--all",), "01"),
                                 ("npy", ("--npy-float", "--valid", "0:"), "01"), ("npy", (), "00")]:
