@@ -190,11 +190,17 @@ document.body.setAttribute('data-styles', styles.slice(0, 3).join('|'));
     assert (np.abs(rgb - [0x44, 0x01, 0x54]).sum(axis=2) < 60).sum() > 200
 
 
-def test_row_of_a_map_with_nothing_valid(tmp_path):
-    (tmp_path / "m.dat").write_bytes(data_file(np.full((3, 4), MARKER, np.int32), x=1, y=2))
+@pytest.mark.parametrize("a, cells", [
+    (np.full((3, 4), MARKER, np.int32),  # nothing valid: no statistics
+     [("4", "4"), ("3", "3"), ("1", "1"), ("2", "2"), ("0.0", "0")] + [("", "")] * 6),
+    (np.full((1, 1), -7, np.int32),  # a map of one sample
+     [("1", "1"), ("1", "1"), ("1", "1"), ("2", "2"), ("100.0", "100")] + [("-7", "-7")] * 3
+     + [("0", "0")] + [("-7", "-7")] * 2),
+])
+def test_row_of_a_map_with_nothing_valid_or_one_sample(tmp_path, a, cells):
+    (tmp_path / "m.dat").write_bytes(data_file(a, x=1, y=2))
     run = pdx(tmp_path, "report", "-q", "m.dat")
     assert run.returncode == 0, run.stderr
     text = (tmp_path / "report.html").read_text("utf-8")
     assert "<h1>1 files, 0 not readable</h1>" in text and 'id="failures"' not in text
-    row = Page(text).rows[1]
-    assert row[2:] == [("4", "4"), ("3", "3"), ("1", "1"), ("2", "2"), ("0.0", "0")] + [("", "")] * 6
+    assert Page(text).rows[1][2:] == cells
