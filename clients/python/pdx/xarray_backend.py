@@ -214,7 +214,7 @@ def _read_layouts(paths: Sequence[Any], blocks: Iterable[str]) -> np.ndarray:
     """One record of named fields per file (see _core._read_layouts)."""
     # The header of a block not read is not checked: its file reads without it.
     return _core._read_layouts(paths, intensity="intensity" in blocks,
-                               phase="phase" in blocks or "height" in blocks)
+                               phase="phase" in blocks)
 
 
 def _blocks(drop: set[str], settings: measure.Settings) -> list[str]:

@@ -247,6 +247,8 @@ def test_damaged_header_of_a_dropped_block(tmp_path, fields, drop, kept):
     checked = pdx.open_campaign([path], drop_variables=drop, errors="skip")
     for samples in (single[kept], stacked[kept][0], checked[kept][0]):
         np.testing.assert_array_equal(samples, getattr(f, kept))
+    with pytest.raises(pdx.Error):  # the chunks of a damaged block kept
+        pdx.xarray_backend.files_per_chunk(path, None)
 
 
 @pytest.mark.parametrize("content, can_open", [
