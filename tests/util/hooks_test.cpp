@@ -51,6 +51,7 @@ TEST(DefaultHooks, AllocationsWorkTogether) {
     // A block just freed full of bytes is likely handed out again: calloc
     // must clear it. u_live_blocks counts what the defaults hold.
     const long live = u_live_blocks();
+    EXPECT_EQ(live, 0); // none before the first, nor left by the tests before
     void *dirty = u_malloc(300);
     ASSERT_NE(dirty, nullptr);
     EXPECT_EQ(u_live_blocks(), live + 1);
