@@ -44,6 +44,9 @@ Validity rule(std::int32_t lo, std::int32_t hi, std::vector<std::int32_t> nodata
     return v;
 }
 
+constexpr ExportFormat kEveryFormat[] = {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::npy,
+                                         ExportFormat::png};
+
 class Export : public testing::Test {
   protected:
     std::string run(const PhaseMatrix &m, ExportOptions o) {
@@ -255,6 +258,18 @@ TEST(Preview, AreaAverageWeighsOverlaps) {
     const Extent cases[][2] = {{{3, 1}, {2, 1}}, {{4, 1}, {3, 1}},     {{5, 4}, {2, 3}},
                                {{7, 3}, {3, 1}}, {{4, 4}, {2, 2}},     {{1, 5}, {1, 2}},
                                {{6, 5}, {6, 5}}, {{8, 1000}, {8, 950}}};
+    struct Rows {
+        std::uint32_t w;
+        std::vector<double> values;
+    };
+    const RowSink sink = [](void *ctx, const double *row) {
+        auto &r = *static_cast<Rows *>(ctx);
+        r.values.insert(r.values.end(), row, row + r.w);
+        return 0;
+    };
+    const auto overlap = [](double a0, double a1, double b0) {
+        return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
+    };
     for (const auto &[in, out] : cases) {
         for (const bool ends : {false, true}) {
             const std::int32_t invalid = ends ? INT32_MIN : -99;
@@ -263,22 +278,11 @@ TEST(Preview, AreaAverageWeighsOverlaps) {
                 const auto k = static_cast<std::int32_t>(i * 7 % 23) - 11;
                 v[i] = i % 4 == 3 ? invalid : ends ? k * 195225786 : k;
             }
-            struct Rows {
-                std::uint32_t w;
-                std::vector<double> values;
-            } rows{out.w, {}};
-            const RowSink sink = [](void *ctx, const double *row) {
-                auto &r = *static_cast<Rows *>(ctx);
-                r.values.insert(r.values.end(), row, row + r.w);
-                return 0;
-            };
+            Rows rows{out.w, {}};
             std::vector<double> work(area_average_bytes(out) / sizeof(double));
             const Validity valid = ends ? rule(INT32_MIN + 1, INT32_MAX) : rule(-50, 50);
             ASSERT_EQ(area_average(v.data(), in.w, in.h, out, valid, work.data(), sink, &rows), 0);
             ASSERT_EQ(rows.values.size(), std::size_t{out.w} * out.h);
-            const auto overlap = [](double a0, double a1, double b0) {
-                return std::max(0.0, std::min(a1, b0 + 1) - std::max(a0, b0));
-            };
             const double sx = double(in.w) / out.w, sy = double(in.h) / out.h;
             for (std::uint32_t o = 0; o < out.w * out.h; ++o) {
                 const std::uint32_t ox = o % out.w, oy = o / out.w;
@@ -332,8 +336,7 @@ TEST_F(Export, RefusedArgumentsAndFailedWrites) {
             bad_scales.push_back(o);
         }
     }
-    for (const auto f :
-         {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::npy, ExportFormat::png}) {
+    for (const auto f : kEveryFormat) {
         // clang-format off
         const struct { const PhaseMatrix &m; ExportOptions o; const char *path; int want; } cases[] = {
             // A file in a missing directory: only a refusal before opening gives another code.
@@ -378,8 +381,7 @@ TEST_F(Export, RefusedMemoryAndBudget) {
     std::vector<std::int32_t> v(1024 * 1024);
     std::iota(v.begin(), v.end(), -500000);
     const PhaseMatrix m = matrix(1024, 1024, v);
-    for (const auto f :
-         {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::png, ExportFormat::npy}) {
+    for (const auto f : kEveryFormat) {
         SCOPED_TRACE(export_format_name(f));
         const std::string path = dir_.file("out");
         ExportOptions o{f, {}, 100, {}, UPublish::replace};
@@ -403,8 +405,7 @@ TEST_F(Export, SameBytesWhateverItsMemoryHeld) {
     std::vector<std::int32_t> v(300 * 7);
     std::iota(v.begin(), v.end(), -1000);
     const PhaseMatrix m = matrix(300, 7, v);
-    for (const auto f :
-         {ExportFormat::gsf, ExportFormat::tiff, ExportFormat::npy, ExportFormat::png}) {
+    for (const auto f : kEveryFormat) {
         ExportOptions o;
         o.format = f;
         o.title = "run 7";

@@ -298,13 +298,13 @@ def test_png_text_enlargement_and_notes(tmp_path):
         assert export.notes["nothing_valid"] + export.notes["float_inexact"] == notes, fmt
     im = Image.open(tmp_path / "out.png")
     assert np.asarray(im)[..., 3].max() == 0  # all transparent
+    assert im.text["Colour range"] == "none" and im.text["Description"] == (
+        "Phase map preview, row 0 at the top. No sample is valid: every pixel is transparent.")
     out = export(tmp_path, a, "tiff", "--software", "pdx 9 \u00e9")
     with tifffile.TiffFile(out) as t:
         software = t.pages[0].tags["Software"]
         assert software.value == "pdx 9 ?" and software.count == 8
         assert out.read_bytes()[software.valueoffset + 7] == 0  # the closing NUL
-    assert im.text["Colour range"] == "none" and im.text["Description"] == (
-        "Phase map preview, row 0 at the top. No sample is valid: every pixel is transparent.")
     # A preview holds colours, not floats: no note of their precision.
     export(tmp_path, wide, "png", "--all")
     assert export.notes == {"nothing_valid": "0", "float_inexact": "0"}
